@@ -1,0 +1,124 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "codec/byte_writer.hpp"
+#include "codec/object_type.hpp"
+#include "codec/result.hpp"
+
+namespace ferromesh {
+
+// An object's type and instance; 10 + 22 bits on the wire.
+struct ObjectIdentifier {
+  ObjectType object_type;
+  std::uint32_t instance = 0;
+
+  // ((type mod 1024) << 22) | (instance & 0x3FFFFF): out-of-range parts are narrowed.
+  std::uint32_t to_word() const noexcept {
+    return (static_cast<std::uint32_t>(object_type.to_u16() & 0x3FFu) << 22) | (instance & 0x3FFFFFu);
+  }
+  static ObjectIdentifier from_word(std::uint32_t word) noexcept {
+    return {ObjectType::from_u16(static_cast<std::uint16_t>(word >> 22)), word & 0x3FFFFFu};
+  }
+
+  friend bool operator==(const ObjectIdentifier&, const ObjectIdentifier&) = default;
+};
+
+struct DecodedValue;
+
+// One BACnet application value. The alternatives and their order are fixed.
+struct PropertyValue {
+  struct Null {
+    friend bool operator==(const Null&, const Null&) = default;
+  };
+  struct Boolean {
+    bool value = false;
+    friend bool operator==(const Boolean&, const Boolean&) = default;
+  };
+  struct Unsigned {
+    std::uint32_t value = 0;
+    friend bool operator==(const Unsigned&, const Unsigned&) = default;
+  };
+  struct Signed {
+    std::int32_t value = 0;
+    friend bool operator==(const Signed&, const Signed&) = default;
+  };
+  struct Real {
+    float value = 0.0f;
+    friend bool operator==(const Real&, const Real&) = default;
+  };
+  struct Double {
+    double value = 0.0;
+    friend bool operator==(const Double&, const Double&) = default;
+  };
+  struct OctetString {
+    std::vector<std::uint8_t> value;
+    friend bool operator==(const OctetString&, const OctetString&) = default;
+  };
+  struct CharacterString {
+    std::string value;  // UTF-8
+    std::uint8_t charset = 0;
+    friend bool operator==(const CharacterString&, const CharacterString&) = default;
+  };
+  struct BitString {
+    std::uint8_t used_bits = 0;  // carried verbatim: the count of unused bits in the last octet
+    std::vector<std::uint8_t> bits;
+    friend bool operator==(const BitString&, const BitString&) = default;
+  };
+  struct Enumerated {
+    std::uint32_t value = 0;
+    friend bool operator==(const Enumerated&, const Enumerated&) = default;
+  };
+  struct Date {
+    std::uint16_t year = 1900;  // full year
+    std::uint8_t month = 1;
+    std::uint8_t day = 1;
+    std::optional<std::uint8_t> weekday;  // 0 = Monday .. 6 = Sunday, 7 = Monday-to-Friday
+    friend bool operator==(const Date&, const Date&) = default;
+  };
+  struct Time {
+    std::uint8_t hour = 0;
+    std::uint8_t minute = 0;
+    std::uint8_t second = 0;
+    std::uint8_t hundredths = 0;
+    friend bool operator==(const Time&, const Time&) = default;
+  };
+  using ObjectIdentifier = ferromesh::ObjectIdentifier;
+  struct Array {
+    std::vector<PropertyValue> values;
+    friend bool operator==(const Array&, const Array&);
+  };
+  struct Any {
+    std::vector<std::uint8_t> octets;  // already encoded, written unchanged
+    friend bool operator==(const Any&, const Any&) = default;
+  };
+
+  using Variant = std::variant<Null, Boolean, Unsigned, Signed, Real, Double, OctetString, CharacterString,
+                               BitString, Enumerated, Date, Time, ObjectIdentifier, Array, Any>;
+
+  Variant variant;
+
+  // Appends the application-tagged encoding. Cannot fail.
+  void encode_tag_and_value(Bytes& out) const;
+
+  // Decodes one application-tagged value from the start of `data`; octets
+  // after it are ignored. Never yields Array or Any.
+  static Result<DecodedValue> decode(std::span<const std::uint8_t> data);
+
+  friend bool operator==(const PropertyValue&, const PropertyValue&) = default;
+};
+
+inline bool operator==(const PropertyValue::Array& a, const PropertyValue::Array& b) { return a.values == b.values; }
+
+struct DecodedValue {
+  PropertyValue value;
+  std::size_t consumed = 0;  // octets taken, header included
+};
+
+}  // namespace ferromesh
