@@ -1,0 +1,150 @@
+#include "codec/apdu.hpp"
+
+#include "codec/span_reader.hpp"
+#include "codec/tag_length.hpp"
+
+namespace ferromesh::apdu {
+
+namespace {
+
+constexpr std::uint8_t kFlagNegative = 0x02;
+constexpr std::uint8_t kFlagServer = 0x01;
+constexpr std::uint8_t kTagEnumerated = 9;
+
+bool has_type(std::uint8_t first_octet, PduType type) {
+  return (first_octet >> 4) == static_cast<std::uint8_t>(type);
+}
+
+// An Enumerated of the error class or code. The class bit is not examined.
+Result<std::uint32_t> read_error_enumerated(SpanReader& reader) {
+  const auto header = reader.read_u8();
+  if (!header) return DecodeError::IncompleteData;
+  if ((*header >> 4) != kTagEnumerated) return DecodeError::InvalidData;
+  const auto length = read_content_length(*header, reader);
+  if (!length) return length.error();
+  return read_unsigned_content(length.value(), reader);
+}
+
+}  // namespace
+
+std::optional<std::uint8_t> pdu_type(std::span<const std::uint8_t> apdu) noexcept {
+  if (apdu.empty()) return std::nullopt;
+  return static_cast<std::uint8_t>(apdu[0] >> 4);
+}
+
+Bytes encode_confirmed_request(const ConfirmedRequestHeader& header) {
+  std::uint8_t first = static_cast<std::uint8_t>(PduType::ConfirmedRequest) << 4;
+  if (header.segmentation) first |= kFlagSegmented;
+  if (header.segmentation && header.segmentation->more_follows) first |= kFlagMoreFollows;
+  if (header.segmented_response_accepted) first |= kFlagSegmentedResponseAccepted;
+
+  Bytes out;
+  out.reserve(6 + header.payload.size());
+  append_u8(out, first);
+  append_u8(out, static_cast<std::uint8_t>((header.max_segments & 0x07) << 4 | (header.max_apdu & 0x0F)));
+  append_u8(out, header.invoke_id);
+  if (header.segmentation) {
+    append_u8(out, header.segmentation->sequence_number);
+    append_u8(out, header.segmentation->proposed_window_size);
+  }
+  append_u8(out, header.service_choice);
+  append_bytes(out, header.payload);
+  return out;
+}
+
+Bytes encode_segment_ack(std::uint8_t invoke_id, std::uint8_t sequence_number, std::uint8_t window_size) {
+  return {static_cast<std::uint8_t>(PduType::SegmentAck) << 4, invoke_id, sequence_number, window_size};
+}
+
+// Every decoder reads the octets its header needs before it looks at the PDU
+// type, so a short APDU is IncompleteData whatever its type.
+
+Result<ComplexAck> decode_complex_ack(std::span<const std::uint8_t> apdu) {
+  SpanReader reader(apdu);
+  const auto first = reader.read_u8();
+  const auto invoke_id = reader.read_u8();
+  if (!first || !invoke_id || reader.empty()) return DecodeError::IncompleteData;
+  if (!has_type(*first, PduType::ComplexAck)) return DecodeError::InvalidData;
+
+  ComplexAck ack;
+  ack.invoke_id = *invoke_id;
+  if (*first & kFlagSegmented) {
+    const auto sequence_number = reader.read_u8();
+    const auto window_size = reader.read_u8();
+    if (!sequence_number || !window_size) return DecodeError::IncompleteData;
+    ack.segmentation = SegmentHeader{(*first & kFlagMoreFollows) != 0, *sequence_number, *window_size};
+  }
+  const auto service_choice = reader.read_u8();
+  if (!service_choice) return DecodeError::IncompleteData;
+  ack.service_choice = *service_choice;
+  ack.payload = reader.rest();
+  return ack;
+}
+
+Result<ErrorPdu> decode_error_apdu(std::span<const std::uint8_t> apdu) {
+  SpanReader reader(apdu);
+  const auto first = reader.read_u8();
+  const auto invoke_id = reader.read_u8();
+  const auto service_choice = reader.read_u8();
+  if (!first || !invoke_id || !service_choice) return DecodeError::IncompleteData;
+  if (!has_type(*first, PduType::Error)) return DecodeError::InvalidData;
+
+  const auto error_class = read_error_enumerated(reader);
+  if (!error_class) return error_class.error();
+  const auto error_code = read_error_enumerated(reader);
+  if (!error_code) return error_code.error();
+  return ErrorPdu{error_class.value(), error_code.value(), *invoke_id, *service_choice};
+}
+
+Result<SegmentAck> decode_segment_ack(std::span<const std::uint8_t> apdu) {
+  SpanReader reader(apdu);
+  const auto first = reader.read_u8();
+  const auto invoke_id = reader.read_u8();
+  const auto sequence_number = reader.read_u8();
+  const auto window_size = reader.read_u8();
+  if (!first || !invoke_id || !sequence_number || !window_size) return DecodeError::IncompleteData;
+  if (!has_type(*first, PduType::SegmentAck)) return DecodeError::InvalidData;
+  return SegmentAck{(*first & kFlagNegative) != 0, (*first & kFlagServer) != 0, *invoke_id, *sequence_number,
+                    *window_size};
+}
+
+Result<SimpleAck> decode_simple_ack(std::span<const std::uint8_t> apdu) {
+  SpanReader reader(apdu);
+  const auto first = reader.read_u8();
+  const auto invoke_id = reader.read_u8();
+  const bool has_service_choice = reader.skip(1);  // present but not used
+  if (!first || !invoke_id || !has_service_choice) return DecodeError::IncompleteData;
+  if (!has_type(*first, PduType::SimpleAck)) return DecodeError::InvalidData;
+  return SimpleAck{*invoke_id};
+}
+
+Result<Reject> decode_reject(std::span<const std::uint8_t> apdu) {
+  SpanReader reader(apdu);
+  const auto first = reader.read_u8();
+  const auto invoke_id = reader.read_u8();
+  const auto reason = reader.read_u8();
+  if (!first || !invoke_id || !reason) return DecodeError::IncompleteData;
+  if (!has_type(*first, PduType::Reject)) return DecodeError::InvalidData;
+  return Reject{*invoke_id, *reason};
+}
+
+Result<Abort> decode_abort(std::span<const std::uint8_t> apdu) {
+  SpanReader reader(apdu);
+  const auto first = reader.read_u8();
+  const auto invoke_id = reader.read_u8();
+  const auto reason = reader.read_u8();
+  if (!first || !invoke_id || !reason) return DecodeError::IncompleteData;
+  if (!has_type(*first, PduType::Abort)) return DecodeError::InvalidData;
+  return Abort{*invoke_id, *reason};
+}
+
+Result<UnconfirmedRequest> decode_unconfirmed_request(std::span<const std::uint8_t> apdu) {
+  SpanReader reader(apdu);
+  const auto first = reader.read_u8();
+  const auto service_choice = reader.read_u8();
+  if (!first || !service_choice) return DecodeError::IncompleteData;
+  if (!has_type(*first, PduType::UnconfirmedRequest)) return DecodeError::InvalidData;
+  return UnconfirmedRequest{*service_choice, reader.rest()};
+}
+
+}  // namespace ferromesh::apdu

@@ -1,0 +1,82 @@
+#include "codec/npdu.hpp"
+
+#include <algorithm>
+
+#include "codec/span_reader.hpp"
+
+namespace ferromesh::npdu {
+
+namespace {
+
+constexpr std::uint8_t kPriorityMask = 0x03;
+constexpr std::uint8_t kHopCountUnset = 255;
+constexpr std::size_t kMaxMacLength = 255;  // the length travels in one octet
+
+void append_address(Bytes& out, const NetworkAddress& address) {
+  // Clamping keeps the length octet and the octets written consistent.
+  const std::size_t length = std::min(address.mac.size(), kMaxMacLength);
+  append_u16_be(out, address.net);
+  append_u8(out, static_cast<std::uint8_t>(length));
+  out.insert(out.end(), address.mac.begin(), address.mac.begin() + static_cast<std::ptrdiff_t>(length));
+}
+
+Result<NetworkAddress> read_address(SpanReader& reader) {
+  const auto net = reader.read_u16_be();
+  const auto length = reader.read_u8();
+  if (!net || !length) return DecodeError::IncompleteData;
+  const auto mac = reader.read_bytes(*length);
+  if (!mac) return DecodeError::IncompleteData;
+  return NetworkAddress{*net, {mac->begin(), mac->end()}};
+}
+
+}  // namespace
+
+Bytes encode(const NpduEncodeParams& params) {
+  std::uint8_t control = params.priority & kPriorityMask;
+  if (params.network_layer_message) control |= kControlNetworkMessage;
+  if (params.destination) control |= kControlDestination;
+  if (params.source) control |= kControlSource;
+  if (params.expecting_reply) control |= kControlExpectingReply;
+
+  Bytes out;
+  append_u8(out, kProtocolVersion);
+  append_u8(out, control);
+  if (params.destination) append_address(out, *params.destination);
+  if (params.source) append_address(out, *params.source);
+  // The hop count follows the source when both addresses are present.
+  if (params.destination) append_u8(out, params.hop_count.value_or(kHopCountUnset));
+  append_bytes(out, params.apdu);
+  return out;
+}
+
+Result<NpduFrame> decode(std::span<const std::uint8_t> data) {
+  SpanReader reader(data);
+  const auto version = reader.read_u8();
+  const auto control = reader.read_u8();
+  if (!version || !control) return DecodeError::IncompleteData;
+  if (*version != kProtocolVersion) return DecodeError::InvalidData;
+
+  NpduFrame frame;
+  frame.network_layer_message = (*control & kControlNetworkMessage) != 0;
+  frame.expecting_reply = (*control & kControlExpectingReply) != 0;
+  frame.priority = *control & kPriorityMask;
+  if (*control & kControlDestination) {
+    auto destination = read_address(reader);
+    if (!destination) return destination.error();
+    frame.destination = std::move(destination).value();
+  }
+  if (*control & kControlSource) {
+    auto source = read_address(reader);
+    if (!source) return source.error();
+    frame.source = std::move(source).value();
+  }
+  if (frame.destination) {
+    const auto hop_count = reader.read_u8();
+    if (!hop_count) return DecodeError::IncompleteData;
+    frame.hop_count = *hop_count;
+  }
+  frame.apdu = reader.rest();
+  return frame;
+}
+
+}  // namespace ferromesh::npdu
