@@ -63,6 +63,7 @@ struct Encoder {
 
   void operator()(const PropertyValue::Null&) const { append_u8(out, kTagNull << 4); }
   void operator()(const PropertyValue::Boolean& v) const {
+    // The value travels in the LVT; there is no content octet.
     append_u8(out, static_cast<std::uint8_t>(kTagBoolean << 4 | (v.value ? 1 : 0)));
   }
   void operator()(const PropertyValue::Unsigned& v) const { append_unsigned(out, kTagUnsigned, v.value); }
