@@ -1,0 +1,29 @@
+#include "stack/service_encoding.hpp"
+
+#include "services/read_property.hpp"
+#include "services/read_property_multiple.hpp"
+#include "services/write_property.hpp"
+
+namespace ferromesh::stack {
+
+namespace {
+
+struct Encoder {
+  EncodedService operator()(const service::ReadProperty& s) const {
+    return {services::kServiceReadProperty,
+            services::read_property::encode_request(s.object_id, s.property_id, s.array_index)};
+  }
+  EncodedService operator()(const service::WriteProperty& s) const {
+    return {services::kServiceWriteProperty, services::write_property::encode_request(
+                                                 s.object_id, s.property_id, s.value, s.array_index, s.priority)};
+  }
+  EncodedService operator()(const service::ReadPropertyMultiple& s) const {
+    return {services::kServiceReadPropertyMultiple, services::read_property_multiple::encode_request(s.specs)};
+  }
+};
+
+}  // namespace
+
+EncodedService encode_service(const BacnetService& service) { return std::visit(Encoder{}, service); }
+
+}  // namespace ferromesh::stack

@@ -1,0 +1,105 @@
+#include "stack/stack.hpp"
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <vector>
+
+namespace ferromesh::stack {
+
+// The smallest time offered; a NaN loses against any number. Infinity is
+// never: a request waiting on its segmentation state offers it, and that state
+// offers its own time.
+class EarliestDeadline {
+ public:
+  void offer(double t) noexcept {
+    if (t == std::numeric_limits<double>::infinity()) return;
+    if (!value_ || std::isnan(*value_) || t < *value_) value_ = t;
+  }
+  const std::optional<double>& value() const noexcept { return value_; }
+
+ private:
+  std::optional<double> value_;
+};
+
+namespace {
+
+// Activity since the last tick counts as happening now, so a state is idle
+// only when a whole tick interval passed without any.
+template <class SegState>
+void stamp_activity(SegState& state, double now) noexcept {
+  if (!state.activity_since_tick || !std::isfinite(now)) return;
+  state.last_activity = now;
+  state.activity_since_tick = false;
+}
+
+}  // namespace
+
+void Stack::tick(double now, std::vector<Output>& out) {
+  // NaN or infinity is no time to measure later deadlines from.
+  if (std::isfinite(now)) time_base_ = now;
+  EarliestDeadline earliest;
+  resend_or_expire_requests(now, earliest, out);
+  resend_or_expire_windows(now, earliest, out);
+  abandon_stalled_reassemblies(now, earliest, out);
+  if (earliest.value()) out.push_back(output::Deadline{*earliest.value()});
+}
+
+void Stack::resend_or_expire_requests(double now, EarliestDeadline& earliest, std::vector<Output>& out) {
+  std::vector<TransactionKey> expired;
+  for (auto& [key, transaction] : transactions_) {
+    if (!(now >= transaction.deadline)) {
+      earliest.offer(transaction.deadline);
+      continue;
+    }
+    // A segmented request that was fully delivered has nothing to re-send.
+    if (!transaction.datagram.empty() && transaction.retries < config_.apdu_retries) {
+      ++transaction.retries;
+      transaction.deadline = config_.apdu_timeout_secs + now;
+      out.push_back(output::Transmit{transaction.datagram, key.addr});
+      earliest.offer(transaction.deadline);
+    } else {
+      out.push_back(output::Event{event::Timeout{key.invoke_id, key.addr}});
+      expired.push_back(key);
+    }
+  }
+  for (const TransactionKey& key : expired) free_slot(key.addr, key.invoke_id);
+}
+
+void Stack::resend_or_expire_windows(double now, EarliestDeadline& earliest, std::vector<Output>& out) {
+  std::vector<TransactionKey> expired;
+  for (auto& [key, segments] : send_segments_) {
+    stamp_activity(segments, now);
+    if (!(now >= segments.last_activity + kSegmentTimeoutSecs)) {
+      earliest.offer(segments.last_activity + kSegmentTimeoutSecs);
+      continue;
+    }
+    if (segments.window_resends < config_.apdu_retries) {
+      ++segments.window_resends;
+      segments.last_activity = now;
+      for (Bytes& frame : segments.window_frames()) out.push_back(output::Transmit{std::move(frame), key.addr});
+      earliest.offer(now + kSegmentTimeoutSecs);
+    } else {
+      out.push_back(output::Event{event::Timeout{key.invoke_id, key.addr}});
+      expired.push_back(key);
+    }
+  }
+  for (const TransactionKey& key : expired) free_slot(key.addr, key.invoke_id);
+}
+
+void Stack::abandon_stalled_reassemblies(double now, EarliestDeadline& earliest, std::vector<Output>& out) {
+  std::vector<TransactionKey> stalled;
+  for (auto& [key, reassembly] : recv_segments_) {
+    stamp_activity(reassembly, now);
+    if (now >= reassembly.last_activity + kSegmentTimeoutSecs) {
+      out.push_back(output::Event{event::Abort{key.invoke_id, kLocalAbortReason, key.addr}});
+      stalled.push_back(key);
+    } else {
+      // A host that ticks only at deadlines must still come back to abandon it.
+      earliest.offer(reassembly.last_activity + kSegmentTimeoutSecs);
+    }
+  }
+  for (const TransactionKey& key : stalled) free_slot(key.addr, key.invoke_id);
+}
+
+}  // namespace ferromesh::stack

@@ -1,0 +1,198 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "codec/byte_writer.hpp"
+#include "codec/property_identifier.hpp"
+#include "codec/types.hpp"
+#include "services/records.hpp"
+
+namespace ferromesh::stack {
+
+// A BACnet/IP peer: IPv4 address (most significant octet first) and UDP port.
+struct BacnetAddr {
+  std::array<std::uint8_t, 4> addr{};
+  std::uint16_t port = 0;
+  friend bool operator==(const BacnetAddr&, const BacnetAddr&) = default;
+};
+
+// One outstanding request: the peer and the invoke ID it was sent with.
+struct TransactionKey {
+  BacnetAddr addr;
+  std::uint8_t invoke_id = 0;
+  friend bool operator==(const TransactionKey&, const TransactionKey&) = default;
+};
+
+namespace detail {
+
+// splitmix64 finaliser: every input bit affects every output bit.
+inline std::uint64_t mix64(std::uint64_t x) noexcept {
+  x ^= x >> 30;
+  x *= 0xBF58476D1CE4E5B9ULL;
+  x ^= x >> 27;
+  x *= 0x94D049BB133111EBULL;
+  x ^= x >> 31;
+  return x;
+}
+
+inline std::uint64_t pack(const BacnetAddr& a) noexcept {
+  std::uint64_t v = 0;
+  for (std::uint8_t octet : a.addr) v = (v << 8) | octet;
+  return (v << 16) | a.port;
+}
+
+}  // namespace detail
+
+// Keyed by a per-table secret so that peers cannot pick addresses or invoke
+// IDs that collide in a bucket.
+struct BacnetAddrHash {
+  std::uint64_t seed = 0;
+  std::size_t operator()(const BacnetAddr& a) const noexcept {
+    return static_cast<std::size_t>(detail::mix64(detail::pack(a) ^ seed));
+  }
+};
+
+struct TransactionKeyHash {
+  std::uint64_t seed = 0;
+  std::size_t operator()(const TransactionKey& k) const noexcept {
+    return static_cast<std::size_t>(detail::mix64(((detail::pack(k.addr) << 8) | k.invoke_id) ^ seed));
+  }
+};
+
+struct StackConfig {
+  double apdu_timeout_secs = 3.0;
+  std::uint8_t apdu_retries = 3;
+  std::size_t max_apdu_length = 1476;
+  std::size_t max_segment_buffer = 2097152;
+  friend bool operator==(const StackConfig&, const StackConfig&) = default;
+};
+
+namespace service {
+
+struct ReadProperty {
+  ObjectIdentifier object_id;
+  PropertyIdentifier property_id;
+  std::optional<std::uint32_t> array_index;
+  friend bool operator==(const ReadProperty&, const ReadProperty&) = default;
+};
+
+struct WriteProperty {
+  ObjectIdentifier object_id;
+  PropertyIdentifier property_id;
+  PropertyValue value;
+  std::optional<std::uint32_t> array_index;
+  std::optional<std::uint8_t> priority;
+  friend bool operator==(const WriteProperty&, const WriteProperty&) = default;
+};
+
+struct ReadPropertyMultiple {
+  std::vector<services::ReadAccessSpec> specs;
+  friend bool operator==(const ReadPropertyMultiple&, const ReadPropertyMultiple&) = default;
+};
+
+}  // namespace service
+
+using BacnetService = std::variant<service::ReadProperty, service::WriteProperty, service::ReadPropertyMultiple>;
+
+namespace input {
+
+struct Send {
+  BacnetService service;
+  BacnetAddr dest;
+};
+
+// `data` is the whole UDP payload, BVLC header first; `src` the UDP sender.
+struct Received {
+  Bytes data;
+  BacnetAddr src;
+};
+
+// Seconds since an epoch of the host's choosing.
+struct Tick {
+  double now = 0.0;
+};
+
+}  // namespace input
+
+using Input = std::variant<input::Send, input::Received, input::Tick>;
+
+struct IAmRouterToNetwork {
+  std::vector<std::uint16_t> networks;
+  friend bool operator==(const IAmRouterToNetwork&, const IAmRouterToNetwork&) = default;
+};
+
+using UnconfirmedMessage = std::variant<services::IAm, IAmRouterToNetwork>;
+
+// Every event but UnconfirmedReceived names the device it concerns: invoke IDs
+// are allocated per destination, so an ID alone is ambiguous.
+namespace event {
+
+// A SimpleACK (empty payload) or the service-ACK parameters of a ComplexACK.
+struct Response {
+  std::uint8_t invoke_id = 0;
+  Bytes payload;
+  BacnetAddr peer;
+  friend bool operator==(const Response&, const Response&) = default;
+};
+
+struct Timeout {
+  std::uint8_t invoke_id = 0;
+  BacnetAddr peer;
+  friend bool operator==(const Timeout&, const Timeout&) = default;
+};
+
+struct Abort {
+  std::uint8_t invoke_id = 0;
+  std::uint8_t reason = 0;
+  BacnetAddr peer;
+  friend bool operator==(const Abort&, const Abort&) = default;
+};
+
+// A BACnet Error or Reject PDU, or a request the stack could not send.
+struct Error {
+  std::uint8_t invoke_id = 0;
+  std::string message;
+  BacnetAddr peer;
+  friend bool operator==(const Error&, const Error&) = default;
+};
+
+struct UnconfirmedReceived {
+  BacnetAddr src;
+  UnconfirmedMessage message;
+  friend bool operator==(const UnconfirmedReceived&, const UnconfirmedReceived&) = default;
+};
+
+}  // namespace event
+
+using Event = std::variant<event::Response, event::Timeout, event::Abort, event::Error, event::UnconfirmedReceived>;
+
+namespace output {
+
+struct Transmit {
+  Bytes data;
+  BacnetAddr dest;
+  friend bool operator==(const Transmit&, const Transmit&) = default;
+};
+
+struct Event {
+  stack::Event event;
+  friend bool operator==(const Event&, const Event&) = default;
+};
+
+// Call process with a Tick no later than this time.
+struct Deadline {
+  double deadline = 0.0;
+  friend bool operator==(const Deadline&, const Deadline&) = default;
+};
+
+}  // namespace output
+
+using Output = std::variant<output::Transmit, output::Event, output::Deadline>;
+
+}  // namespace ferromesh::stack

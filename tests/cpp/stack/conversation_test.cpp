@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "stack/scripted_peer.hpp"
+#include "stack/service_encoding.hpp"
+#include "stack/stack_test_support.hpp"
+
+namespace ferromesh::stack::test {
+namespace {
+
+// Plays the stack against scripted devices until nobody has anything to say.
+class Conversation {
+ public:
+  explicit Conversation(StackConfig config = {}) : stack(config) {}
+
+  Stack stack;
+  std::vector<ScriptedPeer*> peers;
+  std::vector<Output> outputs;  // everything the stack produced, in order
+
+  std::vector<Output> run(Input input) {
+    const std::size_t first = outputs.size();
+    std::deque<Input> pending{std::move(input)};
+    while (!pending.empty()) {
+      Input next = std::move(pending.front());
+      pending.pop_front();
+      for (Output& o : stack.process(std::move(next))) {
+        if (const auto* t = std::get_if<output::Transmit>(&o)) {
+          for (ScriptedPeer* peer : peers) {
+            if (peer->address() != t->dest) continue;
+            for (Bytes& reply : peer->on_datagram(t->data)) pending.push_back(from(peer->address(), std::move(reply)));
+          }
+        }
+        outputs.push_back(std::move(o));
+      }
+    }
+    expect_invariants(stack);
+    return {outputs.begin() + static_cast<std::ptrdiff_t>(first), outputs.end()};
+  }
+};
+
+input::Send read_property_multiple(const BacnetAddr& dest, std::size_t objects) {
+  service::ReadPropertyMultiple rpm;
+  for (std::uint32_t i = 0; i < objects; ++i) {
+    rpm.specs.push_back({{ObjectType::Member::AnalogInput, i},
+                         {{PropertyIdentifier::Member::PresentValue, std::nullopt},
+                          {PropertyIdentifier::Member::ObjectName, std::nullopt}}});
+  }
+  return {std::move(rpm), dest};
+}
+
+TEST(Conversation, EachServiceGetsItsAnswer) {
+  ScriptedPeer device(kDevice);
+  Conversation talk;
+  talk.peers = {&device};
+  const input::Send requests[] = {read_property(kDevice), write_octets(kDevice, 40),
+                                  read_property_multiple(kDevice, 3)};
+  const std::vector<Bytes> payloads{device.answer, {}, device.answer};
+  for (std::size_t i = 0; i < std::size(requests); ++i) {
+    const auto id = static_cast<std::uint8_t>(i);
+    EXPECT_EQ(events(talk.run(requests[i])), (std::vector<Event>{event::Response{id, payloads[i], kDevice}}));
+    const EncodedService sent = encode_service(requests[i].service);
+    EXPECT_EQ(device.requests.at(i).service_choice, sent.service_choice);
+    EXPECT_EQ(device.requests.at(i).parameters, sent.parameters);
+  }
+  EXPECT_TRUE(talk.stack.transactions().empty());
+}
+
+TEST(Conversation, RefusalsBecomeEvents) {
+  ScriptedPeer device(kDevice);
+  Conversation talk;
+  talk.peers = {&device};
+  const std::pair<ScriptedPeer::Reply, Event> cases[] = {
+      {ScriptedPeer::Reply::Error, event::Error{0, "error class=2 code=32", kDevice}},
+      {ScriptedPeer::Reply::Reject, event::Error{1, "reject reason=9", kDevice}},
+      {ScriptedPeer::Reply::Abort, event::Abort{2, 4, kDevice}},
+  };
+  for (const auto& [reply, expected] : cases) {
+    device.reply = reply;
+    EXPECT_EQ(events(talk.run(read_property(kDevice))), std::vector<Event>{expected});
+  }
+  EXPECT_TRUE(talk.stack.transactions().empty());
+}
+
+// Two silent devices both hold invoke ID 0: the timeouts say which is which.
+TEST(Conversation, SilenceEndsInOneTimeoutPerDevice) {
+  ScriptedPeer device(kDevice), other(kOtherDevice);
+  device.reply = other.reply = ScriptedPeer::Reply::Silence;
+  Conversation talk;
+  talk.peers = {&device, &other};
+  (void)talk.run(read_property(kDevice));
+  (void)talk.run(read_property(kOtherDevice));
+  std::vector<Event> ended;
+  for (double at = 1.0; at <= 12.0; at += 1.0) {
+    for (const Event& e : events(talk.run(tick(at)))) ended.push_back(e);
+  }
+  EXPECT_EQ(device.request_datagrams, 4u);
+  EXPECT_EQ(other.request_datagrams, 4u);
+  ASSERT_EQ(ended.size(), 2u);
+  EXPECT_TRUE((ended == std::vector<Event>{event::Timeout{0, kDevice}, event::Timeout{0, kOtherDevice}}) ||
+              (ended == std::vector<Event>{event::Timeout{0, kOtherDevice}, event::Timeout{0, kDevice}}));
+}
+
+TEST(Conversation, ALongAnswerArrivesInSegments) {
+  ScriptedPeer device(kDevice);
+  device.answer.resize(5000);
+  for (std::size_t i = 0; i < device.answer.size(); ++i) device.answer[i] = static_cast<std::uint8_t>(i % 251);
+  device.answer_segment_size = 480;  // 11 segments, two per window
+  Conversation talk;
+  talk.peers = {&device};
+  const auto out = talk.run(read_property(kDevice));
+  EXPECT_EQ(events(out), (std::vector<Event>{event::Response{0, device.answer, kDevice}}));
+  EXPECT_EQ(device.segment_acks_received, 6u);  // segment 0, then every second, then the last
+  EXPECT_TRUE(talk.stack.recv_segments().empty());
+}
+
+// A long request answered by a long answer: the request stays outstanding
+// after its last segment is acknowledged, so the answer is collected.
+TEST(Conversation, ALongRequestAndALongAnswer) {
+  ScriptedPeer device(kDevice);
+  device.granted_window = 3;
+  device.answer = Bytes(4000, 0x5A);
+  device.answer_segment_size = 1400;
+  Conversation talk;
+  talk.peers = {&device};
+  const input::Send request = read_property_multiple(kDevice, 500);
+  const EncodedService sent = encode_service(request.service);
+  ASSERT_GT(sent.parameters.size(), 3 * 1470u);
+
+  EXPECT_EQ(events(talk.run(request)), (std::vector<Event>{event::Response{0, device.answer, kDevice}}));
+  ASSERT_EQ(device.requests.size(), 1u);
+  EXPECT_EQ(device.requests[0].parameters, sent.parameters);
+  EXPECT_TRUE(talk.stack.transactions().empty() && talk.stack.send_segments().empty());
+}
+
+// A silent device fills its pool; the other keeps answering; every
+// outstanding request ends in its own Timeout and the pool is whole again.
+TEST(Conversation, ManyRequestsToTwoDevices) {
+  ScriptedPeer device(kDevice), silent(kOtherDevice);
+  silent.reply = ScriptedPeer::Reply::Silence;
+  Conversation talk;
+  talk.peers = {&device, &silent};
+  std::vector<Event> seen;
+  for (std::uint32_t i = 0; i < 600; ++i) {
+    for (Event& e : events(talk.run(read_property(i % 2 ? kOtherDevice : kDevice, i)))) seen.push_back(std::move(e));
+  }
+  for (double at : {3.0, 6.0, 9.0, 12.0}) {
+    for (Event& e : events(talk.run(tick(at)))) seen.push_back(std::move(e));
+  }
+  std::size_t responses = 0, exhausted = 0, timeouts = 0;
+  for (const Event& e : seen) {
+    if (const auto* r = std::get_if<event::Response>(&e)) responses += r->peer == kDevice;
+    if (const auto* x = std::get_if<event::Error>(&e)) exhausted += x->peer == kOtherDevice;
+    if (const auto* t = std::get_if<event::Timeout>(&e)) timeouts += t->peer == kOtherDevice;
+  }
+  EXPECT_EQ(responses, 300u);
+  EXPECT_EQ(exhausted, 44u);
+  EXPECT_EQ(timeouts, 256u);
+  EXPECT_EQ(seen.size(), 600u);
+  EXPECT_EQ(silent.request_datagrams, 256u * 4);
+  EXPECT_TRUE(talk.stack.transactions().empty());
+}
+
+}  // namespace
+}  // namespace ferromesh::stack::test

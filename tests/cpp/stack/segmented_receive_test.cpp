@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <limits>
+
+#include "codec/bvlc.hpp"
+#include "codec/npdu.hpp"
+#include "stack/stack_test_support.hpp"
+#include "support/pcap.hpp"
+
+namespace ferromesh::stack::test {
+namespace {
+
+Bytes part(std::uint8_t n) { return Bytes(3, n); }
+
+TEST(SegmentedReceive, WindowsAreAcknowledgedAndTheAnswerReported) {
+  Stack stack;
+  (void)stack.process(read_property(kDevice));
+  EXPECT_EQ(stack.process(from(kDevice, ack_segment(0, 0, true, 2, part(0)))),
+            std::vector<Output>{transmit(segment_ack(0, 0, 2), kDevice)});
+  EXPECT_EQ(stack.transactions().at(TransactionKey{kDevice, 0}).deadline, std::numeric_limits<double>::infinity());
+  EXPECT_TRUE(stack.process(from(kDevice, ack_segment(0, 1, true, 2, part(1)))).empty());
+  EXPECT_TRUE(stack.process(from(kDevice, ack_segment(0, 1, true, 2, part(1)))).empty());  // repeat
+  EXPECT_EQ(stack.process(from(kDevice, ack_segment(0, 2, true, 2, part(2)))),
+            std::vector<Output>{transmit(segment_ack(0, 2, 2), kDevice)});
+  EXPECT_EQ(stack.process(from(kDevice, ack_segment(0, 3, false, 2, part(3)))),
+            (std::vector<Output>{transmit(segment_ack(0, 3, 2), kDevice),
+                                 response(0, {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3}, kDevice)}));
+  EXPECT_TRUE(stack.transactions().empty() && stack.recv_segments().empty());
+  // A late repeat finds no request any more and gets no SegmentACK.
+  EXPECT_TRUE(stack.process(from(kDevice, ack_segment(0, 3, false, 2, part(3)))).empty());
+  EXPECT_TRUE(stack.recv_segments().empty());
+}
+
+TEST(SegmentedReceive, OnlyAnswersToOutstandingRequestsAreCollected) {
+  Stack stack;
+  (void)stack.process(read_property(kDevice));
+  const std::string before = describe_tables(stack);
+  EXPECT_TRUE(stack.process(from(kOtherDevice, ack_segment(0, 0, true, 2, part(0)))).empty());
+  EXPECT_TRUE(stack.process(from(kDevice, ack_segment(1, 0, true, 2, part(0)))).empty());
+  EXPECT_EQ(describe_tables(stack), before);
+}
+
+TEST(SegmentedReceive, OverTheByteLimitTheAnswerIsAbandoned) {
+  Stack stack(StackConfig{.max_segment_buffer = 100});
+  (void)stack.process(read_property(kDevice));
+  (void)stack.process(from(kDevice, ack_segment(0, 0, true, 1, Bytes(60, 1))));
+  (void)stack.process(from(kDevice, ack_segment(0, 1, true, 1, Bytes(40, 1))));
+  EXPECT_EQ(stack.process(from(kDevice, ack_segment(0, 2, true, 1, Bytes(1, 1)))),
+            std::vector<Output>{abort_event(0, 5, kDevice)});
+  EXPECT_TRUE(stack.transactions().empty() && stack.recv_segments().empty());
+  expect_invariants(stack);
+}
+
+// Segments every 0.9 s for 10 s, ticks every 0.5 s: the answer is neither
+// abandoned nor is its request sent again, though its 3.0 s deadline passes.
+TEST(SegmentedReceive, ASlowAnswerCompletes) {
+  Stack stack;
+  (void)stack.process(read_property(kDevice));
+  Bytes expected;
+  std::vector<Output> all;
+  int next_segment = 0;
+  for (int half_seconds = 1; half_seconds <= 22; ++half_seconds) {
+    const double now = half_seconds * 0.5;
+    for (; next_segment < 12 && 0.3 + 0.9 * next_segment < now; ++next_segment) {
+      const auto n = static_cast<std::uint8_t>(next_segment);
+      expected.insert(expected.end(), 3, n);
+      for (Output& o : stack.process(from(kDevice, ack_segment(0, n, n < 11, 3, part(n))))) all.push_back(o);
+    }
+    const auto ticked = stack.process(tick(now));
+    EXPECT_TRUE(transmitted(ticked).empty()) << now;
+    EXPECT_TRUE(events(ticked).empty()) << now;
+    if (stack.recv_segments().empty()) continue;
+    ASSERT_EQ(kinds(ticked), "D") << now;
+    const double next = std::get<output::Deadline>(ticked.back()).deadline;
+    EXPECT_TRUE(next > now && next <= now + 2.0) << now << " announced " << next;
+  }
+  EXPECT_EQ(events(all), (std::vector<Event>{event::Response{0, expected, kDevice}}));
+  EXPECT_TRUE(stack.transactions().empty() && stack.recv_segments().empty());
+}
+
+TEST(SegmentedReceive, AStalledAnswerIsAbandonedAtTheAnnouncedTime) {
+  Stack stack;
+  (void)stack.process(read_property(kDevice));
+  (void)stack.process(tick(0.5));
+  for (std::uint8_t n = 0; n < 3; ++n) (void)stack.process(from(kDevice, ack_segment(0, n, true, 4, part(n))));
+  EXPECT_EQ(stack.process(tick(1.0)), std::vector<Output>{deadline(3.0)});
+  for (double at : {1.5, 2.0, 2.5}) EXPECT_EQ(stack.process(tick(at)), std::vector<Output>{deadline(3.0)}) << at;
+  EXPECT_EQ(stack.process(tick(3.0)), std::vector<Output>{abort_event(0, 5, kDevice)});
+  EXPECT_TRUE(stack.transactions().empty() && stack.recv_segments().empty());
+  expect_invariants(stack);
+}
+
+// A host that ticks only at announced deadlines still gets there: the
+// reassembly announces its own, and a segment stamped before a sparse tick is
+// not taken as stale by it.
+TEST(SegmentedReceive, AReassemblyAnnouncesItsDeadline) {
+  Stack stack;
+  EXPECT_EQ(stack.process(read_property(kDevice)).back(), deadline(3.0));
+  (void)stack.process(from(kDevice, ack_segment(0, 0, true, 4, part(0))));
+  EXPECT_EQ(stack.process(tick(3.0)), std::vector<Output>{deadline(5.0)});
+  EXPECT_EQ(stack.process(tick(5.0)), std::vector<Output>{abort_event(0, 5, kDevice)});
+}
+
+TEST(SegmentedReceive, AServerAbortEndsTheReassemblyOnce) {
+  Stack stack;
+  (void)stack.process(read_property(kDevice));
+  (void)stack.process(from(kDevice, ack_segment(0, 0, true, 4, part(0))));
+  EXPECT_EQ(stack.process(from(kDevice, device_datagram({0x71, 0x00, 0x03}))),
+            std::vector<Output>{abort_event(0, 3, kDevice)});
+  EXPECT_TRUE(stack.recv_segments().empty());
+  EXPECT_TRUE(stack.process(tick(10.0)).empty());
+}
+
+// Real segmented answers, replayed: our SegmentACKs carry the same APDU as
+// the client's in the capture, and the parts join into one answer.
+struct CaptureCase {
+  const char* name;
+  const char* file;
+  std::array<std::uint8_t, 4> device;
+  std::uint8_t invoke_id;
+};
+
+class CapturedAnswer : public ::testing::TestWithParam<CaptureCase> {};
+
+TEST_P(CapturedAnswer, IsAcknowledgedLikeTheRealClientDid) {
+  const CaptureCase& c = GetParam();
+  const auto capture = ferromesh::test::read_pcap(std::filesystem::path(FERROMESH_CAPTURES_DIR) / c.file);
+  ASSERT_TRUE(capture.has_value());
+  const BacnetAddr device{c.device, kBacnetPort};
+  Stack stack;
+  for (int i = 0; i <= c.invoke_id; ++i) (void)stack.process(read_property(device));
+
+  auto apdu_of = [](const std::vector<std::uint8_t>& datagram) {
+    const auto npdu_octets = bvlc::unwrap(datagram);
+    if (!npdu_octets) return Bytes{};
+    const auto frame = npdu::decode(*npdu_octets);
+    return frame ? Bytes(frame->apdu.begin(), frame->apdu.end()) : Bytes{};
+  };
+  std::vector<Bytes> captured_acks, our_acks;
+  Bytes joined;
+  std::vector<Event> answers;
+  for (const auto& udp : *capture) {
+    const Bytes apdu = apdu_of(udp.payload);
+    if (apdu.size() < 2 || apdu[1] != c.invoke_id) continue;
+    if (apdu[0] >> 4 == 4) captured_acks.push_back(apdu);
+    const bool segment = apdu[0] >> 4 == 3 && (apdu[0] & 0x08) != 0;
+    if (!segment || udp.source_ip != c.device) continue;
+    joined.insert(joined.end(), apdu.begin() + 5, apdu.end());
+    const auto out = stack.process(from(device, udp.payload));
+    for (const Bytes& ack : transmitted(out)) our_acks.push_back(apdu_of(ack));
+    for (const Event& e : events(out)) answers.push_back(e);
+  }
+  ASSERT_FALSE(captured_acks.empty());
+  EXPECT_EQ(our_acks, captured_acks);
+  EXPECT_EQ(answers, (std::vector<Event>{event::Response{c.invoke_id, joined, device}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Captures, CapturedAnswer,
+                         ::testing::Values(
+                             CaptureCase{"read_property", "bacnet_segmented_data.pcap", {10, 0, 0, 2}, 0x5E},
+                             CaptureCase{"routed_rpm", "bacnet_services.pcap", {192, 168, 0, 24}, 0x88}),
+                         [](const auto& tc) { return std::string(tc.param.name); });
+
+}  // namespace
+}  // namespace ferromesh::stack::test
