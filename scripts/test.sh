@@ -20,3 +20,61 @@ build="$root/build/test-sanitize"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DFERROMESH_WERROR=ON -DFERROMESH_SANITIZE=ON >/dev/null
 cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
+
+# Python: build and install the package into a virtual environment under
+# build/, run the Python tests against it, then again with the extension built
+# with AddressSanitizer and UndefinedBehaviorSanitizer.
+find_python() {
+  local candidate
+  for candidate in python3.12 python3.13 python3 /usr/bin/python3.13 /usr/bin/python3.12 \
+      "$HOME"/.pyenv/versions/3.1[2-9]*/bin/python3; do
+    if "$candidate" -c 'import sys; sys.exit(sys.version_info < (3, 12))' >/dev/null 2>&1; then
+      echo "$candidate"
+      return 0
+    fi
+  done
+  echo "no Python >= 3.12 found" >&2
+  return 1
+}
+python=$(find_python)
+
+# Creates the venv when missing and installs the build backend and pytest once.
+prepare_venv() {
+  local venv=$1
+  [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+  "$venv/bin/python" -c 'import scikit_build_core, pytest' >/dev/null 2>&1 ||
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check 'scikit-build-core>=0.10' pytest
+}
+
+# install_package VENV BUILD_DIR [extra pip arguments]: the build directory
+# persists so that re-runs rebuild only what changed.
+install_package() {
+  local venv=$1 build_dir=$2
+  shift 2
+  CMAKE_BUILD_PARALLEL_LEVEL=$jobs "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+    --no-build-isolation --no-deps --force-reinstall \
+    --config-settings=build-dir="$build_dir" \
+    --config-settings=cmake.define.FERROMESH_WERROR=ON "$@" "$root"
+}
+
+venv="$root/build/venv-test"
+prepare_venv "$venv"
+install_package "$venv" "$root/build/py-release"
+# -P keeps the source tree off sys.path, so the installed package is tested.
+"$venv/bin/python" -P -m pytest -q -p no:cacheprovider "$root/tests/python"
+
+venv_asan="$root/build/venv-asan"
+prepare_venv "$venv_asan"
+install_package "$venv_asan" "$root/build/py-asan" \
+  --config-settings=cmake.build-type=Debug --config-settings=cmake.define.FERROMESH_SANITIZE=ON
+# The interpreter is not instrumented: preload the runtime; PYTHONMALLOC=malloc
+# lets it see every Python object allocation too. pytest captures stderr, so a
+# sanitizer report is written to files and shown when the run fails.
+sanitizer_log="$root/build/py-asan/sanitizer"
+rm -f "$sanitizer_log".*
+if ! LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+    ASAN_OPTIONS="detect_leaks=0:log_path=$sanitizer_log" UBSAN_OPTIONS="print_stacktrace=1:log_path=$sanitizer_log" \
+    "$venv_asan/bin/python" -P -m pytest -q -p no:cacheprovider "$root/tests/python"; then
+  cat "$sanitizer_log".* >&2 2>/dev/null || true
+  exit 1
+fi

@@ -1,0 +1,138 @@
+// The module object `ferromesh`: created once per process, in one
+// interpreter only, with every exception, class and function added in a fixed
+// order that is also the order of __all__.
+#include <cstdint>
+
+#include "bindings/exceptions.hpp"
+#include "bindings/py_class.hpp"
+#include "bindings/py_ref.hpp"
+#include "bindings/requests.hpp"
+#include "bindings/results.hpp"
+#include "bindings/values.hpp"
+
+namespace ferromesh::bindings {
+
+namespace {
+
+// Each row yields a new reference to the object to add; its name is read
+// back from the object's __name__.
+using Obtain = PyRef (*)(PyObject* module);
+
+template <PyObject* (*get)()>
+PyRef exception(PyObject*) {
+  return PyRef::new_ref(get());
+}
+
+template <PyTypeObject* (*get)()>
+PyRef type(PyObject*) {
+  PyTypeObject* created = get();
+  return PyRef::new_ref(created == nullptr ? nullptr : as_object(created));
+}
+
+template <PyMethodDef* method>
+PyRef function(PyObject* module) {
+  PyRef module_name = PyRef::steal(PyUnicode_FromString("ferromesh"));
+  if (!module_name) return PyRef();
+  return PyRef::steal(PyCFunction_NewEx(method, module, module_name.get()));
+}
+
+// The order of __all__. The stack classes join in their places (marked
+// below) when they exist; rows are only ever inserted, never reordered.
+const Obtain kRegistrations[] = {
+    exception<bacnet_error>,
+    exception<bacnet_timeout_error>,
+    exception<invoke_id_exhausted_error>,
+    type<object_identifier_type>,
+    // BacnetAddr, StackConfig,
+    // Stack, InputReceived, InputTick, InputSend,
+    type<read_access_spec_type>,
+    type<service_read_property_type>,
+    type<service_read_property_multiple_type>,
+    type<service_write_property_type>,
+    // OutputTransmit, OutputEvent, OutputDeadline,
+    // EventResponse, EventTimeout, EventAbort, EventError, EventUnconfirmedReceived,
+    // UnconfirmedIAm, UnconfirmedIAmRouterToNetwork,
+    type<property_value_null_type>,
+    type<property_value_boolean_type>,
+    type<property_value_unsigned_type>,
+    type<property_value_signed_type>,
+    type<property_value_real_type>,
+    type<property_value_double_type>,
+    type<property_value_octet_string_type>,
+    type<property_value_character_string_type>,
+    type<property_value_bit_string_type>,
+    type<property_value_enumerated_type>,
+    type<property_value_date_type>,
+    type<property_value_time_type>,
+    type<property_value_any_type>,
+    type<property_value_array_type>,
+    type<bacnet_property_error_type>,
+    type<property_result_type>,
+    type<object_result_type>,
+    type<read_property_result_type>,
+    type<read_property_multiple_result_type>,
+    function<&decode_read_property_method>,
+    function<&decode_read_property_multiple_method>,
+};
+
+bool add_name(PyObject* module, PyObject* obj) {
+  PyRef name = PyRef::steal(PyObject_GetAttrString(obj, "__name__"));
+  if (!name) return false;
+  PyObject* dict = PyModule_GetDict(module);  // borrowed; cannot fail for a module
+  PyRef key = PyRef::steal(PyUnicode_FromString("__all__"));
+  if (!key) return false;
+  PyObject* all = PyDict_GetItemWithError(dict, key.get());  // borrowed
+  if (all == nullptr) {
+    if (PyErr_Occurred()) return false;
+    PyRef created = PyRef::steal(PyList_New(0));
+    if (!created || PyDict_SetItem(dict, key.get(), created.get()) < 0) return false;
+    all = created.get();  // the module dict keeps it alive
+  }
+  return PyList_Append(all, name.get()) == 0 && PyObject_SetAttr(module, name.get(), obj) == 0;
+}
+
+bool register_names(PyObject* module) {
+  for (const Obtain obtain : kRegistrations) {
+    PyRef obj = obtain(module);
+    if (!obj || !add_name(module, obj.get())) return false;
+  }
+  return true;
+}
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "ferromesh",
+    "Python extension module entry point.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace ferromesh::bindings
+
+PyMODINIT_FUNC PyInit_ferromesh() {
+  using namespace ferromesh::bindings;
+  // Types and the module are shared by the whole process, and objects of one
+  // interpreter must not reach another: the first interpreter to get here owns them.
+  static std::int64_t owner = -1;
+  static PyObject* module = nullptr;
+
+  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter < 0) return nullptr;
+  if (owner >= 0 && owner != interpreter) {
+    PyErr_SetString(PyExc_ImportError, "ferromesh can be imported by only one interpreter per process");
+    return nullptr;
+  }
+  owner = interpreter;
+  if (module != nullptr) return Py_NewRef(module);
+
+  PyRef created = PyRef::steal(PyModule_Create(&module_definition));
+  if (!created || !register_names(created.get())) return nullptr;
+  module = created.release();
+  return Py_NewRef(module);
+}

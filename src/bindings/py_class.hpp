@@ -1,0 +1,223 @@
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "bindings/py_ref.hpp"
+
+// How the module's classes are made. A class is described by a traits struct:
+//
+//   struct RealClass {
+//     using Fields = PropertyValue::Real;              // the instance's C++ state
+//     static constexpr const char* name = "ferromesh.PropertyValueReal";
+//     static constexpr const char* doc = "PropertyValueReal(value)\n--\n\n";
+//     static inline PyGetSetDef attributes[] = {read_write<Float32, &PropertyValue::Real::value>("value"), {}};
+//     static constexpr std::size_t required_arguments = 1;  // optional, see below
+//     static PyObject* repr(PyObject* self);                // optional
+//     static PyObject* construct(PyTypeObject*, PyObject*, PyObject*);  // optional
+//     static inline PyMethodDef methods[] = {...};         // optional
+//   };
+//
+// With `required_arguments` the constructor takes the attributes in their
+// order as arguments (the first `required_arguments` mandatory) and assigns
+// each through its setter, so that construction and assignment convert alike.
+// With `construct` that function is the constructor. With neither, the class
+// cannot be instantiated from Python. Fields holding object references
+// provide `int traverse(visitproc, void*) const` and `void clear()`, which
+// makes the class take part in garbage collection.
+namespace ferromesh::bindings {
+
+template <class Fields>
+struct Instance {
+  PyObject_HEAD
+  Fields fields;
+};
+
+template <class Fields>
+Fields& fields_of(PyObject* self) {
+  return reinterpret_cast<Instance<Fields>*>(self)->fields;
+}
+
+template <class Fields>
+concept HoldsReferences = requires(const Fields& fields, Fields& mutable_fields, visitproc visit, void* arg) {
+  { fields.traverse(visit, arg) } -> std::same_as<int>;
+  mutable_fields.clear();
+};
+
+inline int visit_refs(visitproc, void*) { return 0; }
+
+template <class... Rest>
+int visit_refs(visitproc visit, void* arg, const PyRef& first, const Rest&... rest) {
+  if (first) {
+    if (const int result = visit(first.get(), arg)) return result;
+  }
+  return visit_refs(visit, arg, rest...);
+}
+
+template <class... Rest>
+int visit_refs(visitproc visit, void* arg, const std::vector<PyRef>& first, const Rest&... rest) {
+  for (const PyRef& ref : first) {
+    if (const int result = visit_refs(visit, arg, ref)) return result;
+  }
+  return visit_refs(visit, arg, rest...);
+}
+
+// A new instance of `type` (the class or a subclass) holding `fields`.
+template <class Fields>
+PyObject* new_instance(PyTypeObject* type, Fields fields) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  new (&fields_of<Fields>(self)) Fields(std::move(fields));
+  return self;
+}
+
+template <class Fields>
+void dealloc_instance(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  if (PyType_IS_GC(type)) PyObject_GC_UnTrack(self);
+  fields_of<Fields>(self).~Fields();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+template <class Fields>
+int traverse_instance(PyObject* self, visitproc visit, void* arg) {
+  // Instances of heap types keep their type alive, so the collector must see that edge.
+  if (const int result = visit(reinterpret_cast<PyObject*>(Py_TYPE(self)), arg)) return result;
+  return fields_of<Fields>(self).traverse(visit, arg);
+}
+
+template <class Fields>
+int clear_instance(PyObject* self) {
+  fields_of<Fields>(self).clear();
+  return 0;
+}
+
+// Attribute descriptors over one member of the Fields, converted by `Conv`
+// (see convert.hpp). The descriptor's closure is its name, for messages.
+namespace detail {
+template <class Owner, class Value>
+Owner owner_of(Value Owner::*);
+template <auto member>
+using OwnerOf = decltype(owner_of(member));
+
+template <class Conv, auto member>
+PyObject* get_member(PyObject* self, void*) {
+  return Conv::to_py(fields_of<OwnerOf<member>>(self).*member);
+}
+
+template <class Conv, auto member>
+int set_member(PyObject* self, PyObject* value, void* closure) {
+  const char* name = static_cast<const char*>(closure);
+  if (value == nullptr) {
+    PyErr_Format(PyExc_AttributeError, "cannot delete attribute '%s'", name);
+    return -1;
+  }
+  typename Conv::Value converted{};
+  if (!Conv::from_py(value, name, converted)) return -1;
+  fields_of<OwnerOf<member>>(self).*member = std::move(converted);
+  return 0;
+}
+}  // namespace detail
+
+template <class Conv, auto member>
+PyGetSetDef read_write(const char* name, const char* doc = nullptr) {
+  return {name, detail::get_member<Conv, member>, detail::set_member<Conv, member>, doc, const_cast<char*>(name)};
+}
+
+// Assigning or deleting raises AttributeError.
+template <class Conv, auto member>
+PyGetSetDef read_only(const char* name, const char* doc = nullptr) {
+  return {name, detail::get_member<Conv, member>, nullptr, doc, nullptr};
+}
+
+template <class Class>
+PyObject* construct_from_attributes(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  constexpr std::size_t kMaxArguments = 5;
+  const char* keywords[kMaxArguments + 1] = {};
+  std::size_t count = 0;
+  while (Class::attributes[count].name != nullptr) {
+    if (count == kMaxArguments) {
+      PyErr_SetString(PyExc_SystemError, "too many constructor arguments");
+      return nullptr;
+    }
+    keywords[count] = Class::attributes[count].name;
+    ++count;
+  }
+  // "OO|OOO:Name"; built once per class.
+  static const std::string format = [count] {
+    const std::string name = Class::name;
+    return std::string(Class::required_arguments, 'O') + "|" + std::string(count - Class::required_arguments, 'O') +
+           ":" + name.substr(name.rfind('.') + 1);
+  }();
+  PyObject* values[kMaxArguments] = {};
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, format.c_str(), const_cast<char**>(keywords), &values[0], &values[1],
+                                   &values[2], &values[3], &values[4])) {
+    return nullptr;
+  }
+  PyRef self = PyRef::steal(new_instance(type, typename Class::Fields{}));
+  if (!self) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    const PyGetSetDef& attribute = Class::attributes[i];
+    if (values[i] != nullptr && attribute.set(self.get(), values[i], attribute.closure) < 0) return nullptr;
+  }
+  return self.release();
+}
+
+// A new heap type; `empty_doc` when its docstring after the signature is
+// empty, so that __doc__ reads None. Null with the error set on failure.
+PyTypeObject* create_type(PyType_Spec& type_spec, bool empty_doc);
+
+// The type of `Class`, created on first use and kept for the life of the
+// process; null with the error set if it cannot be created.
+template <class Class>
+PyTypeObject* type_of() {
+  static PyTypeObject* type = nullptr;
+  if (type != nullptr) return type;
+
+  using Fields = typename Class::Fields;
+  std::vector<PyType_Slot> slots = {
+      {Py_tp_doc, const_cast<char*>(Class::doc)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Fields>)},
+      {Py_tp_getset, Class::attributes},
+  };
+  unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+  if constexpr (HoldsReferences<Fields>) {
+    flags |= Py_TPFLAGS_HAVE_GC;
+    slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(traverse_instance<Fields>)});
+    slots.push_back({Py_tp_clear, reinterpret_cast<void*>(clear_instance<Fields>)});
+  }
+  if constexpr (requires { Class::construct; }) {
+    flags |= Py_TPFLAGS_BASETYPE;
+    slots.push_back({Py_tp_new, reinterpret_cast<void*>(Class::construct)});
+  } else if constexpr (requires { Class::required_arguments; }) {
+    flags |= Py_TPFLAGS_BASETYPE;
+    slots.push_back({Py_tp_new, reinterpret_cast<void*>(construct_from_attributes<Class>)});
+  } else {
+    flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+  }
+  if constexpr (requires { Class::repr; }) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(Class::repr)});
+  if constexpr (requires { Class::methods; }) slots.push_back({Py_tp_methods, Class::methods});
+  slots.push_back({0, nullptr});
+
+  PyType_Spec type_spec = {Class::name, static_cast<int>(sizeof(Instance<Fields>)), 0, flags, slots.data()};
+  type = create_type(type_spec, std::string_view(Class::doc).ends_with("\n--\n\n"));
+  return type;
+}
+
+// A new instance of `Class` itself holding `fields`.
+template <class Class>
+PyObject* new_object(typename Class::Fields fields) {
+  PyTypeObject* type = type_of<Class>();
+  if (type == nullptr) return nullptr;
+  return new_instance(type, std::move(fields));
+}
+
+inline PyObject* as_object(PyTypeObject* type) { return reinterpret_cast<PyObject*>(type); }
+
+}  // namespace ferromesh::bindings

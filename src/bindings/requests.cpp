@@ -1,0 +1,129 @@
+#include "bindings/requests.hpp"
+
+#include <string>
+
+#include "bindings/convert.hpp"
+#include "bindings/values.hpp"
+
+namespace ferromesh::bindings {
+
+namespace {
+
+using namespace convert;
+using ObjectIdentifierRef = InstanceOf<object_identifier_type>;
+
+// A sequence other than str of (property number, array index or None)
+// tuples; read back as a new list of new tuples.
+struct PropertyNumberList {
+  using Value = std::vector<PropertyNumbers>;
+
+  static bool from_py(PyObject* obj, const char* name, Value& out) {
+    PyRef items = sequence_items(obj, name);
+    if (!items) return false;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    PyObject** item = PySequence_Fast_ITEMS(items.get());
+    Value numbers;
+    numbers.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      const std::string item_name = std::string(name) + "[" + std::to_string(i) + "]";
+      if (!PyTuple_Check(item[i])) {
+        PyErr_Format(PyExc_TypeError, "%s must be a tuple (property_id, array_index), not %.200s", item_name.c_str(),
+                     Py_TYPE(item[i])->tp_name);
+        return false;
+      }
+      if (PyTuple_GET_SIZE(item[i]) != 2) {
+        PyErr_Format(PyExc_ValueError, "%s must be a tuple of 2 items (property_id, array_index), not %zd",
+                     item_name.c_str(), PyTuple_GET_SIZE(item[i]));
+        return false;
+      }
+      PropertyNumbers entry;
+      if (!U32::from_py(PyTuple_GET_ITEM(item[i], 0), (item_name + "[0]").c_str(), entry.property_id) ||
+          !Optional<U32>::from_py(PyTuple_GET_ITEM(item[i], 1), (item_name + "[1]").c_str(), entry.array_index)) {
+        return false;
+      }
+      numbers.push_back(entry);
+    }
+    out = std::move(numbers);
+    return true;
+  }
+
+  static PyObject* to_py(const Value& value) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(value.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+      PyRef property_id = PyRef::steal(U32::to_py(value[i].property_id));
+      if (!property_id) return nullptr;
+      PyRef array_index = PyRef::steal(Optional<U32>::to_py(value[i].array_index));
+      if (!array_index) return nullptr;
+      PyObject* pair = PyTuple_Pack(2, property_id.get(), array_index.get());
+      if (pair == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return list.release();
+  }
+};
+
+struct ServiceReadPropertyClass {
+  using Fields = ReadPropertyRequest;
+  static constexpr const char* name = "ferromesh.ServiceReadProperty";
+  static constexpr const char* doc =
+      "ServiceReadProperty(object_id, property_id, array_index=None)\n--\n\nService: ReadProperty request.";
+  static inline PyGetSetDef attributes[] = {
+      read_write<ObjectIdentifierRef, &Fields::object_id>("object_id"),
+      read_write<U32, &Fields::property_id>("property_id"),
+      read_write<Optional<U32>, &Fields::array_index>("array_index"),
+      {},
+  };
+  static constexpr std::size_t required_arguments = 2;
+};
+
+struct ServiceWritePropertyClass {
+  using Fields = WritePropertyRequest;
+  static constexpr const char* name = "ferromesh.ServiceWriteProperty";
+  static constexpr const char* doc =
+      "ServiceWriteProperty(object_id, property_id, value, array_index=None, priority=None)\n--\n\n"
+      "Service: WriteProperty request.";
+  static inline PyGetSetDef attributes[] = {
+      read_write<ObjectIdentifierRef, &Fields::object_id>("object_id"),
+      read_write<U32, &Fields::property_id>("property_id"),
+      read_write<AnyObject, &Fields::value>("value"),
+      read_write<Optional<U32>, &Fields::array_index>("array_index"),
+      read_write<Optional<U8>, &Fields::priority>("priority"),
+      {},
+  };
+  static constexpr std::size_t required_arguments = 3;
+};
+
+struct ReadAccessSpecClass {
+  using Fields = ReadAccessSpecFields;
+  static constexpr const char* name = "ferromesh.ReadAccessSpec";
+  static constexpr const char* doc =
+      "ReadAccessSpec(object_id, properties)\n--\n\nReadAccessSpec for ReadPropertyMultiple.";
+  static inline PyGetSetDef attributes[] = {
+      read_write<ObjectIdentifierRef, &Fields::object_id>("object_id"),
+      read_write<PropertyNumberList, &Fields::properties>("properties"),
+      {},
+  };
+  static constexpr std::size_t required_arguments = 2;
+};
+
+struct ServiceReadPropertyMultipleClass {
+  using Fields = ReadPropertyMultipleRequest;
+  static constexpr const char* name = "ferromesh.ServiceReadPropertyMultiple";
+  static constexpr const char* doc =
+      "ServiceReadPropertyMultiple(specs)\n--\n\nService: ReadPropertyMultiple request.";
+  static inline PyGetSetDef attributes[] = {
+      read_write<ListOf<read_access_spec_type>, &Fields::specs>("specs"),
+      {},
+  };
+  static constexpr std::size_t required_arguments = 1;
+};
+
+}  // namespace
+
+PyTypeObject* service_read_property_type() { return type_of<ServiceReadPropertyClass>(); }
+PyTypeObject* service_write_property_type() { return type_of<ServiceWritePropertyClass>(); }
+PyTypeObject* service_read_property_multiple_type() { return type_of<ServiceReadPropertyMultipleClass>(); }
+PyTypeObject* read_access_spec_type() { return type_of<ReadAccessSpecClass>(); }
+
+}  // namespace ferromesh::bindings

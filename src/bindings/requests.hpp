@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "bindings/py_class.hpp"
+
+// The service request classes. Their object fields hold references to the
+// very objects given (an ObjectIdentifier, ReadAccessSpec or any value), so
+// changing those objects later changes the request; such a reference is null
+// only after the garbage collector has cleared a reference cycle.
+namespace ferromesh::bindings {
+
+struct ReadPropertyRequest {
+  PyRef object_id;  // ObjectIdentifier
+  std::uint32_t property_id = 0;
+  std::optional<std::uint32_t> array_index;
+  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, object_id); }
+  void clear() { object_id.reset(); }
+};
+
+struct WritePropertyRequest {
+  PyRef object_id;  // ObjectIdentifier
+  std::uint32_t property_id = 0;
+  PyRef value;  // any object; converted with py_to_property_value when sent
+  std::optional<std::uint32_t> array_index;
+  std::optional<std::uint8_t> priority;
+  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, object_id, value); }
+  void clear() {
+    object_id.reset();
+    value.reset();
+  }
+};
+
+struct PropertyNumbers {
+  std::uint32_t property_id = 0;
+  std::optional<std::uint32_t> array_index;
+};
+
+struct ReadAccessSpecFields {
+  PyRef object_id;  // ObjectIdentifier
+  std::vector<PropertyNumbers> properties;
+  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, object_id); }
+  void clear() { object_id.reset(); }
+};
+
+struct ReadPropertyMultipleRequest {
+  std::vector<PyRef> specs;  // ReadAccessSpec objects, in order
+  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, specs); }
+  void clear() { specs.clear(); }
+};
+
+// Instances hold the structs above: read them with fields_of<...>(obj).
+PyTypeObject* service_read_property_type();
+PyTypeObject* service_write_property_type();
+PyTypeObject* service_read_property_multiple_type();
+PyTypeObject* read_access_spec_type();
+
+}  // namespace ferromesh::bindings

@@ -1,0 +1,58 @@
+"""Vectors and helpers shared by the tests of the extension module."""
+
+import ctypes
+
+import ferromesh
+
+# ReadProperty-ACK: device 1234, present-value (85), Real 72.5.
+RP_ACK = bytes([0x0C, 0x02, 0x00, 0x04, 0xD2, 0x19, 0x55, 0x3E, 0x44, 0x42, 0x91, 0x00, 0x00, 0x3F])
+# ReadPropertyMultiple-ACK: device 1234; property 75 -> ObjectIdentifier(8, 1234),
+# property 77 -> access error class 2, code 32.
+RPM_ACK = bytes(
+    [0x0C, 0x02, 0x00, 0x04, 0xD2, 0x1E, 0x29, 0x4B, 0x4E, 0xC4, 0x02, 0x00, 0x04, 0xD2, 0x4F,
+     0x29, 0x4D, 0x5E, 0x91, 0x02, 0x91, 0x20, 0x5F, 0x1F]
+)
+# ReadProperty-ACK whose value brackets hold Unsigned 1 and Unsigned 2.
+RP_ACK_TWO_VALUES = bytes([0x0C, 0x02, 0x00, 0x04, 0xD2, 0x19, 0x55, 0x3E, 0x21, 0x01, 0x21, 0x02, 0x3F])
+
+_pending_error = ctypes.pythonapi.PyErr_Occurred
+_pending_error.restype = ctypes.c_void_p
+
+
+def assert_no_pending_error():
+    # A ctypes call into the C API re-raises an error left set by earlier C
+    # code; a clean state returns NULL.
+    assert _pending_error() is None
+
+
+def one_of_each():
+    """One instance of every class of the module, keyed by class name."""
+    oid = ferromesh.ObjectIdentifier(8, 1234)
+    access_spec = ferromesh.ReadAccessSpec(oid, [(85, None)])
+    rpm = ferromesh.decode_read_property_multiple(RPM_ACK)
+    return {
+        "ObjectIdentifier": oid,
+        "ReadAccessSpec": access_spec,
+        "ServiceReadProperty": ferromesh.ServiceReadProperty(oid, 85),
+        "ServiceReadPropertyMultiple": ferromesh.ServiceReadPropertyMultiple([access_spec]),
+        "ServiceWriteProperty": ferromesh.ServiceWriteProperty(oid, 85, ferromesh.PropertyValueReal(1.0)),
+        "PropertyValueNull": ferromesh.PropertyValueNull(),
+        "PropertyValueBoolean": ferromesh.PropertyValueBoolean(True),
+        "PropertyValueUnsigned": ferromesh.PropertyValueUnsigned(1),
+        "PropertyValueSigned": ferromesh.PropertyValueSigned(-1),
+        "PropertyValueReal": ferromesh.PropertyValueReal(1.5),
+        "PropertyValueDouble": ferromesh.PropertyValueDouble(1.5),
+        "PropertyValueOctetString": ferromesh.PropertyValueOctetString(b"\x01"),
+        "PropertyValueCharacterString": ferromesh.PropertyValueCharacterString("x"),
+        "PropertyValueBitString": ferromesh.PropertyValueBitString(3, b"\xa0"),
+        "PropertyValueEnumerated": ferromesh.PropertyValueEnumerated(2),
+        "PropertyValueDate": ferromesh.PropertyValueDate(2024, 3, 5),
+        "PropertyValueTime": ferromesh.PropertyValueTime(7, 5, 0, 9),
+        "PropertyValueAny": ferromesh.PropertyValueAny(b"\x21\x01"),
+        "PropertyValueArray": ferromesh.decode_read_property(RP_ACK_TWO_VALUES).value,
+        "BacnetPropertyError": ferromesh.BacnetPropertyError(2, 32),
+        "PropertyResult": rpm.objects[0].properties[0],
+        "ObjectResult": rpm.objects[0],
+        "ReadPropertyResult": ferromesh.decode_read_property(RP_ACK),
+        "ReadPropertyMultipleResult": rpm,
+    }

@@ -1,0 +1,134 @@
+"""Repeated construction, assignment, reading, representation and decoding must not leak."""
+
+import gc
+import sys
+
+import pytest
+
+import ferromesh
+import ferromesh._enums as enums
+from support import RP_ACK, RP_ACK_TWO_VALUES, RPM_ACK, one_of_each
+
+pytestmark = pytest.mark.skipif(
+    sys.getallocatedblocks() == 0, reason="allocated blocks are only counted with pymalloc"
+)
+
+ROUNDS = 5000
+BLOCK_TOLERANCE = 50
+
+BIG = 4_000_000_000  # not a cached small int, so its reference count is meaningful
+TEXT = "sensor name"
+PAYLOADS = [RP_ACK, RPM_ACK, RP_ACK_TWO_VALUES]
+OID = ferromesh.ObjectIdentifier(8, 1234)
+ACCESS_SPEC = ferromesh.ReadAccessSpec(OID, [(85, None), (87, 3)])
+VALUE = ferromesh.PropertyValueReal(1.0)
+TRACKED = [BIG, TEXT, OID, ACCESS_SPEC, VALUE, *PAYLOADS, enums.ObjectType.DEVICE, enums.PropertyIdentifier.PRESENT_VALUE,
+           enums.ErrorClass.PROPERTY, enums.ErrorCode.UNKNOWN_PROPERTY, ferromesh.ObjectIdentifier,
+           ferromesh.ReadPropertyResult]
+
+CONSTRUCTORS = [
+    lambda: ferromesh.ObjectIdentifier(8, BIG),
+    lambda: ferromesh.ObjectIdentifier(8, -1),
+    lambda: ferromesh.ObjectIdentifier("8", 1),
+    lambda: ferromesh.ReadAccessSpec(OID, [(85, None), (87, BIG)]),
+    lambda: ferromesh.ReadAccessSpec(OID, [(85, None), [87, 3]]),
+    lambda: ferromesh.ReadAccessSpec(OID, [(85,)]),
+    lambda: ferromesh.ServiceReadProperty(OID, BIG, 3),
+    lambda: ferromesh.ServiceReadProperty(OID, 85, "x"),
+    lambda: ferromesh.ServiceWriteProperty(OID, 85, VALUE, None, 8),
+    lambda: ferromesh.ServiceWriteProperty(OID, 85, VALUE, None, 256),
+    lambda: ferromesh.ServiceReadPropertyMultiple([ACCESS_SPEC, ACCESS_SPEC]),
+    lambda: ferromesh.ServiceReadPropertyMultiple([ACCESS_SPEC, OID]),
+    lambda: ferromesh.PropertyValueNull(),
+    lambda: ferromesh.PropertyValueBoolean(1),
+    lambda: ferromesh.PropertyValueSigned(-BIG),
+    lambda: ferromesh.PropertyValueReal(BIG),
+    lambda: ferromesh.PropertyValueDouble(10**400),
+    lambda: ferromesh.PropertyValueOctetString(PAYLOADS[0]),
+    lambda: ferromesh.PropertyValueOctetString([1, 2, 300]),
+    lambda: ferromesh.PropertyValueCharacterString(TEXT),
+    lambda: ferromesh.PropertyValueCharacterString("\ud800"),
+    lambda: ferromesh.PropertyValueBitString(3, [1, "x"]),
+    lambda: ferromesh.PropertyValueDate(2024, 3, 5, weekday=None),
+    lambda: ferromesh.PropertyValueTime(7, 5, 0, hundredths=BIG),
+    lambda: ferromesh.PropertyValueAny(TEXT),
+    lambda: ferromesh.PropertyValueArray(),
+    lambda: ferromesh.BacnetPropertyError(2, 32),
+    lambda: ferromesh.BacnetPropertyError(2, BIG * 2),
+]
+
+
+def _attributes(instance):
+    return [name for name, attr in vars(type(instance)).items() if type(attr).__name__ == "getset_descriptor"]
+
+
+def _setters():
+    """Assign each attribute its own value, values of wrong type and range, and delete it."""
+    ops = []
+    for instance in one_of_each().values():
+        for attribute in _attributes(instance):
+            current = getattr(instance, attribute)
+            for value in (current, object(), -1, 2**70, TEXT):
+                ops.append(lambda i=instance, a=attribute, v=value: setattr(i, a, v))
+            ops.append(lambda i=instance, a=attribute, v=current: setattr(i, a, v))
+            ops.append(lambda i=instance, a=attribute: delattr(i, a))
+    return ops
+
+
+def _readers():
+    ops = []
+    for instance in one_of_each().values():
+        ops.append(lambda i=instance: repr(i))
+        for attribute in _attributes(instance):
+            ops.append(lambda i=instance, a=attribute: getattr(i, a))
+    return ops
+
+
+DECODERS = [
+    lambda: ferromesh.decode_read_property(PAYLOADS[0]),
+    lambda: repr(ferromesh.decode_read_property(PAYLOADS[0])),
+    lambda: ferromesh.decode_read_property(PAYLOADS[2]).value.values,
+    lambda: ferromesh.decode_read_property(PAYLOADS[0][:7]),
+    lambda: ferromesh.decode_read_property(PAYLOADS[0][:12]),
+    lambda: ferromesh.decode_read_property(TEXT),
+    lambda: ferromesh.decode_read_property_multiple(PAYLOADS[1]).objects[0].properties[1].value,
+    lambda: repr(ferromesh.decode_read_property_multiple(PAYLOADS[1]).objects[0].properties[1]),
+    lambda: ferromesh.decode_read_property_multiple(PAYLOADS[1][:-1]),
+    lambda: ferromesh.decode_read_property_multiple(data=[BIG]),
+]
+
+
+def _run(ops):
+    for op in ops:
+        try:
+            op()
+        except (TypeError, OverflowError, ValueError, AttributeError, ferromesh.BacnetError):
+            pass
+
+
+def _growth(ops):
+    for _ in range(100):
+        _run(ops)
+    gc.collect()
+    blocks = sys.getallocatedblocks()
+    refs = [sys.getrefcount(obj) for obj in TRACKED]
+    for _ in range(ROUNDS):
+        _run(ops)
+    gc.collect()
+    after = [sys.getrefcount(obj) for obj in TRACKED]
+    return sys.getallocatedblocks() - blocks, {repr(o): a - b for o, a, b in zip(TRACKED, after, refs) if a != b}
+
+
+@pytest.mark.parametrize(
+    "ops", [CONSTRUCTORS, _setters(), _readers(), DECODERS], ids=["constructors", "setters", "readers", "decoders"]
+)
+def test_no_growth(ops):
+    blocks, refs = _growth(ops)
+    assert refs == {}
+    assert blocks < BLOCK_TOLERANCE
+
+
+def test_no_growth_without_enums(without_enums):
+    blocks, refs = _growth([lambda: ferromesh.ObjectIdentifier(8, 1).object_type, *DECODERS[:3]])
+    assert refs == {}
+    assert blocks < BLOCK_TOLERANCE
