@@ -14,7 +14,9 @@ pytestmark = pytest.mark.skipif(
 )
 
 ROUNDS = 5000
-BLOCK_TOLERANCE = 50
+# A leak grows with every round (thousands of blocks); interpreter caches and
+# free lists settle at a few hundred whatever the round count.
+BLOCK_TOLERANCE = ROUNDS // 10
 
 BIG = 4_000_000_000  # not a cached small int, so its reference count is meaningful
 TEXT = "sensor name"
