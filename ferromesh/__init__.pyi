@@ -21,6 +21,60 @@ class ObjectIdentifier:
     def object_type(self, value: int) -> None: ...
     instance: int
 
+class BacnetAddr:
+    """IPv4 BACnet address (addr, port)."""
+    def __init__(self, addr: str, port: int) -> None: ...
+    # Dotted decimal; checked only when a Stack uses the address.
+    addr: str
+    port: int
+
+class StackConfig:
+    """StackConfig — tuneable protocol parameters."""
+    def __init__(
+        self,
+        apdu_timeout_secs: float = 3.0,
+        apdu_retries: int = 3,
+        max_apdu_length: int = 1476,
+        max_segment_buffer: int = 2097152,
+    ) -> None: ...
+    apdu_timeout_secs: float
+    apdu_retries: int
+    max_apdu_length: int
+    max_segment_buffer: int
+
+class Stack:
+    """The sans-IO BACnet/IP stack."""
+    def __init__(self, config: StackConfig | None = None) -> None: ...
+    def process(self, input: _Input) -> list[_Output]:
+        """Process one input event and return a list of output objects.
+
+        Raises `InvokeIdExhaustedError` when all 256 invoke IDs for the
+        destination are in use.
+        """
+
+class InputReceived:
+    """Input: a UDP datagram was received."""
+    def __init__(self, data: _Octets, src: BacnetAddr) -> None: ...
+    @property
+    def data(self) -> list[int]: ...
+    @data.setter
+    def data(self, value: _Octets) -> None: ...
+    src: BacnetAddr
+
+class InputTick:
+    """Input: timer tick — inject current time (seconds since arbitrary epoch)."""
+    def __init__(self, now: float) -> None: ...
+    now: float
+
+class InputSend:
+    """Input: send a confirmed service request."""
+    def __init__(self, service: _Service, dest: BacnetAddr) -> None: ...
+    # Any object is stored; its class is checked when the input is processed.
+    service: _Service
+    dest: BacnetAddr
+
+_Input: TypeAlias = InputReceived | InputTick | InputSend
+
 class ReadAccessSpec:
     def __init__(self, object_id: ObjectIdentifier, properties: Sequence[tuple[int, int | None]]) -> None: ...
     object_id: ObjectIdentifier
@@ -58,6 +112,97 @@ class ServiceWriteProperty:
     value: Any
     array_index: int | None
     priority: int | None
+
+_Service: TypeAlias = ServiceReadProperty | ServiceReadPropertyMultiple | ServiceWriteProperty
+
+@final
+class OutputTransmit:
+    """Output: transmit bytes to a destination."""
+    @property
+    def dest(self) -> BacnetAddr: ...
+    @property
+    def data(self) -> list[int]: ...
+
+@final
+class OutputEvent:
+    """Output: a BACnet event occurred."""
+    @property
+    def event(self) -> _Event: ...
+
+@final
+class OutputDeadline:
+    """Output: call Tick no later than this time."""
+    @property
+    def deadline(self) -> float: ...
+
+_Output: TypeAlias = OutputTransmit | OutputEvent | OutputDeadline
+
+# `peer` is the device the request went to or the answer came from.
+@final
+class EventResponse:
+    """Event: confirmed response received."""
+    @property
+    def invoke_id(self) -> int: ...
+    @property
+    def payload(self) -> list[int]: ...
+    @property
+    def peer(self) -> BacnetAddr: ...
+
+@final
+class EventTimeout:
+    """Event: request timed out."""
+    @property
+    def invoke_id(self) -> int: ...
+    @property
+    def peer(self) -> BacnetAddr: ...
+
+@final
+class EventAbort:
+    """Event: server sent Abort PDU."""
+    @property
+    def invoke_id(self) -> int: ...
+    @property
+    def reason(self) -> int: ...
+    @property
+    def peer(self) -> BacnetAddr: ...
+
+@final
+class EventError:
+    """Event: BACnet error or local error."""
+    @property
+    def invoke_id(self) -> int: ...
+    @property
+    def message(self) -> str: ...
+    @property
+    def peer(self) -> BacnetAddr: ...
+
+@final
+class EventUnconfirmedReceived:
+    """Event: unconfirmed message received."""
+    @property
+    def src(self) -> BacnetAddr: ...
+    @property
+    def message(self) -> UnconfirmedIAm | UnconfirmedIAmRouterToNetwork: ...
+
+_Event: TypeAlias = EventResponse | EventTimeout | EventAbort | EventError | EventUnconfirmedReceived
+
+@final
+class UnconfirmedIAm:
+    """Unconfirmed I-Am message."""
+    @property
+    def device_id(self) -> ObjectIdentifier: ...
+    @property
+    def max_apdu(self) -> int: ...
+    @property
+    def segmentation(self) -> int: ...
+    @property
+    def vendor_id(self) -> int: ...
+
+@final
+class UnconfirmedIAmRouterToNetwork:
+    """Unconfirmed IAmRouterToNetwork message."""
+    @property
+    def networks(self) -> list[int]: ...
 
 class PropertyValueNull:
     def __init__(self) -> None: ...

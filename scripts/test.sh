@@ -38,12 +38,13 @@ find_python() {
 }
 python=$(find_python)
 
-# Creates the venv when missing and installs the build backend and pytest once.
+# Creates the venv when missing and installs the build backend, pytest and
+# mypy once.
 prepare_venv() {
   local venv=$1
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-  "$venv/bin/python" -c 'import scikit_build_core, pytest' >/dev/null 2>&1 ||
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check 'scikit-build-core>=0.10' pytest
+  "$venv/bin/python" -c 'import scikit_build_core, pytest, mypy' >/dev/null 2>&1 ||
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check 'scikit-build-core>=0.10' pytest mypy
 }
 
 # install_package VENV BUILD_DIR [extra pip arguments]: the build directory
@@ -62,6 +63,8 @@ prepare_venv "$venv"
 install_package "$venv" "$root/build/py-release"
 # -P keeps the source tree off sys.path, so the installed package is tested.
 "$venv/bin/python" -P -m pytest -q -p no:cacheprovider "$root/tests/python"
+# The type stubs, and the examples checked against them as users' code.
+"$venv/bin/python" -m mypy --strict --cache-dir "$root/build/mypy-cache" "$root/ferromesh/__init__.pyi" "$root/examples"
 
 venv_asan="$root/build/venv-asan"
 prepare_venv "$venv_asan"

@@ -3,11 +3,15 @@
 // order that is also the order of __all__.
 #include <cstdint>
 
+#include "bindings/addresses.hpp"
 #include "bindings/exceptions.hpp"
+#include "bindings/inputs.hpp"
+#include "bindings/outputs.hpp"
 #include "bindings/py_class.hpp"
 #include "bindings/py_ref.hpp"
 #include "bindings/requests.hpp"
 #include "bindings/results.hpp"
+#include "bindings/stack_api.hpp"
 #include "bindings/values.hpp"
 
 namespace ferromesh::bindings {
@@ -36,22 +40,32 @@ PyRef function(PyObject* module) {
   return PyRef::steal(PyCFunction_NewEx(method, module, module_name.get()));
 }
 
-// The order of __all__. The stack classes join in their places (marked
-// below) when they exist; rows are only ever inserted, never reordered.
+// The order of __all__; rows are only ever inserted, never reordered.
 const Obtain kRegistrations[] = {
     exception<bacnet_error>,
     exception<bacnet_timeout_error>,
     exception<invoke_id_exhausted_error>,
     type<object_identifier_type>,
-    // BacnetAddr, StackConfig,
-    // Stack, InputReceived, InputTick, InputSend,
+    type<bacnet_addr_type>,
+    type<stack_config_type>,
+    type<stack_type>,
+    type<input_received_type>,
+    type<input_tick_type>,
+    type<input_send_type>,
     type<read_access_spec_type>,
     type<service_read_property_type>,
     type<service_read_property_multiple_type>,
     type<service_write_property_type>,
-    // OutputTransmit, OutputEvent, OutputDeadline,
-    // EventResponse, EventTimeout, EventAbort, EventError, EventUnconfirmedReceived,
-    // UnconfirmedIAm, UnconfirmedIAmRouterToNetwork,
+    type<output_transmit_type>,
+    type<output_event_type>,
+    type<output_deadline_type>,
+    type<event_response_type>,
+    type<event_timeout_type>,
+    type<event_abort_type>,
+    type<event_error_type>,
+    type<event_unconfirmed_received_type>,
+    type<unconfirmed_i_am_type>,
+    type<unconfirmed_i_am_router_to_network_type>,
     type<property_value_null_type>,
     type<property_value_boolean_type>,
     type<property_value_unsigned_type>,

@@ -151,9 +151,15 @@ PyObject* construct_from_attributes(PyTypeObject* type, PyObject* args, PyObject
   }
   // "OO|OOO:Name"; built once per class.
   static const std::string format = [count] {
-    const std::string name = Class::name;
-    return std::string(Class::required_arguments, 'O') + "|" + std::string(count - Class::required_arguments, 'O') +
-           ":" + name.substr(name.rfind('.') + 1);
+    // Appended piece by piece: GCC 12 at -O3 reports a false -Wrestrict for
+    // "" + "|" when a class has no required argument.
+    const std::string_view name = Class::name;
+    std::string text(Class::required_arguments, 'O');
+    text.push_back('|');
+    text.append(count - Class::required_arguments, 'O');
+    text.push_back(':');
+    text.append(name.substr(name.rfind('.') + 1));
+    return text;
   }();
   PyObject* values[kMaxArguments] = {};
   if (!PyArg_ParseTupleAndKeywords(args, kwds, format.c_str(), const_cast<char**>(keywords), &values[0], &values[1],

@@ -1,12 +1,14 @@
 """Repeated construction, assignment, reading, representation and decoding must not leak."""
 
 import gc
+import itertools
 import sys
 
 import pytest
 
 import ferromesh
 import ferromesh._enums as enums
+from peer import abort, complex_ack, i_am, i_am_router_to_network, one_of_each_stack_class, segment
 from support import RP_ACK, RP_ACK_TWO_VALUES, RPM_ACK, one_of_each
 
 pytestmark = pytest.mark.skipif(
@@ -24,9 +26,11 @@ PAYLOADS = [RP_ACK, RPM_ACK, RP_ACK_TWO_VALUES]
 OID = ferromesh.ObjectIdentifier(8, 1234)
 ACCESS_SPEC = ferromesh.ReadAccessSpec(OID, [(85, None), (87, 3)])
 VALUE = ferromesh.PropertyValueReal(1.0)
+ADDR = ferromesh.BacnetAddr("192.168.1.20", 47808)
+READ = ferromesh.ServiceReadProperty(OID, 85)
 TRACKED = [BIG, TEXT, OID, ACCESS_SPEC, VALUE, *PAYLOADS, enums.ObjectType.DEVICE, enums.PropertyIdentifier.PRESENT_VALUE,
            enums.ErrorClass.PROPERTY, enums.ErrorCode.UNKNOWN_PROPERTY, ferromesh.ObjectIdentifier,
-           ferromesh.ReadPropertyResult]
+           ferromesh.ReadPropertyResult, ADDR, READ, ferromesh.OutputTransmit, ferromesh.InvokeIdExhaustedError]
 
 CONSTRUCTORS = [
     lambda: ferromesh.ObjectIdentifier(8, BIG),
@@ -60,6 +64,10 @@ CONSTRUCTORS = [
 ]
 
 
+def _every_instance():
+    return {**one_of_each(), **one_of_each_stack_class()}
+
+
 def _attributes(instance):
     return [name for name, attr in vars(type(instance)).items() if type(attr).__name__ == "getset_descriptor"]
 
@@ -67,7 +75,7 @@ def _attributes(instance):
 def _setters():
     """Assign each attribute its own value, values of wrong type and range, and delete it."""
     ops = []
-    for instance in one_of_each().values():
+    for instance in _every_instance().values():
         for attribute in _attributes(instance):
             current = getattr(instance, attribute)
             for value in (current, object(), -1, 2**70, TEXT):
@@ -79,7 +87,7 @@ def _setters():
 
 def _readers():
     ops = []
-    for instance in one_of_each().values():
+    for instance in _every_instance().values():
         ops.append(lambda i=instance: repr(i))
         for attribute in _attributes(instance):
             ops.append(lambda i=instance, a=attribute: getattr(i, a))
@@ -98,6 +106,59 @@ DECODERS = [
     lambda: ferromesh.decode_read_property_multiple(PAYLOADS[1][:-1]),
     lambda: ferromesh.decode_read_property_multiple(data=[BIG]),
 ]
+
+
+def _process_ops():
+    """Whole conversations, ticks and refused inputs on long-lived stacks, which must end up as they began."""
+    stack = ferromesh.Stack(ferromesh.StackConfig(apdu_retries=0, max_apdu_length=50))
+    full = ferromesh.Stack()
+    for _ in range(256):
+        full.process(ferromesh.InputSend(READ, ADDR))
+    clock = itertools.count(1000.0, 10.0)
+
+    def receive(data, src=ADDR):
+        return stack.process(ferromesh.InputReceived(data, src))
+
+    def sent_id(outputs):
+        return outputs[0].data[8]
+
+    def round_trip():
+        invoke_id = sent_id(stack.process(ferromesh.InputSend(READ, ADDR)))
+        [event] = receive(complex_ack(invoke_id, 12, RP_ACK))
+        return ferromesh.decode_read_property(event.event.payload), event.event.peer.addr
+
+    def segmented_answer():
+        invoke_id = sent_id(stack.process(ferromesh.InputSend(READ, ADDR)))
+        receive(segment(invoke_id, 0, True, 2, 12, RP_ACK[:5]))
+        segment_ack, response = receive(segment(invoke_id, 1, False, 2, 12, RP_ACK[5:]))
+        return segment_ack.data, response.event.payload
+
+    def segmented_request_aborted():
+        write = ferromesh.ServiceWriteProperty(OID, 85, ferromesh.PropertyValueOctetString(bytes(200)))
+        invoke_id = sent_id(stack.process(ferromesh.InputSend(write, ADDR)))
+        return receive(abort(invoke_id, 4))
+
+    def timed_out():
+        stack.process(ferromesh.InputSend(READ, ADDR))
+        return [o.event.peer for o in stack.process(ferromesh.InputTick(next(clock))) if hasattr(o, "event")]
+
+    bad_addr = ferromesh.BacnetAddr(TEXT, 1)
+    return [
+        round_trip,
+        segmented_answer,
+        segmented_request_aborted,
+        timed_out,
+        lambda: stack.process(ferromesh.InputTick(next(clock))),
+        lambda: [o.event.message.networks for o in receive(i_am_router_to_network(1, 2))],
+        lambda: [o.event.message.device_id for o in receive(i_am(7))],
+        lambda: receive(b"\x81\x0a\x00\x03"),
+        lambda: receive(RP_ACK, bad_addr),
+        lambda: stack.process(ADDR),
+        lambda: stack.process(ferromesh.InputSend(OID, ADDR)),
+        lambda: stack.process(ferromesh.InputSend(READ, bad_addr)),
+        lambda: stack.process(ferromesh.InputSend(ferromesh.ServiceWriteProperty(OID, 85, TEXT), ADDR)),
+        lambda: full.process(ferromesh.InputSend(READ, ADDR)),
+    ]
 
 
 def _run(ops):
@@ -122,7 +183,9 @@ def _growth(ops):
 
 
 @pytest.mark.parametrize(
-    "ops", [CONSTRUCTORS, _setters(), _readers(), DECODERS], ids=["constructors", "setters", "readers", "decoders"]
+    "ops",
+    [CONSTRUCTORS, _setters(), _readers(), DECODERS, _process_ops()],
+    ids=["constructors", "setters", "readers", "decoders", "process"],
 )
 def test_no_growth(ops):
     blocks, refs = _growth(ops)

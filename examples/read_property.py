@@ -1,0 +1,216 @@
+"""Read one property from a BACnet/IP device with a sans-IO ferromesh Stack.
+
+    python read_property.py 192.168.1.20 analog-input:3 present-value
+    python read_property.py 192.168.1.20:47809 device:1234 76
+
+The Stack owns no socket and no clock, so this program does all I/O itself:
+it sends what the stack asks it to send, feeds back every datagram that
+arrives, and tells the stack the time whenever a deadline the stack gave
+has passed. Copy this loop to drive a Stack from any host program.
+
+Exit codes: 0 the value was printed; 1 the device answered with an Error,
+Reject or Abort, or with an answer that does not decode; 2 bad command line;
+3 no answer (the stack gave up after its retries); 4 socket failure.
+"""
+
+from __future__ import annotations
+
+import argparse
+import select
+import socket
+import sys
+import time
+from collections.abc import Sequence
+from enum import IntEnum
+
+from ferromesh import (
+    BacnetAddr,
+    BacnetError,
+    EventAbort,
+    EventError,
+    EventResponse,
+    EventTimeout,
+    EventUnconfirmedReceived,
+    InputReceived,
+    InputSend,
+    InputTick,
+    ObjectIdentifier,
+    OutputDeadline,
+    OutputEvent,
+    OutputTransmit,
+    ServiceReadProperty,
+    Stack,
+    StackConfig,
+    decode_read_property,
+)
+from ferromesh._enums import ObjectType, PropertyIdentifier
+
+BACNET_PORT = 47808
+EXIT_OK, EXIT_DEVICE_REFUSED, EXIT_USAGE, EXIT_TIMEOUT, EXIT_SOCKET = 0, 1, 2, 3, 4
+
+
+def enum_number(text: str, enum: type[IntEnum]) -> int:
+    """A number, or a name such as analog-input / present-value."""
+    if text.isdigit():
+        return int(text)
+    try:
+        return int(enum[text.upper().replace("-", "_")])
+    except KeyError:
+        raise argparse.ArgumentTypeError(f"unknown {enum.__name__} name: {text}") from None
+
+
+def device_address(text: str) -> BacnetAddr:
+    host, _, port = text.partition(":")
+    if port and not port.isdigit():
+        raise argparse.ArgumentTypeError(f"bad port in {text!r}")
+    # The stack checks the address text itself when the request is sent.
+    return BacnetAddr(host, int(port) if port else BACNET_PORT)
+
+
+def object_id(text: str) -> ObjectIdentifier:
+    type_text, sep, instance = text.rpartition(":")
+    if not sep or not instance.isdigit():
+        raise argparse.ArgumentTypeError(f"expected object-type:instance, not {text!r}")
+    return ObjectIdentifier(enum_number(type_text, ObjectType), int(instance))
+
+
+def retries(text: str) -> int:
+    if not text.isdigit() or int(text) > 255:
+        raise argparse.ArgumentTypeError(f"expected 0..255, not {text!r}")
+    return int(text)
+
+
+def parse_arguments(argv: list[str]) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description="Read one property from a BACnet/IP device.")
+    parser.add_argument("device", type=device_address, help="host[:port], an IPv4 address (port 47808 by default)")
+    parser.add_argument("object", type=object_id, help="object-type:instance, e.g. analog-input:3 or 0:3")
+    parser.add_argument("property", type=lambda t: enum_number(t, PropertyIdentifier),
+                        help="property name or number, e.g. present-value or 85")
+    parser.add_argument("--apdu-timeout", type=float, default=3.0, help="seconds before a re-send (default 3)")
+    parser.add_argument("--retries", type=retries, default=3, help="re-sends before giving up, 0..255 (default 3)")
+    return parser.parse_args(argv)
+
+
+def sent_invoke_id(outputs: Sequence[object]) -> int | None:
+    """The invoke ID the stack gave a request, from the outputs of its InputSend."""
+    for output in outputs:
+        if isinstance(output, OutputTransmit):
+            # A request reads 81 0A len(2) | 01 04 | PDU-type 05 invoke-ID ...
+            return output.data[8]
+        if isinstance(output, OutputEvent) and isinstance(output.event, EventError):
+            return output.event.invoke_id  # refused: nothing was sent
+    return None
+
+
+class Host:
+    """One UDP socket, one Stack, and the earliest time the stack wants to hear from us."""
+
+    def __init__(self, sock: socket.socket, stack: Stack, device: BacnetAddr) -> None:
+        self.sock = sock
+        self.stack = stack
+        self.device = (device.addr, device.port)
+        self.deadline: float | None = None
+        self.invoke_id: int | None = None  # of our request, once the stack sent it
+        self.exit_code: int | None = None  # set by the event that ends the request
+
+    def tick(self) -> None:
+        outputs = self.stack.process(InputTick(time.monotonic()))
+        # A Tick reports the earliest of everything still pending (or nothing
+        # when nothing is), so it replaces the deadline we held.
+        self.deadline = None
+        self.handle(outputs)
+
+    def handle(self, outputs: Sequence[object]) -> None:
+        for output in outputs:
+            if isinstance(output, OutputTransmit):
+                dest = (output.dest.addr, output.dest.port)
+                # Datagrams only ever go to the device we were asked to talk to.
+                if dest == self.device:
+                    self.sock.sendto(bytes(output.data), dest)
+            elif isinstance(output, OutputDeadline):
+                # Send and Received report only their own new deadline: keep the earliest.
+                if self.deadline is None or output.deadline < self.deadline:
+                    self.deadline = output.deadline
+            elif isinstance(output, OutputEvent):
+                self.on_event(output.event)
+
+    def on_event(self, event: object) -> None:
+        if isinstance(event, EventUnconfirmedReceived):
+            # I-Am and I-Am-Router-To-Network announcements: not what we wait for.
+            print(f"note: unconfirmed {type(event.message).__name__} from {event.src.addr}:{event.src.port}",
+                  file=sys.stderr)
+            return
+        if not isinstance(event, (EventResponse, EventError, EventAbort, EventTimeout)):
+            return
+        # The stack reports every answer it gets, even one for an invoke ID we
+        # never used: only our device and our invoke ID end our request.
+        if (event.peer.addr, event.peer.port) != self.device or event.invoke_id != self.invoke_id:
+            return
+        if isinstance(event, EventResponse):
+            try:
+                result = decode_read_property(event.payload)
+            except BacnetError as error:
+                print(f"undecodable answer: {error}", file=sys.stderr)
+                self.exit_code = EXIT_DEVICE_REFUSED
+                return
+            print(repr(result.value))
+            self.exit_code = EXIT_OK
+        elif isinstance(event, EventError):
+            # A BACnet Error ("error class=2 code=32") or Reject ("reject reason=9"),
+            # or a request the stack could not send.
+            print(f"device refused: {event.message}", file=sys.stderr)
+            self.exit_code = EXIT_DEVICE_REFUSED
+        elif isinstance(event, EventAbort):
+            print(f"aborted, reason {event.reason}", file=sys.stderr)
+            self.exit_code = EXIT_DEVICE_REFUSED
+        else:
+            print("no answer from the device", file=sys.stderr)
+            self.exit_code = EXIT_TIMEOUT
+
+    def wait(self) -> int:
+        """Feed datagrams and ticks to the stack until an event ends our request."""
+        while self.exit_code is None:
+            if self.deadline is None:
+                # Impossible while a request is outstanding; do not wait forever on a broken promise.
+                print("the stack has nothing pending yet the request did not end", file=sys.stderr)
+                return EXIT_TIMEOUT
+            timeout = max(0.0, self.deadline - time.monotonic())
+            readable, _, _ = select.select([self.sock], [], [], timeout)
+            if readable:
+                data, (addr, port) = self.sock.recvfrom(65535)
+                self.handle(self.stack.process(InputReceived(data, BacnetAddr(addr, port))))
+            # Tick once the deadline has come, even while datagrams keep arriving.
+            if self.exit_code is None and self.deadline is not None and time.monotonic() >= self.deadline:
+                self.tick()
+        return self.exit_code
+
+
+def main(argv: list[str]) -> int:
+    try:
+        args = parse_arguments(argv)
+    except SystemExit as stop:  # argparse has printed the problem
+        return EXIT_USAGE if stop.code else EXIT_OK
+    stack = Stack(StackConfig(apdu_timeout_secs=args.apdu_timeout, apdu_retries=args.retries))
+    try:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+            sock.bind(("0.0.0.0", 0))
+            host = Host(sock, stack, args.device)
+            # Tell the stack the time first: deadlines count from its latest Tick.
+            host.tick()
+            try:
+                # A full invoke-ID pool would raise InvokeIdExhaustedError; a
+                # fresh stack with one request cannot have one.
+                outputs = stack.process(InputSend(ServiceReadProperty(args.object, args.property), args.device))
+            except ValueError as error:  # the address is not dotted-decimal IPv4
+                print(error, file=sys.stderr)
+                return EXIT_USAGE
+            host.invoke_id = sent_invoke_id(outputs)
+            host.handle(outputs)
+            return host.wait()
+    except OSError as error:
+        print(f"socket error: {error}", file=sys.stderr)
+        return EXIT_SOCKET
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

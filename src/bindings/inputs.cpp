@@ -1,0 +1,182 @@
+#include "bindings/inputs.hpp"
+
+#include <utility>
+#include <vector>
+
+#include "bindings/addresses.hpp"
+#include "bindings/convert.hpp"
+#include "bindings/requests.hpp"
+#include "bindings/values.hpp"
+
+namespace ferromesh::bindings {
+
+namespace {
+
+using namespace convert;
+using BacnetAddrRef = InstanceOf<bacnet_addr_type>;
+
+struct ReceivedFields {
+  Bytes data;
+  PyRef src;  // BacnetAddr
+  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, src); }
+  void clear() { src.reset(); }
+};
+
+struct SendFields {
+  PyRef service;  // any object; its class is looked at only when processed
+  PyRef dest;     // BacnetAddr
+  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, service, dest); }
+  void clear() {
+    service.reset();
+    dest.reset();
+  }
+};
+
+struct InputReceivedClass {
+  using Fields = ReceivedFields;
+  static constexpr const char* name = "ferromesh.InputReceived";
+  static constexpr const char* doc = "InputReceived(data, src)\n--\n\nInput: a UDP datagram was received.";
+  static inline PyGetSetDef attributes[] = {
+      read_write<Octets, &Fields::data>("data"),
+      read_write<BacnetAddrRef, &Fields::src>("src"),
+      {},
+  };
+  static constexpr std::size_t required_arguments = 2;
+};
+
+struct InputTickClass {
+  using Fields = stack::input::Tick;
+  static constexpr const char* name = "ferromesh.InputTick";
+  static constexpr const char* doc =
+      "InputTick(now)\n--\n\nInput: timer tick \u2014 inject current time (seconds since arbitrary epoch).";
+  static inline PyGetSetDef attributes[] = {read_write<Float, &Fields::now>("now"), {}};
+  static constexpr std::size_t required_arguments = 1;
+};
+
+struct InputSendClass {
+  using Fields = SendFields;
+  static constexpr const char* name = "ferromesh.InputSend";
+  static constexpr const char* doc = "InputSend(service, dest)\n--\n\nInput: send a confirmed service request.";
+  static inline PyGetSetDef attributes[] = {
+      read_write<AnyObject, &Fields::service>("service"),
+      read_write<BacnetAddrRef, &Fields::dest>("dest"),
+      {},
+  };
+  static constexpr std::size_t required_arguments = 2;
+};
+
+// A reference the garbage collector emptied while breaking a cycle is no
+// longer an object of the required class.
+bool require(const PyRef& ref, PyTypeObject* type, const char* name) {
+  if (type == nullptr) return false;
+  if (ref && PyObject_TypeCheck(ref.get(), type)) return true;
+  PyErr_Format(PyExc_TypeError, "%s must be a %s", name, type->tp_name);
+  return false;
+}
+
+std::optional<stack::BacnetAddr> engine_addr(const PyRef& addr, const char* name) {
+  if (!require(addr, bacnet_addr_type(), name)) return std::nullopt;
+  return addr_to_engine(addr.get());
+}
+
+std::optional<ObjectIdentifier> engine_object_id(const PyRef& object_id) {
+  if (!require(object_id, object_identifier_type(), "object_id")) return std::nullopt;
+  return fields_of<ObjectIdentifier>(object_id.get());
+}
+
+std::optional<stack::BacnetService> read_property(PyObject* service) {
+  const ReadPropertyRequest& request = fields_of<ReadPropertyRequest>(service);
+  const auto object_id = engine_object_id(request.object_id);
+  if (!object_id) return std::nullopt;
+  return stack::service::ReadProperty{*object_id, PropertyIdentifier::from_u32(request.property_id),
+                                      request.array_index};
+}
+
+std::optional<stack::BacnetService> read_property_multiple(PyObject* service) {
+  const ReadPropertyMultipleRequest& request = fields_of<ReadPropertyMultipleRequest>(service);
+  PyTypeObject* spec_type = read_access_spec_type();
+  stack::service::ReadPropertyMultiple engine;
+  engine.specs.reserve(request.specs.size());
+  for (const PyRef& spec : request.specs) {
+    if (!require(spec, spec_type, "specs item")) return std::nullopt;
+    const ReadAccessSpecFields& fields = fields_of<ReadAccessSpecFields>(spec.get());
+    const auto object_id = engine_object_id(fields.object_id);
+    if (!object_id) return std::nullopt;
+    services::ReadAccessSpec& converted = engine.specs.emplace_back();
+    converted.object_id = *object_id;
+    converted.properties.reserve(fields.properties.size());
+    for (const PropertyNumbers& property : fields.properties) {
+      converted.properties.push_back({PropertyIdentifier::from_u32(property.property_id), property.array_index});
+    }
+  }
+  return engine;
+}
+
+std::optional<stack::BacnetService> write_property(PyObject* service) {
+  const WritePropertyRequest& request = fields_of<WritePropertyRequest>(service);
+  const auto object_id = engine_object_id(request.object_id);
+  if (!object_id) return std::nullopt;
+  std::optional<PropertyValue> value = py_to_property_value(request.value ? request.value.get() : Py_None);
+  if (!value) return std::nullopt;
+  return stack::service::WriteProperty{*object_id, PropertyIdentifier::from_u32(request.property_id),
+                                       std::move(*value), request.array_index, request.priority};
+}
+
+// Tests the service classes in their fixed order; subclasses count.
+std::optional<stack::BacnetService> service_to_engine(PyObject* service) {
+  using Converter = std::optional<stack::BacnetService> (*)(PyObject*);
+  const std::pair<PyTypeObject* (*)(), Converter> kServices[] = {
+      {service_read_property_type, read_property},
+      {service_read_property_multiple_type, read_property_multiple},
+      {service_write_property_type, write_property},
+  };
+  for (const auto& [type_getter, convert_service] : kServices) {
+    PyTypeObject* type = type_getter();
+    if (type == nullptr) return std::nullopt;
+    if (PyObject_TypeCheck(service, type)) return convert_service(service);
+  }
+  PyErr_SetString(PyExc_ValueError, "Unknown service type");
+  return std::nullopt;
+}
+
+std::optional<stack::Input> received_to_engine(PyObject* input) {
+  const ReceivedFields& fields = fields_of<ReceivedFields>(input);
+  const auto src = engine_addr(fields.src, "src");
+  if (!src) return std::nullopt;
+  return stack::input::Received{fields.data, *src};
+}
+
+std::optional<stack::Input> send_to_engine(PyObject* input) {
+  const SendFields& fields = fields_of<SendFields>(input);
+  // The address is reported before anything about the service.
+  const auto dest = engine_addr(fields.dest, "dest");
+  if (!dest) return std::nullopt;
+  auto service = service_to_engine(fields.service ? fields.service.get() : Py_None);
+  if (!service) return std::nullopt;
+  return stack::input::Send{std::move(*service), *dest};
+}
+
+}  // namespace
+
+PyTypeObject* input_received_type() { return type_of<InputReceivedClass>(); }
+PyTypeObject* input_tick_type() { return type_of<InputTickClass>(); }
+PyTypeObject* input_send_type() { return type_of<InputSendClass>(); }
+
+std::optional<stack::Input> input_to_engine(PyObject* input) {
+  PyTypeObject* received = input_received_type();
+  if (received == nullptr) return std::nullopt;
+  if (PyObject_TypeCheck(input, received)) return received_to_engine(input);
+
+  PyTypeObject* tick = input_tick_type();
+  if (tick == nullptr) return std::nullopt;
+  if (PyObject_TypeCheck(input, tick)) return fields_of<stack::input::Tick>(input);
+
+  PyTypeObject* send = input_send_type();
+  if (send == nullptr) return std::nullopt;
+  if (PyObject_TypeCheck(input, send)) return send_to_engine(input);
+
+  PyErr_SetString(PyExc_ValueError, "Expected InputReceived, InputTick, or InputSend");
+  return std::nullopt;
+}
+
+}  // namespace ferromesh::bindings

@@ -1,0 +1,296 @@
+#include "bindings/outputs.hpp"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "bindings/addresses.hpp"
+#include "bindings/convert.hpp"
+#include "bindings/exceptions.hpp"
+#include "bindings/values.hpp"
+
+namespace ferromesh::bindings {
+
+namespace {
+
+using namespace convert;
+
+// How the engine tells that a destination has no free invoke ID left.
+constexpr std::string_view kPoolExhausted = "pool exhausted";
+
+// Network numbers read back as a new list of ints.
+struct NetworkList {
+  using Value = std::vector<std::uint16_t>;
+  static PyObject* to_py(const Value& value) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(value.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+      PyObject* number = U16::to_py(value[i]);
+      if (number == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number);
+    }
+    return list.release();
+  }
+};
+
+struct TransmitFields {
+  PyRef dest;  // BacnetAddr
+  Bytes data;
+  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, dest); }
+  void clear() { dest.reset(); }
+};
+
+struct OutputTransmitClass {
+  using Fields = TransmitFields;
+  static constexpr const char* name = "ferromesh.OutputTransmit";
+  static constexpr const char* doc = "Output: transmit bytes to a destination.";
+  static inline PyGetSetDef attributes[] = {
+      read_only<AnyObject, &Fields::dest>("dest"),
+      read_only<Octets, &Fields::data>("data"),
+      {},
+  };
+};
+
+struct OutputDeadlineClass {
+  using Fields = stack::output::Deadline;
+  static constexpr const char* name = "ferromesh.OutputDeadline";
+  static constexpr const char* doc = "Output: call Tick no later than this time.";
+  static inline PyGetSetDef attributes[] = {read_only<Float, &Fields::deadline>("deadline"), {}};
+};
+
+struct EventHolder {
+  PyRef event;  // one of the five event objects
+  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, event); }
+  void clear() { event.reset(); }
+};
+
+struct OutputEventClass {
+  using Fields = EventHolder;
+  static constexpr const char* name = "ferromesh.OutputEvent";
+  static constexpr const char* doc = "Output: a BACnet event occurred.";
+  static inline PyGetSetDef attributes[] = {read_only<AnyObject, &Fields::event>("event"), {}};
+};
+
+// Every event about a request names the device, which the invoke ID alone
+// does not: IDs are allocated per destination.
+struct ResponseFields {
+  std::uint8_t invoke_id = 0;
+  Bytes payload;
+  PyRef peer;  // BacnetAddr
+  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, peer); }
+  void clear() { peer.reset(); }
+};
+
+struct TimeoutFields {
+  std::uint8_t invoke_id = 0;
+  PyRef peer;
+  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, peer); }
+  void clear() { peer.reset(); }
+};
+
+struct AbortFields {
+  std::uint8_t invoke_id = 0;
+  std::uint8_t reason = 0;
+  PyRef peer;
+  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, peer); }
+  void clear() { peer.reset(); }
+};
+
+struct ErrorFields {
+  std::uint8_t invoke_id = 0;
+  std::string message;
+  PyRef peer;
+  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, peer); }
+  void clear() { peer.reset(); }
+};
+
+struct UnconfirmedFields {
+  PyRef src;      // BacnetAddr
+  PyRef message;  // UnconfirmedIAm or UnconfirmedIAmRouterToNetwork
+  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, src, message); }
+  void clear() {
+    src.reset();
+    message.reset();
+  }
+};
+
+struct EventResponseClass {
+  using Fields = ResponseFields;
+  static constexpr const char* name = "ferromesh.EventResponse";
+  static constexpr const char* doc = "Event: confirmed response received.";
+  static inline PyGetSetDef attributes[] = {
+      read_only<U8, &Fields::invoke_id>("invoke_id"),
+      read_only<Octets, &Fields::payload>("payload"),
+      read_only<AnyObject, &Fields::peer>("peer"),
+      {},
+  };
+};
+
+struct EventTimeoutClass {
+  using Fields = TimeoutFields;
+  static constexpr const char* name = "ferromesh.EventTimeout";
+  static constexpr const char* doc = "Event: request timed out.";
+  static inline PyGetSetDef attributes[] = {
+      read_only<U8, &Fields::invoke_id>("invoke_id"),
+      read_only<AnyObject, &Fields::peer>("peer"),
+      {},
+  };
+};
+
+struct EventAbortClass {
+  using Fields = AbortFields;
+  static constexpr const char* name = "ferromesh.EventAbort";
+  static constexpr const char* doc = "Event: server sent Abort PDU.";
+  static inline PyGetSetDef attributes[] = {
+      read_only<U8, &Fields::invoke_id>("invoke_id"),
+      read_only<U8, &Fields::reason>("reason"),
+      read_only<AnyObject, &Fields::peer>("peer"),
+      {},
+  };
+};
+
+struct EventErrorClass {
+  using Fields = ErrorFields;
+  static constexpr const char* name = "ferromesh.EventError";
+  static constexpr const char* doc = "Event: BACnet error or local error.";
+  static inline PyGetSetDef attributes[] = {
+      read_only<U8, &Fields::invoke_id>("invoke_id"),
+      read_only<Text, &Fields::message>("message"),
+      read_only<AnyObject, &Fields::peer>("peer"),
+      {},
+  };
+};
+
+struct EventUnconfirmedReceivedClass {
+  using Fields = UnconfirmedFields;
+  static constexpr const char* name = "ferromesh.EventUnconfirmedReceived";
+  static constexpr const char* doc = "Event: unconfirmed message received.";
+  static inline PyGetSetDef attributes[] = {
+      read_only<AnyObject, &Fields::src>("src"),
+      read_only<AnyObject, &Fields::message>("message"),
+      {},
+  };
+};
+
+struct IAmFields {
+  PyRef device_id;  // ObjectIdentifier
+  std::uint32_t max_apdu = 0;
+  std::uint8_t segmentation = 0;
+  std::uint32_t vendor_id = 0;
+  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, device_id); }
+  void clear() { device_id.reset(); }
+};
+
+struct UnconfirmedIAmClass {
+  using Fields = IAmFields;
+  static constexpr const char* name = "ferromesh.UnconfirmedIAm";
+  static constexpr const char* doc = "Unconfirmed I-Am message.";
+  static inline PyGetSetDef attributes[] = {
+      read_only<AnyObject, &Fields::device_id>("device_id"),
+      read_only<U32, &Fields::max_apdu>("max_apdu"),
+      read_only<U8, &Fields::segmentation>("segmentation"),
+      read_only<U32, &Fields::vendor_id>("vendor_id"),
+      {},
+  };
+};
+
+struct UnconfirmedIAmRouterToNetworkClass {
+  using Fields = stack::IAmRouterToNetwork;
+  static constexpr const char* name = "ferromesh.UnconfirmedIAmRouterToNetwork";
+  static constexpr const char* doc = "Unconfirmed IAmRouterToNetwork message.";
+  static inline PyGetSetDef attributes[] = {read_only<NetworkList, &Fields::networks>("networks"), {}};
+};
+
+PyObject* message_to_py(services::IAm&& i_am) {
+  IAmFields fields{PyRef::steal(object_identifier_to_py(i_am.device_id)), i_am.max_apdu, i_am.segmentation,
+                   i_am.vendor_id};
+  if (!fields.device_id) return nullptr;
+  return new_object<UnconfirmedIAmClass>(std::move(fields));
+}
+
+PyObject* message_to_py(stack::IAmRouterToNetwork&& message) {
+  return new_object<UnconfirmedIAmRouterToNetworkClass>(std::move(message));
+}
+
+PyObject* event_to_py(stack::event::Response&& event) {
+  PyRef peer = PyRef::steal(addr_to_py(event.peer));
+  if (!peer) return nullptr;
+  return new_object<EventResponseClass>(ResponseFields{event.invoke_id, std::move(event.payload), std::move(peer)});
+}
+
+PyObject* event_to_py(stack::event::Timeout&& event) {
+  PyRef peer = PyRef::steal(addr_to_py(event.peer));
+  if (!peer) return nullptr;
+  return new_object<EventTimeoutClass>(TimeoutFields{event.invoke_id, std::move(peer)});
+}
+
+PyObject* event_to_py(stack::event::Abort&& event) {
+  PyRef peer = PyRef::steal(addr_to_py(event.peer));
+  if (!peer) return nullptr;
+  return new_object<EventAbortClass>(AbortFields{event.invoke_id, event.reason, std::move(peer)});
+}
+
+PyObject* event_to_py(stack::event::Error&& event) {
+  if (event.message.find(kPoolExhausted) != std::string::npos) {
+    PyObject* type = invoke_id_exhausted_error();
+    if (type == nullptr) return nullptr;
+    PyRef message = PyRef::steal(Text::to_py(event.message));
+    if (message) PyErr_SetObject(type, message.get());
+    return nullptr;
+  }
+  PyRef peer = PyRef::steal(addr_to_py(event.peer));
+  if (!peer) return nullptr;
+  return new_object<EventErrorClass>(ErrorFields{event.invoke_id, std::move(event.message), std::move(peer)});
+}
+
+PyObject* event_to_py(stack::event::UnconfirmedReceived&& event) {
+  UnconfirmedFields fields{PyRef::steal(addr_to_py(event.src)), PyRef()};
+  if (!fields.src) return nullptr;
+  fields.message = PyRef::steal(
+      std::visit([](auto&& message) { return message_to_py(std::move(message)); }, std::move(event.message)));
+  if (!fields.message) return nullptr;
+  return new_object<EventUnconfirmedReceivedClass>(std::move(fields));
+}
+
+PyObject* output_to_py(stack::output::Transmit&& transmit) {
+  PyRef dest = PyRef::steal(addr_to_py(transmit.dest));
+  if (!dest) return nullptr;
+  return new_object<OutputTransmitClass>(TransmitFields{std::move(dest), std::move(transmit.data)});
+}
+
+PyObject* output_to_py(stack::output::Deadline&& deadline) { return new_object<OutputDeadlineClass>(deadline); }
+
+PyObject* output_to_py(stack::output::Event&& wrapped) {
+  PyRef event = PyRef::steal(
+      std::visit([](auto&& alternative) { return event_to_py(std::move(alternative)); }, std::move(wrapped.event)));
+  if (!event) return nullptr;
+  return new_object<OutputEventClass>(EventHolder{std::move(event)});
+}
+
+}  // namespace
+
+PyTypeObject* output_transmit_type() { return type_of<OutputTransmitClass>(); }
+PyTypeObject* output_event_type() { return type_of<OutputEventClass>(); }
+PyTypeObject* output_deadline_type() { return type_of<OutputDeadlineClass>(); }
+PyTypeObject* event_response_type() { return type_of<EventResponseClass>(); }
+PyTypeObject* event_timeout_type() { return type_of<EventTimeoutClass>(); }
+PyTypeObject* event_abort_type() { return type_of<EventAbortClass>(); }
+PyTypeObject* event_error_type() { return type_of<EventErrorClass>(); }
+PyTypeObject* event_unconfirmed_received_type() { return type_of<EventUnconfirmedReceivedClass>(); }
+PyTypeObject* unconfirmed_i_am_type() { return type_of<UnconfirmedIAmClass>(); }
+PyTypeObject* unconfirmed_i_am_router_to_network_type() { return type_of<UnconfirmedIAmRouterToNetworkClass>(); }
+
+PyObject* outputs_to_py(std::vector<stack::Output>&& outputs) {
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (stack::Output& output : outputs) {
+    PyRef item =
+        PyRef::steal(std::visit([](auto&& alternative) { return output_to_py(std::move(alternative)); },
+                                std::move(output)));
+    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
+}  // namespace ferromesh::bindings

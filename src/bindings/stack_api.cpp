@@ -1,0 +1,131 @@
+#include "bindings/stack_api.hpp"
+
+#include <exception>
+#include <new>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "bindings/convert.hpp"
+#include "bindings/inputs.hpp"
+#include "bindings/outputs.hpp"
+#include "stack/stack.hpp"
+
+namespace ferromesh::bindings {
+
+namespace {
+
+using namespace convert;
+
+struct StackConfigClass {
+  using Fields = stack::StackConfig;
+  static constexpr const char* name = "ferromesh.StackConfig";
+  static constexpr const char* doc =
+      "StackConfig(apdu_timeout_secs=3.0, apdu_retries=3, max_apdu_length=1476, max_segment_buffer=2097152)"
+      "\n--\n\nStackConfig \u2014 tuneable protocol parameters.";
+  static inline PyGetSetDef attributes[] = {
+      read_write<Float, &Fields::apdu_timeout_secs>("apdu_timeout_secs"),
+      read_write<U8, &Fields::apdu_retries>("apdu_retries"),
+      read_write<Word, &Fields::max_apdu_length>("max_apdu_length"),
+      read_write<Word, &Fields::max_segment_buffer>("max_segment_buffer"),
+      {},
+  };
+  static constexpr std::size_t required_arguments = 0;
+};
+
+struct StackFields {
+  stack::Stack engine;
+  // Set while process runs: a call made from inside it (by Python code that
+  // runs during the call) must not see or change half-updated tables.
+  bool busy = false;
+};
+
+// Holds the stack's busy flag for the duration of one process call.
+class ExclusiveUse {
+ public:
+  explicit ExclusiveUse(bool& busy) : busy_(busy) { busy_ = true; }
+  ExclusiveUse(const ExclusiveUse&) = delete;
+  ExclusiveUse& operator=(const ExclusiveUse&) = delete;
+  ~ExclusiveUse() { busy_ = false; }
+
+ private:
+  bool& busy_;
+};
+
+PyObject* process(PyObject* self, PyObject* args, PyObject* kwds) {
+  StackFields& fields = fields_of<StackFields>(self);
+  if (fields.busy) {
+    PyErr_SetString(PyExc_RuntimeError, "Stack.process called again while it is running on the same Stack");
+    return nullptr;
+  }
+  ExclusiveUse exclusive(fields.busy);
+
+  static const char* keywords[] = {"input", nullptr};
+  PyObject* input = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:process", const_cast<char**>(keywords), &input)) return nullptr;
+  try {
+    std::optional<stack::Input> converted = input_to_engine(input);
+    if (!converted) return nullptr;
+    return outputs_to_py(fields.engine.process(std::move(*converted)));
+  } catch (const std::bad_alloc&) {
+    // The engine's only failure; C++ exceptions must not reach the interpreter.
+    return PyErr_NoMemory();
+  }
+}
+
+struct StackClass {
+  using Fields = StackFields;
+  static constexpr const char* name = "ferromesh.Stack";
+  static constexpr const char* doc =
+      "Stack(config=None)\n--\n\n"
+      "The sans-IO BACnet/IP stack.\n\nUsage:\n\n"
+      "```python\n"
+      "stack = Stack()\n"
+      "outputs = stack.process(InputTick(now=0.0))\n"
+      "```";
+  static inline PyGetSetDef attributes[] = {{}};
+  static inline PyMethodDef methods[] = {
+      {"process", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(process)),
+       METH_VARARGS | METH_KEYWORDS,
+       "process($self, input)\n--\n\n"
+       "Process one input event and return a list of output objects.\n\n"
+       "Raises `InvokeIdExhaustedError` when all 256 invoke IDs for the\n"
+       "destination are in use."},
+      {},
+  };
+
+  static PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"config", nullptr};
+    PyObject* config_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:Stack", const_cast<char**>(keywords), &config_arg)) {
+      return nullptr;
+    }
+    stack::StackConfig config;
+    if (config_arg != Py_None) {
+      PyTypeObject* config_type = stack_config_type();
+      if (config_type == nullptr) return nullptr;
+      if (!PyObject_TypeCheck(config_arg, config_type)) {
+        PyErr_Format(PyExc_TypeError, "config must be a %s or None, not %.200s", config_type->tp_name,
+                     Py_TYPE(config_arg)->tp_name);
+        return nullptr;
+      }
+      config = fields_of<stack::StackConfig>(config_arg);  // a copy: later changes do not reach the stack
+    }
+    try {
+      return new_instance(type, StackFields{stack::Stack(config), false});
+    } catch (const std::bad_alloc&) {
+      return PyErr_NoMemory();
+    } catch (const std::exception& error) {
+      // The engine seeds its tables from std::random_device, which can fail.
+      PyErr_Format(PyExc_RuntimeError, "cannot create the stack: %s", error.what());
+      return nullptr;
+    }
+  }
+};
+
+}  // namespace
+
+PyTypeObject* stack_config_type() { return type_of<StackConfigClass>(); }
+PyTypeObject* stack_type() { return type_of<StackClass>(); }
+
+}  // namespace ferromesh::bindings
