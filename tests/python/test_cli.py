@@ -1,0 +1,165 @@
+"""python -m ferromesh: arguments, output and exit codes, against scripted devices."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+import sys
+
+import pytest
+
+import ferromesh
+from ferromesh import cli
+from test_client import ScriptedDevice, complex_ack, error_pdu, frame, i_am, invoke_id, read_ack, simple_ack
+
+
+def run_cli(capsys, *argv: str) -> tuple[int, str, str]:
+    code = cli.main(list(argv))
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+REAL_72_5 = b"\x44\x42\x91\x00\x00"
+
+
+@pytest.mark.parametrize("answer, argv, code, text", [
+    (lambda rq: [read_ack(rq, REAL_72_5)], ["analog-value:1", "present-value"], 0,
+     "analog-value:1 present-value = 72.5"),
+    (lambda rq: [read_ack(rq, b"\xc4\x00\x80\x00\x01")], ["device:5", "object-list[1]"], 0,
+     "device:5 object-list[1] = analog-value:1"),
+    (lambda rq: [error_pdu(rq, 1, 31)], ["2:9", "85"], 3, "error: device answered with error class object (1)"),
+    (lambda rq: [frame(bytes([0x60, invoke_id(rq), 9]))], ["2:1", "85"], 4, "error: device rejected the request"),
+    (lambda rq: [frame(bytes([0x70, invoke_id(rq), 4]))], ["2:1", "85"], 4, "error: request aborted: reason 4"),
+    (lambda rq: [], ["2:1", "85", "--timeout", "0.05", "--retries", "0"], 5, "error: no answer from 127.0.0.1"),
+])
+def test_read_output_and_exit_code(capsys, answer, argv, code, text):
+    with ScriptedDevice(answer) as device:
+        got, out, err = run_cli(capsys, "read", device.address, *argv)
+    assert got == code
+    assert (out if code == 0 else err).startswith(text)
+
+
+def test_read_json(capsys):
+    with ScriptedDevice(lambda rq: [read_ack(rq, REAL_72_5)]) as device:
+        code, out, _ = run_cli(capsys, "read", device.address, "analog-value:1", "priority-array[8]", "--json")
+    assert code == 0
+    assert json.loads(out) == {"address": device.address, "object": "analog-value:1",
+                               "property": "priority-array", "array_index": 8, "value": 72.5}
+
+
+def test_error_json_names_class_and_code(capsys):
+    with ScriptedDevice(lambda rq: [error_pdu(rq, 2, 32)]) as device:
+        code, out, _ = run_cli(capsys, "read", device.address, "analog-value:1", "85", "--json")
+    assert code == 3
+    assert json.loads(out) == {"error": {"kind": "error", "class": "property", "code": "unknown-property"}}
+
+
+def test_readm_reports_property_errors_with_exit_code_1(capsys):
+    payload = bytes.fromhex("0c00800001 1e 294d 4e 7505007a6f6e65 4f 2955 5e 9102 9120 5f 1f")
+    with ScriptedDevice(lambda rq: [complex_ack(rq, payload)]) as device:
+        code, out, _ = run_cli(capsys, "readm", device.address, "analog-value:1", "object-name,present-value")
+    assert device.received[0][9:] == bytes.fromhex("0e 0c00800001 1e 094d 0955 1f")
+    assert code == 1
+    assert out.splitlines() == ["analog-value:1 object-name = zone",
+                                "analog-value:1 present-value = error: property/unknown-property"]
+
+
+def test_write_sends_the_typed_value_at_a_priority(capsys):
+    with ScriptedDevice(lambda rq: [simple_ack(rq)]) as device:
+        code, out, _ = run_cli(capsys, "write", device.address, "binary-value:3", "present-value", "active",
+                               "--priority", "8")
+    assert code == 0 and out.startswith("ok: binary-value:3 present-value <- 1 at priority 8")
+    assert device.received[0][10:] == bytes.fromhex("0c01400003 1955 3e 9101 3f 4908")
+
+
+def test_whois_lists_devices_and_exits_5_without_answers(capsys):
+    with ScriptedDevice(lambda rq: [i_am(1234)]) as device:
+        code, out, _ = run_cli(capsys, "whois", device.address, "--wait", "0.5", "--json")
+    assert code == 0
+    assert json.loads(out) == [{"device": 1234, "address": device.address, "vendor_id": 15,
+                                "max_apdu": 1476, "segmentation": "none"}]
+    with ScriptedDevice(lambda rq: []) as device:
+        code, out, _ = run_cli(capsys, "whois", device.address, "--wait", "0.1")
+    assert (code, out) == (5, "no device answered\n")
+
+
+@pytest.mark.parametrize("argv", [
+    ["read", "127.0.0.1", "analog-value"],                 # missing property
+    ["read", "127.0.0.1", "no-such-type:1", "85"],
+    ["read", "300.0.0.1", "analog-value:1", "85"],
+    ["read", "127.0.0.1", "analog-value:1", "present-valu"],
+    ["readm", "127.0.0.1", "analog-value:1"],               # odd pair
+    ["write", "127.0.0.1", "analog-value:1", "85", "x", "--type", "real"],
+    ["write", "127.0.0.1", "analog-value:1", "85", "1", "--priority", "17"],
+])
+def test_bad_command_lines_exit_2(capsys, argv):
+    with pytest.raises(SystemExit) as caught:
+        cli.main(argv)
+    assert caught.value.code == 2
+
+
+def test_help_shows_examples_and_exit_codes():
+    shown = subprocess.run([sys.executable, "-P", "-m", "ferromesh", "--help"], capture_output=True, text=True,
+                           check=True).stdout
+    assert "python -m ferromesh read 192.168.1.20 analog-value:1 present-value" in shown
+    for code in ("0", "1", "2", "3", "4", "5", "6", "130"):
+        assert f"\n  {code} " in shown
+
+
+@pytest.mark.parametrize("text, kind, cls, value", [
+    ("72.5", None, ferromesh.PropertyValueReal, 72.5),
+    ("3", None, ferromesh.PropertyValueUnsigned, 3),
+    ("-3", None, ferromesh.PropertyValueSigned, -3),
+    ("true", None, ferromesh.PropertyValueBoolean, True),
+    ("inactive", None, ferromesh.PropertyValueEnumerated, 0),
+    ("hello world", None, ferromesh.PropertyValueCharacterString, "hello world"),
+    ("3", "enumerated", ferromesh.PropertyValueEnumerated, 3),
+    ("3", "real", ferromesh.PropertyValueReal, 3.0),
+    ("0.1", "double", ferromesh.PropertyValueDouble, 0.1),
+    ("0a0b", "octets", ferromesh.PropertyValueOctetString, [10, 11]),
+    ("72.5", "string", ferromesh.PropertyValueCharacterString, "72.5"),
+])
+def test_parse_write_value(text, kind, cls, value):
+    parsed = cli.parse_write_value(text, kind)
+    assert type(parsed) is cls and parsed.value == value
+
+
+def test_parse_write_value_null():
+    assert type(cli.parse_write_value("null", None)) is ferromesh.PropertyValueNull
+
+
+@pytest.mark.parametrize("value, text, as_json", [
+    (ferromesh.PropertyValueReal(0.1), "0.1", 0.1),
+    (ferromesh.PropertyValueReal(20.0), "20", 20.0),
+    (ferromesh.PropertyValueReal(-1.5e-7), "-0.00000015", -1.5e-7),
+    (ferromesh.PropertyValueDouble(1e16), "10000000000000000", 1e16),
+    (ferromesh.PropertyValueReal(float("nan")), "nan", "nan"),
+    (ferromesh.PropertyValueDouble(0.1), "0.1", 0.1),
+    (ferromesh.PropertyValueBoolean(False), "false", False),
+    (ferromesh.PropertyValueNull(), "null", None),
+    (ferromesh.PropertyValueBitString(4, b"\xa0"), "1010", "1010"),
+    (ferromesh.PropertyValueOctetString(b"\x01\xff"), "0x01ff", "0x01ff"),
+    (ferromesh.PropertyValueDate(2024, 3, 5), "2024-03-05", "2024-03-05"),
+    (ferromesh.PropertyValueTime(7, 5, 0, 9), "07:05:00.09", "07:05:00.09"),
+    (ferromesh.ObjectIdentifier(2, 1), "analog-value:1", "analog-value:1"),
+    (ferromesh.ObjectIdentifier(130, 5), "130:5", "130:5"),
+    (ferromesh.BacnetPropertyError(2, 32), "error: property/unknown-property",
+     {"error": {"class": "property", "code": "unknown-property"}}),
+])
+def test_value_text_and_json(value, text, as_json):
+    assert cli.value_text(value) == text
+    assert cli.value_json(value) == as_json
+
+
+def test_arrays_render_each_element():
+    result = ferromesh.decode_read_property(bytes.fromhex("0c00800001 194c 3e 2101 c400800001 3f"))
+    assert cli.value_text(result.value) == "[1, analog-value:1]"
+    assert cli.value_json(result.value) == [1, "analog-value:1"]
+
+
+def test_demo_without_the_simulated_device_says_how_to_install_it(capsys, monkeypatch):
+    real_find_spec = cli.importlib.util.find_spec
+    monkeypatch.setattr(cli.importlib.util, "find_spec",
+                        lambda name, *a: None if name == "bacpypes3" else real_find_spec(name, *a))
+    code, _, err = run_cli(capsys, "demo")
+    assert code == 6 and "pip install 'ferromesh[demo]'" in err
