@@ -24,27 +24,18 @@ ctest --test-dir "$build" --output-on-failure -j "$jobs"
 # Python: build and install the package into a virtual environment under
 # build/, run the Python tests against it, then again with the extension built
 # with AddressSanitizer and UndefinedBehaviorSanitizer.
-find_python() {
-  local candidate
-  for candidate in python3.12 python3.13 python3 /usr/bin/python3.13 /usr/bin/python3.12 \
-      "$HOME"/.pyenv/versions/3.1[2-9]*/bin/python3; do
-    if "$candidate" -c 'import sys; sys.exit(sys.version_info < (3, 12))' >/dev/null 2>&1; then
-      echo "$candidate"
-      return 0
-    fi
-  done
-  echo "no Python >= 3.12 found" >&2
-  return 1
-}
+source "$root/scripts/find_python.sh"
 python=$(find_python)
 
-# Creates the venv when missing and installs the build backend, pytest and
-# mypy once.
+# Creates the venv when missing and installs the build backend and the test
+# tools once; bacpypes3 is the independent BACnet device of the interoperability
+# tests and the demo.
+test_tools=('scikit-build-core>=0.10' pytest hypothesis mypy 'bacpypes3==0.0.110')
 prepare_venv() {
   local venv=$1
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-  "$venv/bin/python" -c 'import scikit_build_core, pytest, mypy' >/dev/null 2>&1 ||
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check 'scikit-build-core>=0.10' pytest mypy
+  "$venv/bin/python" -c 'import scikit_build_core, pytest, hypothesis, mypy, bacpypes3' >/dev/null 2>&1 ||
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check "${test_tools[@]}"
 }
 
 # install_package VENV BUILD_DIR [extra pip arguments]: the build directory
@@ -62,7 +53,7 @@ venv="$root/build/venv-test"
 prepare_venv "$venv"
 install_package "$venv" "$root/build/py-release"
 # -P keeps the source tree off sys.path, so the installed package is tested.
-"$venv/bin/python" -P -m pytest -q -p no:cacheprovider "$root/tests/python"
+"$venv/bin/python" -P -m pytest -q -p no:cacheprovider "$root/tests/python" "$root/tests/interop"
 # The type stubs, and the examples checked against them as users' code.
 "$venv/bin/python" -m mypy --strict --cache-dir "$root/build/mypy-cache" "$root/ferromesh/__init__.pyi" "$root/examples"
 
@@ -77,7 +68,7 @@ sanitizer_log="$root/build/py-asan/sanitizer"
 rm -f "$sanitizer_log".*
 if ! LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=0:log_path=$sanitizer_log" UBSAN_OPTIONS="print_stacktrace=1:log_path=$sanitizer_log" \
-    "$venv_asan/bin/python" -P -m pytest -q -p no:cacheprovider "$root/tests/python"; then
+    "$venv_asan/bin/python" -P -m pytest -q -p no:cacheprovider "$root/tests/python" "$root/tests/interop"; then
   cat "$sanitizer_log".* >&2 2>/dev/null || true
   exit 1
 fi
