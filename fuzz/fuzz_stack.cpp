@@ -1,0 +1,477 @@
+// The engine: the fuzz input is a script of Send, Received and Tick inputs
+// against a few peers (make_seeds.py writes such scripts; keep the two in
+// step). Received datagrams are mostly plausible answers for invoke IDs that
+// are outstanding or were once, sometimes raw octets. After every step the
+// tables must be consistent and bounded, and every datagram sent must be
+// well-formed and carry exactly the request it belongs to.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "check.hpp"
+#include "codec/apdu.hpp"
+#include "codec/bvlc.hpp"
+#include "codec/npdu.hpp"
+#include "services/read_property.hpp"
+#include "services/read_property_multiple.hpp"
+#include "services/write_property.hpp"
+#include "stack/stack.hpp"
+
+using namespace ferromesh;
+using namespace ferromesh::fuzz;
+using namespace ferromesh::stack;
+
+namespace {
+
+// Two hosts, one of them on two ports: ports must keep peers apart.
+constexpr BacnetAddr kPeers[] = {{{10, 0, 0, 1}, 47808}, {{10, 0, 0, 2}, 47808}, {{10, 0, 0, 1}, 47809}};
+// Never sent anything: whatever it sends is unsolicited.
+constexpr BacnetAddr kStranger{{10, 0, 0, 9}, 47808};
+
+// Room for any datagram of an Ethernet frame, such as the captured ones that
+// the seed corpus replays.
+constexpr std::size_t kLargestRaw = 1500;
+
+// Offset of the invoke ID in every confirmed request we send: BVLC (4), NPDU
+// (2), PDU type and flags, max segments and APDU.
+constexpr std::size_t kInvokeIdOffset = 8;
+// The BVLC length field (16 bits) less BVLC and NPDU headers.
+constexpr std::size_t kLargestApdu = 0xFFFF - 6;
+
+// What a request must carry on the wire, worked out by the service encoders
+// directly rather than through the engine.
+struct Request {
+  std::uint8_t service_choice = 0;
+  Bytes parameters;
+};
+
+Request expected_request(const BacnetService& service) {
+  if (const auto* read = std::get_if<service::ReadProperty>(&service)) {
+    return {services::kServiceReadProperty,
+            services::read_property::encode_request(read->object_id, read->property_id, read->array_index)};
+  }
+  if (const auto* write = std::get_if<service::WriteProperty>(&service)) {
+    return {services::kServiceWriteProperty,
+            services::write_property::encode_request(write->object_id, write->property_id, write->value,
+                                                     write->array_index, write->priority)};
+  }
+  const auto& read = std::get<service::ReadPropertyMultiple>(service);
+  return {services::kServiceReadPropertyMultiple, services::read_property_multiple::encode_request(read.specs)};
+}
+
+class Script {
+ public:
+  Script(const std::uint8_t* data, std::size_t size) : in_(data, size), stack_(make_config()) {}
+
+  void run() {
+    for (int step = 0; step < 256 && in_.remaining_bytes() > 0; ++step) {
+      switch (in_.ConsumeIntegralInRange<int>(0, 10)) {
+        case 0:
+        case 1:
+          send();
+          break;
+        case 2:
+          tick();
+          break;
+        case 3:
+          answer_unsegmented();
+          break;
+        case 4:
+          answer_segment();
+          break;
+        case 5:
+          answer_segmented();
+          break;
+        case 6:
+          segment_ack();
+          break;
+        case 7:
+          short_answer();
+          break;
+        case 8:
+          announcement();
+          break;
+        case 9:
+          raw_datagram();
+          break;
+        default:
+          burst();
+          break;
+      }
+    }
+  }
+
+ private:
+  StackConfig make_config() {
+    StackConfig config;
+    config.apdu_timeout_secs = in_.PickValueInArray({0.0, 0.5, 3.0, 10.0});
+    config.apdu_retries = in_.ConsumeIntegralInRange<std::uint8_t>(0, 3);
+    config.max_apdu_length = in_.PickValueInArray<std::size_t>({0, 6, 7, 16, 50, 480, 1476, 100000});
+    config.max_segment_buffer = in_.PickValueInArray<std::size_t>({0, 1, 64, 500, 4096, 2097152});
+    return config;
+  }
+
+  // --- inputs --------------------------------------------------------------
+
+  void send() {
+    const BacnetAddr dest = in_.PickValueInArray(kPeers);
+    send(make_service(), dest);
+  }
+
+  void send(BacnetService service, const BacnetAddr& dest, bool check_tables_after = true) {
+    const auto pool = stack_.invoke_pools().find(dest);
+    const InvokeIdPool before = pool == stack_.invoke_pools().end() ? InvokeIdPool{} : pool->second;
+    new_request_ = expected_request(service);
+    std::vector<Output> outputs = process(input::Send{std::move(service), dest}, check_tables_after);
+    new_request_.reset();
+    FUZZ_CHECK(!outputs.empty());
+    // A request that went out holds an ID that no other request held.
+    if (const auto* transmit = std::get_if<output::Transmit>(&outputs.front())) {
+      FUZZ_CHECK(transmit->data.size() > kInvokeIdOffset);
+      const std::uint8_t invoke_id = transmit->data[kInvokeIdOffset];
+      FUZZ_CHECK(!before.is_used(invoke_id));
+      remember({dest, invoke_id});
+    }
+  }
+
+  // Many small requests to one peer: fills its 256 invoke IDs and wraps round.
+  // A few bursts per script are plenty; the tables, which take a walk over all
+  // transactions to check, are checked once at the end.
+  void burst() {
+    const BacnetAddr dest = in_.PickValueInArray(kPeers);
+    const auto count = std::min(in_.ConsumeIntegralInRange<unsigned>(1, 300), burst_budget_);
+    burst_budget_ -= count;
+    for (unsigned i = 0; i < count; ++i) {
+      send(service::ReadProperty{{ObjectType::Member::AnalogValue, i}, PropertyIdentifier{}, std::nullopt}, dest,
+           false);
+    }
+    check_tables();
+  }
+
+  void tick() {
+    if (in_.ConsumeIntegralInRange<int>(0, 15) == 0) {
+      // Clocks that misbehave: not a number, infinities, a step back.
+      process(input::Tick{in_.PickValueInArray({std::numeric_limits<double>::quiet_NaN(),
+                                                std::numeric_limits<double>::infinity(),
+                                                -std::numeric_limits<double>::infinity(), now_ - 5.0})});
+      return;
+    }
+    now_ += in_.PickValueInArray({0.0, 0.001, 0.5, 1.0, 1.999, 2.0, 2.5, 3.0, 10.0, 100.0});
+    process(input::Tick{now_});
+  }
+
+  void answer_unsegmented() {
+    const TransactionKey key = pick_key();
+    Bytes apdu{0x30, key.invoke_id, in_.ConsumeIntegral<std::uint8_t>()};
+    append_bytes(apdu, in_.ConsumeBytes<std::uint8_t>(in_.ConsumeIntegralInRange<std::size_t>(0, 32)));
+    receive(apdu, key.addr);
+  }
+
+  // One segment of a ComplexACK, with any sequence number and window.
+  void answer_segment() {
+    const TransactionKey key = pick_key();
+    const auto sequence = in_.ConsumeBool() ? in_.ConsumeIntegralInRange<std::uint8_t>(0, 7)
+                                            : in_.ConsumeIntegral<std::uint8_t>();
+    const bool more_follows = in_.ConsumeBool();
+    const auto window = in_.ConsumeIntegralInRange<std::uint8_t>(0, 8);
+    receive(segment(key.invoke_id, sequence, more_follows, window, payload()), key.addr);
+  }
+
+  // A whole segmented answer in order, as a device sends it.
+  void answer_segmented() {
+    const TransactionKey key = pick_key();
+    const auto count = in_.ConsumeIntegralInRange<std::uint8_t>(1, 8);
+    const auto window = in_.ConsumeIntegralInRange<std::uint8_t>(1, 4);
+    for (std::uint8_t sequence = 0; sequence < count; ++sequence) {
+      receive(segment(key.invoke_id, sequence, sequence + 1 < count, window, payload()), key.addr);
+    }
+  }
+
+  void segment_ack() {
+    const TransactionKey key = pick_key();
+    const auto flags = in_.ConsumeIntegralInRange<std::uint8_t>(0, 3);  // NAK, SRV
+    const auto sequence = in_.ConsumeBool() ? in_.ConsumeIntegralInRange<std::uint8_t>(0, 7)
+                                            : in_.ConsumeIntegral<std::uint8_t>();
+    const auto window = in_.ConsumeIntegralInRange<std::uint8_t>(0, 8);
+    receive({static_cast<std::uint8_t>(0x40 | flags), key.invoke_id, sequence, window}, key.addr);
+  }
+
+  // SimpleACK, Error, Reject or Abort.
+  void short_answer() {
+    const TransactionKey key = pick_key();
+    const auto other = in_.ConsumeIntegral<std::uint8_t>();
+    switch (in_.ConsumeIntegralInRange<int>(0, 3)) {
+      case 0:
+        receive({0x20, key.invoke_id, other}, key.addr);
+        break;
+      case 1:
+        receive({0x50, key.invoke_id, other, 0x91, in_.ConsumeIntegral<std::uint8_t>(), 0x91,
+                 in_.ConsumeIntegral<std::uint8_t>()},
+                key.addr);
+        break;
+      case 2:
+        receive({0x60, key.invoke_id, other}, key.addr);
+        break;
+      default:
+        receive({0x70, key.invoke_id, other}, key.addr);
+        break;
+    }
+  }
+
+  // I-Am (valid or not) or a network-layer message.
+  void announcement() {
+    const BacnetAddr src = pick_source();
+    if (in_.ConsumeBool()) {
+      Bytes apdu{0x10, 0x00, 0xC4, 0x02, 0x00, 0x04, 0xD2, 0x22, 0x05, 0xC4, 0x91, 0x00, 0x21, 0x0F};
+      if (in_.ConsumeBool()) apdu.resize(in_.ConsumeIntegralInRange<std::size_t>(0, apdu.size()));
+      receive(apdu, src);
+      return;
+    }
+    Bytes datagram{0x81, 0x0A, 0x00, 0x00, 0x01, 0x80};
+    append_bytes(datagram, in_.ConsumeBytes<std::uint8_t>(in_.ConsumeIntegralInRange<std::size_t>(0, 16)));
+    deliver(framed_length(std::move(datagram)), src);
+  }
+
+  void raw_datagram() {
+    const BacnetAddr src = pick_source();
+    Bytes octets = in_.ConsumeBytes<std::uint8_t>(in_.ConsumeIntegralInRange<std::size_t>(0, kLargestRaw));
+    if (in_.ConsumeBool()) {
+      receive(octets, src);  // as an APDU in valid framing
+    } else {
+      deliver(std::move(octets), src);
+    }
+  }
+
+  // --- building blocks -----------------------------------------------------
+
+  ObjectIdentifier object_id() {
+    const auto type = ObjectType::from_u16(in_.ConsumeIntegral<std::uint16_t>());
+    return {type, in_.ConsumeIntegral<std::uint32_t>()};
+  }
+
+  service::WriteProperty write_property() {
+    service::WriteProperty write;
+    write.object_id = object_id();
+    write.property_id = PropertyIdentifier::from_u32(in_.ConsumeIntegral<std::uint32_t>());
+    // Sizes around the segment boundaries of the configurations above, and
+    // past 256 segments.
+    const std::size_t length =
+        in_.PickValueInArray<std::size_t>({0, 10, 40, 44, 100, 474, 1000, 1470, 3000, 12000, 70000}) +
+        in_.ConsumeIntegralInRange<std::size_t>(0, 3);
+    write.value.variant = PropertyValue::OctetString{Bytes(length, in_.ConsumeIntegral<std::uint8_t>())};
+    if (in_.ConsumeBool()) write.priority = in_.ConsumeIntegral<std::uint8_t>();
+    return write;
+  }
+
+  BacnetService make_service() {
+    switch (in_.ConsumeIntegralInRange<int>(0, 2)) {
+      case 0: {
+        const ObjectIdentifier object = object_id();
+        return service::ReadProperty{object, PropertyIdentifier::from_u32(in_.ConsumeIntegral<std::uint32_t>()),
+                                     std::nullopt};
+      }
+      case 1:
+        return write_property();
+      default: {
+        service::ReadPropertyMultiple read;
+        read.specs.resize(in_.ConsumeIntegralInRange<std::size_t>(0, 40));
+        for (auto& spec : read.specs) {
+          spec.object_id = object_id();
+          spec.properties.resize(in_.ConsumeIntegralInRange<std::size_t>(0, 8));
+        }
+        return read;
+      }
+    }
+  }
+
+  Bytes payload() {
+    const std::size_t length = in_.PickValueInArray<std::size_t>({0, 1, 10, 60, 100, 1000, 1400});
+    return Bytes(length, in_.ConsumeIntegral<std::uint8_t>());
+  }
+
+  static Bytes segment(std::uint8_t invoke_id, std::uint8_t sequence, bool more_follows, std::uint8_t window,
+                       Bytes payload) {
+    Bytes apdu{static_cast<std::uint8_t>(more_follows ? 0x3C : 0x38), invoke_id, sequence, window, 12};
+    append_bytes(apdu, payload);
+    return apdu;
+  }
+
+  // An outstanding or once used (peer, invoke ID) most of the time, else any.
+  TransactionKey pick_key() {
+    if (!sent_.empty() && in_.ConsumeIntegralInRange<int>(0, 7) != 0) {
+      return sent_[in_.ConsumeIntegralInRange<std::size_t>(0, sent_.size() - 1)];
+    }
+    return {pick_source(), in_.ConsumeIntegral<std::uint8_t>()};
+  }
+
+  BacnetAddr pick_source() {
+    return in_.ConsumeIntegralInRange<int>(0, 7) == 0 ? kStranger : in_.PickValueInArray(kPeers);
+  }
+
+  void remember(const TransactionKey& key) {
+    if (sent_.size() < 64) {
+      sent_.push_back(key);
+    } else {
+      sent_[next_slot_++ % sent_.size()] = key;
+    }
+  }
+
+  static Bytes framed_length(Bytes datagram) {
+    datagram[2] = static_cast<std::uint8_t>(datagram.size() >> 8);
+    datagram[3] = static_cast<std::uint8_t>(datagram.size());
+    return datagram;
+  }
+
+  // An APDU in the framing a device uses: Original-Unicast, plain NPDU.
+  void receive(const Bytes& apdu, const BacnetAddr& src) {
+    Bytes datagram{0x81, 0x0A, 0x00, 0x00, 0x01, 0x00};
+    append_bytes(datagram, apdu);
+    deliver(framed_length(std::move(datagram)), src);
+  }
+
+  void deliver(Bytes datagram, const BacnetAddr& src) { process(input::Received{std::move(datagram), src}); }
+
+  // --- the checks ----------------------------------------------------------
+
+  std::vector<Output> process(Input input, bool check_tables_after = true) {
+    std::vector<Output> outputs = stack_.process(std::move(input));
+    check_outputs(outputs);
+    if (check_tables_after) check_tables();
+    return outputs;
+  }
+
+  void check_outputs(const std::vector<Output>& outputs) {
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+      if (const auto* transmit = std::get_if<output::Transmit>(&outputs[i])) check_transmit(*transmit);
+      if (std::holds_alternative<output::Deadline>(outputs[i])) FUZZ_CHECK(i + 1 == outputs.size());
+    }
+  }
+
+  // Every datagram is a whole, well-framed confirmed request or SegmentACK,
+  // and goes only where we sent requests: SegmentACKs for unsolicited segments
+  // would let anyone make us talk.
+  void check_transmit(const output::Transmit& transmit) {
+    FUZZ_CHECK(std::find(std::begin(kPeers), std::end(kPeers), transmit.dest) != std::end(kPeers));
+    const auto npdu_octets = bvlc::unwrap(transmit.data);
+    FUZZ_CHECK(npdu_octets.has_value());
+    FUZZ_CHECK(npdu_octets->size() + bvlc::kHeaderLength == transmit.data.size());
+    auto frame = npdu::decode(*npdu_octets);
+    FUZZ_CHECK(frame.ok());
+    const ByteSpan apdu = frame->apdu;
+    const auto type = apdu::pdu_type(apdu);
+    FUZZ_CHECK(type.has_value());
+    if (*type == static_cast<std::uint8_t>(apdu::PduType::SegmentAck)) {
+      FUZZ_CHECK(apdu::decode_segment_ack(apdu).ok());
+      return;
+    }
+    FUZZ_CHECK(*type == static_cast<std::uint8_t>(apdu::PduType::ConfirmedRequest));
+    check_request(apdu, transmit.dest);
+  }
+
+  // The request, or its segment, carries exactly the octets the service
+  // encoder wrote, in an APDU no longer than configured.
+  void check_request(ByteSpan apdu, const BacnetAddr& dest) {
+    const std::size_t max_apdu = std::min(stack_.config().max_apdu_length, kLargestApdu);
+    FUZZ_CHECK(apdu.size() <= max_apdu);
+    FUZZ_CHECK(apdu.size() >= 4);
+    // A Send puts only its own request on the wire (under an ID that may have
+    // served an earlier one); any other input only repeats a known one.
+    const TransactionKey key{dest, apdu[2]};
+    if (new_request_) requests_.insert_or_assign(key, *new_request_);
+    const auto known = requests_.find(key);
+    FUZZ_CHECK(known != requests_.end());
+    const Request& request = known->second;
+    if (!(apdu[0] & apdu::kFlagSegmented)) {
+      FUZZ_CHECK(apdu[3] == request.service_choice);
+      FUZZ_CHECK(same_bytes(apdu.subspan(4), request.parameters));
+      return;
+    }
+    FUZZ_CHECK(apdu.size() >= 6);
+    FUZZ_CHECK(apdu[5] == request.service_choice);
+    const std::size_t segment_size = max_apdu - 6;
+    const std::size_t begin = std::size_t{apdu[3]} * segment_size;
+    FUZZ_CHECK(begin < request.parameters.size());
+    const std::size_t end = std::min(request.parameters.size(), begin + segment_size);
+    FUZZ_CHECK(same_bytes(apdu.subspan(6), ByteSpan(request.parameters).subspan(begin, end - begin)));
+    FUZZ_CHECK(((apdu[0] & apdu::kFlagMoreFollows) != 0) == (end < request.parameters.size()));
+  }
+
+  static std::uint64_t packed(const BacnetAddr& a) {
+    return std::uint64_t{a.addr[0]} << 40 | std::uint64_t{a.addr[1]} << 32 | std::uint64_t{a.addr[2]} << 24 |
+           std::uint64_t{a.addr[3]} << 16 | a.port;
+  }
+
+  void check_tables() const {
+    const auto& pools = stack_.invoke_pools();
+    const auto& transactions = stack_.transactions();
+    // An ID is in use exactly when a transaction holds it: every transaction's
+    // ID is marked, and each pool marks no more IDs than it has transactions.
+    // Pools exist only for our peers; addresses compare as packed numbers, as
+    // this runs after every step.
+    struct PoolView {
+      std::uint64_t addr = 0;
+      const InvokeIdPool* pool = nullptr;
+      std::size_t held = 0;
+    };
+    std::array<PoolView, std::size(kPeers)> views{};
+    std::size_t view_count = 0;
+    for (const auto& [addr, pool] : pools) {
+      FUZZ_CHECK(view_count < views.size());
+      views[view_count++] = {packed(addr), &pool};
+    }
+    for (const auto& [key, transaction] : transactions) {
+      const std::uint64_t addr = packed(key.addr);
+      FUZZ_CHECK(packed(transaction.dest) == addr);
+      auto* view = std::find_if(views.begin(), views.begin() + static_cast<std::ptrdiff_t>(view_count),
+                                [addr](const PoolView& v) { return v.addr == addr; });
+      FUZZ_CHECK(view != views.begin() + static_cast<std::ptrdiff_t>(view_count));
+      FUZZ_CHECK(view->pool->is_used(key.invoke_id));
+      ++view->held;
+    }
+    for (std::size_t i = 0; i < view_count; ++i) FUZZ_CHECK(views[i].pool->used_count() == views[i].held);
+    // Segmentation state lives only beside its transaction.
+    for (const auto& [key, segments] : stack_.send_segments()) {
+      FUZZ_CHECK(transactions.contains(key));
+      FUZZ_CHECK(segments.segment_size > 0);
+      FUZZ_CHECK(segments.total_segments <= kMaxSegments);
+      FUZZ_CHECK(segments.window_start < segments.total_segments);
+    }
+    // Reassembly holds no more than the configured limit.
+    for (const auto& [key, reassembly] : stack_.recv_segments()) {
+      FUZZ_CHECK(transactions.contains(key));
+      FUZZ_CHECK(reassembly.max_buffer == stack_.config().max_segment_buffer);
+      FUZZ_CHECK(reassembly.buffered <= reassembly.max_buffer);
+      FUZZ_CHECK(reassembly.fragments.size() <= kMaxSegments);
+      std::size_t stored = 0;
+      for (const auto& fragment : reassembly.fragments) stored += fragment ? fragment->size() : 0;
+      FUZZ_CHECK(stored == reassembly.buffered);
+    }
+  }
+
+  FuzzedDataProvider in_;
+  Stack stack_;
+  double now_ = 0.0;
+  // The request of the Send being processed, until it has been checked.
+  std::optional<Request> new_request_;
+  // What each (peer, invoke ID) was last used for.
+  std::unordered_map<TransactionKey, Request, TransactionKeyHash> requests_;
+  unsigned burst_budget_ = 300;
+  std::vector<TransactionKey> sent_;
+  std::size_t next_slot_ = 0;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Script(data, size).run();
+  return 0;
+}

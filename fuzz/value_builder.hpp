@@ -1,0 +1,173 @@
+#pragma once
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "codec/types.hpp"
+
+// Builds property values from fuzz input for the encoder-side round trips.
+namespace ferromesh::fuzz {
+
+struct BuiltValue {
+  PropertyValue value;
+  // Whether decoding the encoding must give back exactly `value`. False for
+  // values the wire cannot carry unchanged (a Date outside 1900..2154, an
+  // object type above 1023, text that is not UTF-8, ...): those only need to
+  // encode and decode without harm.
+  bool exact = true;
+};
+
+// Contents up to 70 000 octets reach every extended-length form (one, two and
+// four length octets) while the fuzz input itself stays small.
+inline std::size_t pick_length(FuzzedDataProvider& in) {
+  static constexpr std::size_t kBoundaries[] = {0, 3, 4, 5, 252, 253, 254, 255, 65534, 65535, 65536};
+  // Mostly short: long contents are slow to check and need few visits.
+  switch (in.ConsumeIntegralInRange<int>(0, 15)) {
+    case 13:
+      return in.ConsumeIntegralInRange<std::size_t>(0, 300);
+    case 14:
+      return in.PickValueInArray(kBoundaries) + in.ConsumeIntegralInRange<std::size_t>(0, 2);
+    case 15:
+      return in.ConsumeIntegralInRange<std::size_t>(0, 70000);
+    default:
+      return in.ConsumeIntegralInRange<std::size_t>(0, 8);
+  }
+}
+
+// `length` octets repeating a short fuzz-chosen pattern.
+inline std::vector<std::uint8_t> make_octets(FuzzedDataProvider& in) {
+  const std::size_t length = pick_length(in);
+  auto pattern = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(1, 16));
+  if (pattern.empty()) pattern.push_back(0);
+  std::vector<std::uint8_t> out(length);
+  for (std::size_t i = 0; i < length; ++i) out[i] = pattern[i % pattern.size()];
+  return out;
+}
+
+inline void append_utf8(std::string& out, char32_t cp) {
+  auto put = [&out](unsigned v) { out.push_back(static_cast<char>(static_cast<unsigned char>(v))); };
+  if (cp < 0x80) {
+    put(cp);
+  } else if (cp < 0x800) {
+    put(0xC0 | (cp >> 6));
+    put(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    put(0xE0 | (cp >> 12));
+    put(0x80 | ((cp >> 6) & 0x3F));
+    put(0x80 | (cp & 0x3F));
+  } else {
+    put(0xF0 | (cp >> 18));
+    put(0x80 | ((cp >> 12) & 0x3F));
+    put(0x80 | ((cp >> 6) & 0x3F));
+    put(0x80 | (cp & 0x3F));
+  }
+}
+
+// Valid UTF-8 of at least the picked length, from a repeated run of code
+// points (surrogates, which UTF-8 cannot carry, become U+FFFD).
+inline std::string make_utf8_text(FuzzedDataProvider& in) {
+  const std::size_t length = pick_length(in);
+  std::vector<char32_t> pattern;
+  const std::size_t count = in.ConsumeIntegralInRange<std::size_t>(1, 8);
+  for (std::size_t i = 0; i < count; ++i) {
+    char32_t cp = in.ConsumeIntegralInRange<char32_t>(0, 0x10FFFF);
+    if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
+    pattern.push_back(cp);
+  }
+  std::string out;
+  for (std::size_t i = 0; out.size() < length; ++i) append_utf8(out, pattern[i % pattern.size()]);
+  return out;
+}
+
+inline BuiltValue make_scalar(FuzzedDataProvider& in) {
+  using PV = PropertyValue;
+  switch (in.ConsumeIntegralInRange<int>(0, 12)) {
+    case 0:
+      return {{PV::Null{}}};
+    case 1:
+      return {{PV::Boolean{in.ConsumeBool()}}};
+    case 2:
+      return {{PV::Unsigned{in.ConsumeIntegral<std::uint32_t>()}}};
+    case 3:
+      return {{PV::Signed{in.ConsumeIntegral<std::int32_t>()}}};
+    case 4:  // every bit pattern, NaNs and infinities included
+      return {{PV::Real{std::bit_cast<float>(in.ConsumeIntegral<std::uint32_t>())}}};
+    case 5:
+      return {{PV::Double{std::bit_cast<double>(in.ConsumeIntegral<std::uint64_t>())}}};
+    case 6:
+      return {{PV::OctetString{make_octets(in)}}};
+    case 7: {
+      const auto charset = in.ConsumeIntegral<std::uint8_t>();
+      if (in.ConsumeBool()) return {{PV::CharacterString{make_utf8_text(in), charset}}};
+      auto raw = make_octets(in);  // possibly not UTF-8: comes back repaired
+      return {{PV::CharacterString{std::string(raw.begin(), raw.end()), charset}}, false};
+    }
+    case 8: {
+      const auto used_bits = in.ConsumeIntegral<std::uint8_t>();
+      return {{PV::BitString{used_bits, make_octets(in)}}};
+    }
+    case 9:
+      return {{PV::Enumerated{in.ConsumeIntegral<std::uint32_t>()}}};
+    case 10: {
+      PV::Date date;
+      date.year = in.ConsumeIntegral<std::uint16_t>();
+      date.month = in.ConsumeIntegral<std::uint8_t>();
+      date.day = in.ConsumeIntegral<std::uint8_t>();
+      if (in.ConsumeBool()) date.weekday = in.ConsumeIntegral<std::uint8_t>();
+      const bool exact = date.year >= 1900 && date.year <= 2154 && date.month >= 1 && date.month <= 12 &&
+                         date.day >= 1 && date.day <= 31 && (!date.weekday || *date.weekday <= 6);
+      return {{date}, exact};
+    }
+    case 11: {
+      PV::Time time;
+      time.hour = in.ConsumeIntegral<std::uint8_t>();
+      time.minute = in.ConsumeIntegral<std::uint8_t>();
+      time.second = in.ConsumeIntegral<std::uint8_t>();
+      time.hundredths = in.ConsumeIntegral<std::uint8_t>();
+      const bool exact = time.hour <= 23 && time.minute <= 59 && time.second <= 59 && time.hundredths <= 99;
+      return {{time}, exact};
+    }
+    default: {
+      ObjectIdentifier oid{ObjectType::from_u16(in.ConsumeIntegral<std::uint16_t>()),
+                           in.ConsumeIntegral<std::uint32_t>()};
+      const bool exact = oid.object_type.to_u16() < 1024 && oid.instance < (1u << 22);
+      return {{oid}, exact};
+    }
+  }
+}
+
+// Any variant: scalars mostly, arrays of up to eight elements (nested once),
+// and pre-encoded Any octets, which are never exact.
+inline BuiltValue make_value(FuzzedDataProvider& in, int depth = 0) {
+  const int pick = in.ConsumeIntegralInRange<int>(0, 15);
+  if (pick == 14 && depth < 2) {
+    BuiltValue out{{PropertyValue::Array{}}};
+    auto& values = std::get<PropertyValue::Array>(out.value.variant).values;
+    const std::size_t count = in.ConsumeIntegralInRange<std::size_t>(0, 8);
+    for (std::size_t i = 0; i < count; ++i) {
+      BuiltValue element = make_value(in, depth + 1);
+      out.exact = out.exact && element.exact;
+      values.push_back(std::move(element.value));
+    }
+    return out;
+  }
+  if (pick == 15) return {{PropertyValue::Any{make_octets(in)}}, false};
+  return make_scalar(in);
+}
+
+// The scalars of a value in wire order: what decoding its encoding one value
+// at a time yields.
+inline void flatten(const PropertyValue& value, std::vector<PropertyValue>& out) {
+  if (const auto* array = std::get_if<PropertyValue::Array>(&value.variant)) {
+    for (const auto& element : array->values) flatten(element, out);
+  } else {
+    out.push_back(value);
+  }
+}
+
+}  // namespace ferromesh::fuzz
