@@ -72,3 +72,9 @@ if ! LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
   cat "$sanitizer_log".* >&2 2>/dev/null || true
   exit 1
 fi
+
+# Every fuzz target briefly (FERROMESH_FUZZ_SECONDS each, 30 by default; 0 skips).
+fuzz_seconds=${FERROMESH_FUZZ_SECONDS:-30}
+if [ "$fuzz_seconds" != 0 ]; then
+  bash "$root/scripts/fuzz.sh" "$fuzz_seconds"
+fi

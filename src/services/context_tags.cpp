@@ -14,7 +14,7 @@ void encode_context_object_id(std::uint8_t tag_number, std::uint32_t object_id_w
 
 void encode_context_unsigned(std::uint8_t tag_number, std::uint32_t value, Bytes& out) {
   const std::size_t length = minimal_octets(value);
-  append_u8(out, static_cast<std::uint8_t>((tag_number << 4) | kContextClass | length));
+  append_u8(out, static_cast<std::uint8_t>((tag_number << 4) | kContextClass | static_cast<std::uint8_t>(length)));
   append_uint_be(out, value, length);
 }
 
