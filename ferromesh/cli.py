@@ -19,6 +19,7 @@ import time
 from typing import Any, Callable
 
 from . import (
+    BacnetAddr,
     BacnetError,
     BacnetPropertyError,
     BacnetTimeoutError,
@@ -44,6 +45,7 @@ from .client import (
     BacnetErrorResponse,
     BacnetRejectError,
     Client,
+    DiscoveredDevice,
     enum_name,
     format_object_id,
     parse_address,
@@ -116,7 +118,7 @@ def _bits_text(value: PropertyValueBitString) -> str:
     return "".join("1" if bits[i // 8] >> (7 - i % 8) & 1 else "0" for i in range(count))
 
 
-def value_text(value: Any) -> str:
+def value_text(value: object) -> str:
     """A readable rendering of a decoded value."""
     if isinstance(value, BacnetPropertyError):
         return f"error: {enum_name(value.error_class)}/{enum_name(value.error_code)}"
@@ -148,7 +150,7 @@ def value_text(value: Any) -> str:
     return repr(value)
 
 
-def value_json(value: Any) -> Any:
+def value_json(value: object) -> Any:
     """A JSON-ready rendering of a decoded value."""
     if isinstance(value, BacnetPropertyError):
         return {"error": {"class": enum_name(value.error_class), "code": enum_name(value.error_code)}}
@@ -301,10 +303,11 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _readm_specs(parser: argparse.ArgumentParser, pairs: list[str]) -> list[tuple[ObjectIdentifier, list]]:
+def _readm_specs(parser: argparse.ArgumentParser,
+                 pairs: list[str]) -> list[tuple[ObjectIdentifier, list[tuple[int, int | None]]]]:
     if len(pairs) % 2:
         parser.error("readm needs pairs of OBJECT and PROPERTIES")
-    specs = []
+    specs: list[tuple[ObjectIdentifier, list[tuple[int, int | None]]]] = []
     for obj_text, props_text in zip(pairs[::2], pairs[1::2]):
         try:
             specs.append((parse_object_id(obj_text), [parse_property_ref(p) for p in props_text.split(",")]))
@@ -331,11 +334,11 @@ class _Output:
             print(f"error: {text}", file=sys.stderr)
 
 
-def _addr_text(addr: Any) -> str:
+def _addr_text(addr: BacnetAddr) -> str:
     return f"{addr.addr}:{addr.port}"
 
 
-def _property_label(prop: Any, index: int | None) -> str:
+def _property_label(prop: int, index: int | None) -> str:
     return property_name(prop) + (f"[{index}]" if index is not None else "")
 
 
@@ -380,7 +383,7 @@ async def _write(client: Client, args: argparse.Namespace, out: _Output) -> int:
 _SEGMENTATION = ("both", "transmit", "receive", "none")
 
 
-def _device_row(device: Any) -> dict[str, Any]:
+def _device_row(device: DiscoveredDevice) -> dict[str, Any]:
     return {"device": device.instance, "address": device.address, "vendor_id": device.vendor_id,
             "max_apdu": device.max_apdu, "segmentation": _SEGMENTATION[device.segmentation]}
 
@@ -411,7 +414,8 @@ def _table(columns: list[str], rows: list[dict[str, Any]]) -> str:
 def _free_udp_port() -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+        _, port = s.getsockname()
+        return int(port)
 
 
 class SimulatedDevice:
@@ -431,8 +435,10 @@ class SimulatedDevice:
         self._process = subprocess.Popen(
             [sys.executable, "-P", demo_device.__file__, "--port", str(self.port)],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self._stderr)
-        ready, _, _ = select.select([self._process.stdout], [], [], 30)
-        line = self._process.stdout.readline().decode(errors="replace").strip() if ready else ""
+        stdout = self._process.stdout
+        assert stdout is not None  # stdout=PIPE
+        ready, _, _ = select.select([stdout], [], [], 30)
+        line = stdout.readline().decode(errors="replace").strip() if ready else ""
         if line != f"ready {self.port}":
             self.__exit__()
             raise RuntimeError(f"the simulated device did not start: {line or self.stderr_tail()}")
@@ -447,14 +453,15 @@ class SimulatedDevice:
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
-            process.stdout.close()
+            if process.stdout is not None:
+                process.stdout.close()
 
     def stderr_tail(self) -> str:
         self._stderr.seek(0)
         return self._stderr.read().decode(errors="replace")[-2000:].strip()
 
 
-async def _await_device(client: Client, address: str, deadline: float) -> Any:
+async def _await_device(client: Client, address: str, deadline: float) -> DiscoveredDevice:
     # The device's socket may not answer at once after it reported ready.
     while True:
         devices = await client.who_is(address, timeout=0.5, expect=1)
@@ -462,6 +469,15 @@ async def _await_device(client: Client, address: str, deadline: float) -> Any:
             return devices[0]
         if time.monotonic() > deadline:
             raise BacnetTimeoutError(f"the simulated device at {address} does not answer Who-Is")
+
+
+def _object_identifiers(object_list: object) -> list[ObjectIdentifier]:
+    # A list of one object decodes as that object alone, not as an array.
+    values = object_list.values if isinstance(object_list, PropertyValueArray) else [object_list]
+    objects = [v for v in values if isinstance(v, ObjectIdentifier)]
+    if len(objects) != len(values):
+        raise BacnetError("the device's object-list holds values that are not object identifiers")
+    return objects
 
 
 async def _demo(client: Client, args: argparse.Namespace, out: _Output, device_address: str) -> int:
@@ -478,14 +494,14 @@ async def _demo(client: Client, args: argparse.Namespace, out: _Output, device_a
         f" segmentation {_SEGMENTATION[found.segmentation]})")
 
     object_list = await client.read_property(found.address, found.device_id, "object-list")
-    objects = list(object_list.value.values)
+    objects = _object_identifiers(object_list.value)
     report["object_count"] = len(objects)
     say(f"2. ReadProperty object-list -> {len(objects)} objects (a segmented answer)")
 
     specs = [(obj, ["object-name"] if obj.object_type == found.device_id.object_type else
                    ["object-name", "present-value"]) for obj in objects]
     answer = await client.read_property_multiple(found.address, specs)
-    rows = []
+    rows: list[dict[str, Any]] = []
     for obj_result in answer.objects:
         values = {property_name(p.property_id): p.value for p in obj_result.properties}
         present = values.get("present-value")
@@ -527,10 +543,11 @@ async def _demo(client: Client, args: argparse.Namespace, out: _Output, device_a
 
 
 async def _run(args: argparse.Namespace, out: _Output, device_address: str | None) -> int:
+    """Runs the command; ``device_address`` is the simulated device's for the demo, None otherwise."""
     config = StackConfig(apdu_timeout_secs=args.timeout, apdu_retries=args.retries)
-    bind = "127.0.0.1:0" if args.command == "demo" else args.bind
+    bind = "127.0.0.1:0" if device_address is not None else args.bind
     async with Client(bind, config=config) as client:
-        if args.command == "demo":
+        if device_address is not None:
             return await _demo(client, args, out, device_address)
         return await {"read": _read, "readm": _readm, "write": _write, "whois": _whois}[args.command](
             client, args, out)

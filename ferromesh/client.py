@@ -23,7 +23,7 @@ import socket
 from collections import deque
 from dataclasses import dataclass
 from enum import IntEnum
-from typing import Any, Callable, Iterable
+from typing import Any, Callable, Iterable, NamedTuple
 
 from . import (
     BacnetAddr,
@@ -97,7 +97,7 @@ __all__ = [
 # Errors
 
 
-def _member(enum: type, number: int) -> int:
+def _member(enum: type[IntEnum], number: int) -> int:
     try:
         return enum(number)
     except ValueError:
@@ -213,15 +213,19 @@ def _enum_lookup(enum: type[IntEnum], text: str) -> int:
         raise ValueError(f"unknown {enum.__name__} name: {text!r}") from None
 
 
-def parse_object_id(value: ObjectIdentifier | str | tuple[int | str, int]) -> ObjectIdentifier:
+# An object as the requests accept it; see parse_object_id.
+ObjectSpec = ObjectIdentifier | str | tuple[int | str, int]
+
+
+def parse_object_id(value: ObjectSpec) -> ObjectIdentifier:
     """An ObjectIdentifier from 'analog-value:1', '2:1', (ObjectType.ANALOG_VALUE, 1) or ('analog-value', 1)."""
     if isinstance(value, ObjectIdentifier):
         return value
     if isinstance(value, str):
-        kind, sep, instance_text = value.rpartition(":")
+        type_text, sep, instance_text = value.rpartition(":")
         if not sep or not instance_text.strip().isdigit():
             raise ValueError(f"expected OBJECT-TYPE:INSTANCE, got {value!r}")
-        value = (kind, int(instance_text))
+        value = (type_text, int(instance_text))
     kind, instance = value
     number = _enum_lookup(ObjectType, kind) if isinstance(kind, str) else int(kind)
     if not 0 <= number < 1024:
@@ -287,9 +291,9 @@ def to_property_value(value: Any) -> Any:
 PropertySpec = int | str | tuple[int | str, int | None]
 
 
-def make_read_access_spec(object_id: Any, properties: Iterable[PropertySpec]) -> ReadAccessSpec:
+def make_read_access_spec(object_id: ObjectSpec, properties: Iterable[PropertySpec]) -> ReadAccessSpec:
     """A ReadAccessSpec from an object and properties given as names, numbers or (property, array_index)."""
-    refs = []
+    refs: list[tuple[int, int | None]] = []
     for prop in properties:
         prop, index = prop if isinstance(prop, tuple) else (prop, None)
         refs.append((parse_property_id(prop), index))
@@ -353,6 +357,19 @@ class _Protocol(asyncio.DatagramProtocol):
             self.closed.set_result(None)
 
 
+class _Endpoint(NamedTuple):
+    """What a started Client runs on."""
+
+    loop: asyncio.AbstractEventLoop
+    transport: asyncio.DatagramTransport
+    protocol: _Protocol
+
+
+_Service = ServiceReadProperty | ServiceReadPropertyMultiple | ServiceWriteProperty
+_Output = OutputTransmit | OutputEvent | OutputDeadline
+_Event = EventResponse | EventTimeout | EventAbort | EventError | EventUnconfirmedReceived
+
+
 class Client:
     """An asyncio BACnet/IP client bound to one local UDP address.
 
@@ -372,15 +389,14 @@ class Client:
         self._bind = (host, int(port))
         self._config = config if config is not None else StackConfig()
         self._stack = Stack(self._config)
-        self._loop: asyncio.AbstractEventLoop | None = None
-        self._transport: asyncio.DatagramTransport | None = None
-        self._protocol: _Protocol | None = None
+        self._endpoint: _Endpoint | None = None
         self._closed = False
         # (device address, port, invoke ID) -> the future of the request waiting for it
         self._pending: dict[tuple[str, int, int], asyncio.Future[list[int]]] = {}
         # (device address, port) -> requests waiting for a free invoke ID, oldest first
         self._id_waiters: dict[tuple[str, int], deque[asyncio.Future[None]]] = {}
-        self._unconfirmed_listeners: list[Callable[[EventUnconfirmedReceived], None]] = []
+        # Called with None when the client closes.
+        self._unconfirmed_listeners: list[Callable[[EventUnconfirmedReceived | None], None]] = []
         self._deadline = math.inf
         self._deadline_timer: asyncio.TimerHandle | None = None
 
@@ -388,14 +404,15 @@ class Client:
 
     async def start(self) -> None:
         """Open the UDP socket."""
-        if self._transport is not None or self._closed:
+        if self._endpoint is not None or self._closed:
             raise RuntimeError("a Client can be started once")
-        self._loop = asyncio.get_running_loop()
-        self._transport, self._protocol = await self._loop.create_datagram_endpoint(
+        loop = asyncio.get_running_loop()
+        transport, protocol = await loop.create_datagram_endpoint(
             lambda: _Protocol(self), local_addr=self._bind, allow_broadcast=True)
+        self._endpoint = _Endpoint(loop, transport, protocol)
         try:
             # Answers to many concurrent requests arrive in bursts.
-            self._transport.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+            transport.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
         except OSError:
             pass  # the system's default buffer then has to do
 
@@ -407,16 +424,18 @@ class Client:
         if self._deadline_timer is not None:
             self._deadline_timer.cancel()
             self._deadline_timer = None
-        for future in [*self._pending.values(), *(w for q in self._id_waiters.values() for w in q)]:
+        unfinished: list[asyncio.Future[list[int]] | asyncio.Future[None]] = [
+            *self._pending.values(), *(w for q in self._id_waiters.values() for w in q)]
+        for future in unfinished:
             if not future.done():
                 future.set_exception(ClientClosedError("client closed"))
         self._pending.clear()
         self._id_waiters.clear()
         for listener in list(self._unconfirmed_listeners):
             listener(None)
-        if self._transport is not None:
-            self._transport.close()
-            await self._protocol.closed
+        if self._endpoint is not None:
+            self._endpoint.transport.close()
+            await self._endpoint.protocol.closed
 
     async def __aenter__(self) -> Client:
         await self.start()
@@ -428,18 +447,20 @@ class Client:
     @property
     def local_address(self) -> tuple[str, int]:
         """The (host, port) the socket is bound to."""
-        self._check_open()
-        return self._transport.get_extra_info("sockname")[:2]
+        host, port = self._open().transport.get_extra_info("sockname")[:2]
+        return str(host), int(port)
 
     # -- requests ------------------------------------------------------------
 
-    async def read_property(self, address: str, object_id: Any, property_id: int | str,
+    async def read_property(self, address: str | BacnetAddr, object_id: ObjectSpec, property_id: int | str,
                             array_index: int | None = None) -> ReadPropertyResult:
         """Read one property (or one array element); returns the decoded ReadPropertyResult."""
         service = ServiceReadProperty(parse_object_id(object_id), parse_property_id(property_id), array_index)
         return decode_read_property(await self._confirmed(address, service))
 
-    async def read_property_multiple(self, address: str, specs: Iterable[Any]) -> ReadPropertyMultipleResult:
+    async def read_property_multiple(self, address: str | BacnetAddr,
+                                     specs: Iterable[ReadAccessSpec | tuple[ObjectSpec, Iterable[PropertySpec]]],
+                                     ) -> ReadPropertyMultipleResult:
         """Read several properties of several objects in one request.
 
         ``specs`` holds ReadAccessSpec objects or (object, properties) pairs,
@@ -451,8 +472,8 @@ class Client:
         service = ServiceReadPropertyMultiple(access_specs)
         return decode_read_property_multiple(await self._confirmed(address, service))
 
-    async def write_property(self, address: str, object_id: Any, property_id: int | str, value: Any,
-                             array_index: int | None = None, priority: int | None = None) -> None:
+    async def write_property(self, address: str | BacnetAddr, object_id: ObjectSpec, property_id: int | str,
+                             value: Any, array_index: int | None = None, priority: int | None = None) -> None:
         """Write one property; ``priority`` 1..16 for commandable objects. See to_property_value."""
         if priority is not None and not 1 <= priority <= 16:
             raise ValueError(f"priority must be 1..16, got {priority}")
@@ -460,19 +481,20 @@ class Client:
                                        to_property_value(value), array_index, priority)
         await self._confirmed(address, service)
 
-    async def who_is(self, address: str = GLOBAL_BROADCAST, low: int | None = None, high: int | None = None,
-                     *, timeout: float = 3.0, expect: int | None = None) -> list[DiscoveredDevice]:
+    async def who_is(self, address: str | BacnetAddr = GLOBAL_BROADCAST, low: int | None = None,
+                     high: int | None = None, *, timeout: float = 3.0,
+                     expect: int | None = None) -> list[DiscoveredDevice]:
         """Send Who-Is and collect the I-Am answers for ``timeout`` seconds.
 
         ``address`` may be a device (unicast) or a broadcast address ending in
         .255 (sent as a broadcast). ``low``/``high`` limit the device
         instances asked for. Returns early once ``expect`` devices answered.
         """
-        self._check_open()
+        endpoint = self._open()
         dest = parse_address(address)
         datagram = who_is_datagram(low, high, broadcast=_is_broadcast(dest.addr))
         found: dict[tuple[str, int], DiscoveredDevice] = {}
-        enough = self._loop.create_future()
+        enough: asyncio.Future[None] = endpoint.loop.create_future()
 
         def on_unconfirmed(event: EventUnconfirmedReceived | None) -> None:
             if event is None:  # the client is closing
@@ -494,25 +516,29 @@ class Client:
 
         self._unconfirmed_listeners.append(on_unconfirmed)
         try:
-            self._transport.sendto(datagram, (dest.addr, dest.port))
+            endpoint.transport.sendto(datagram, (dest.addr, dest.port))
             await asyncio.wait([enough], timeout=timeout)
         finally:
             self._unconfirmed_listeners.remove(on_unconfirmed)
             if not enough.done():
                 enough.cancel()
-        self._check_open()
+        self._open()
         return list(found.values())
 
     # -- the engine round trip ----------------------------------------------
 
-    def _check_open(self) -> None:
+    def _open(self) -> _Endpoint:
         if self._closed:
             raise ClientClosedError("client closed")
-        if self._transport is None:
-            raise RuntimeError("Client not started: use 'async with Client(...)' or 'await client.start()'")
+        return self._started()
 
-    async def _confirmed(self, address: str, service: Any) -> list[int]:
-        self._check_open()
+    def _started(self) -> _Endpoint:
+        if self._endpoint is None:
+            raise RuntimeError("Client not started: use 'async with Client(...)' or 'await client.start()'")
+        return self._endpoint
+
+    async def _confirmed(self, address: str | BacnetAddr, service: _Service) -> list[int]:
+        endpoint = self._open()
         dest = parse_address(address)
         peer = (dest.addr, dest.port)
         if self._id_waiters.get(peer):
@@ -525,7 +551,7 @@ class Client:
             except InvokeIdExhaustedError:
                 await self._wait_for_invoke_id(peer, front=True)
         invoke_id = _sent_invoke_id(outputs)
-        future = self._loop.create_future()
+        future: asyncio.Future[list[int]] = endpoint.loop.create_future()
         key = (dest.addr, dest.port, invoke_id)
         self._pending[key] = future
         self._wake_id_waiter(peer)  # another ID may be free as well
@@ -538,7 +564,7 @@ class Client:
                 del self._pending[key]
 
     async def _wait_for_invoke_id(self, peer: tuple[str, int], *, front: bool) -> None:
-        waiter = self._loop.create_future()
+        waiter: asyncio.Future[None] = self._started().loop.create_future()
         queue = self._id_waiters.setdefault(peer, deque())
         if front:
             queue.appendleft(waiter)
@@ -555,7 +581,7 @@ class Client:
                 queue.remove(waiter)
             if not queue and self._id_waiters.get(peer) is queue:
                 del self._id_waiters[peer]
-        self._check_open()
+        self._open()
 
     def _wake_id_waiter(self, peer: tuple[str, int]) -> None:
         queue = self._id_waiters.get(peer)
@@ -566,7 +592,7 @@ class Client:
                 return
 
     def _tick(self) -> None:
-        outputs = self._stack.process(InputTick(self._loop.time()))
+        outputs = self._stack.process(InputTick(self._started().loop.time()))
         # A tick reports the earliest of everything pending, replacing what we held.
         self._deadline = math.inf
         self._apply(outputs)
@@ -585,7 +611,7 @@ class Client:
             timer.cancel()
             self._deadline_timer = None
         if math.isfinite(self._deadline):
-            self._deadline_timer = self._loop.call_at(self._deadline, self._on_deadline)
+            self._deadline_timer = self._started().loop.call_at(self._deadline, self._on_deadline)
 
     def _on_datagram(self, data: bytes, addr: tuple[str, int]) -> None:
         if self._closed:
@@ -593,11 +619,11 @@ class Client:
         self._apply(self._stack.process(InputReceived(data, BacnetAddr(addr[0], addr[1]))))
         self._schedule_tick()
 
-    def _apply(self, outputs: list[Any]) -> None:
+    def _apply(self, outputs: list[_Output]) -> None:
         for output in outputs:
             if isinstance(output, OutputTransmit):
                 dest = output.dest
-                self._transport.sendto(bytes(output.data), (dest.addr, dest.port))
+                self._started().transport.sendto(bytes(output.data), (dest.addr, dest.port))
             elif isinstance(output, OutputDeadline):
                 # Keep the earliest; a NaN deadline is ignored like the stack ignores it.
                 if output.deadline < self._deadline:
@@ -605,7 +631,7 @@ class Client:
             elif isinstance(output, OutputEvent):
                 self._dispatch(output.event)
 
-    def _dispatch(self, event: Any) -> None:
+    def _dispatch(self, event: _Event) -> None:
         if isinstance(event, EventUnconfirmedReceived):
             for listener in list(self._unconfirmed_listeners):
                 listener(event)
@@ -624,7 +650,7 @@ class Client:
         self._wake_id_waiter((peer.addr, peer.port))
 
 
-def _sent_invoke_id(outputs: list[Any]) -> int:
+def _sent_invoke_id(outputs: list[_Output]) -> int:
     """The invoke ID the stack gave a request: octet 8 of its datagram (of its first segment, if segmented)."""
     for output in outputs:
         if isinstance(output, OutputTransmit):

@@ -17,7 +17,10 @@ import asyncio
 import datetime
 import signal
 import sys
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
+
+if TYPE_CHECKING:
+    from bacpypes3.app import Application
 
 DEVICE_INSTANCE = 599
 DEVICE_NAME = "ferromesh-demo-device"
@@ -66,7 +69,17 @@ READ_ONLY = frozenset({"object-identifier", "object-type", "object-list", "statu
                        "protocol-version", "protocol-revision", "vendor-identifier"})
 
 
-def _build_application(port: int):
+if TYPE_CHECKING:
+    class _WritableObject:
+        """What the object classes ReadOnlyGuard is mixed into provide."""
+
+        async def write_property(self, attr: Any, value: Any, index: int | None = None,
+                                 priority: int | None = None) -> Any: ...
+else:
+    _WritableObject = object
+
+
+def _build_application(port: int) -> Application:
     # Imported here so that the catalogue above needs no bacpypes3.
     from bacpypes3.app import Application
     from bacpypes3.argparse import SimpleArgumentParser
@@ -79,8 +92,9 @@ def _build_application(port: int):
     from bacpypes3.errors import ExecutionError
     from bacpypes3.primitivedata import Date, Time
 
-    class ReadOnlyGuard:
-        async def write_property(self, attr, value, index=None, priority=None):
+    class ReadOnlyGuard(_WritableObject):
+        async def write_property(self, attr: Any, value: Any, index: int | None = None,
+                                 priority: int | None = None) -> Any:
             if str(attr) in READ_ONLY:
                 raise ExecutionError(errorClass="property", errorCode="writeAccessDenied")
             return await super().write_property(attr, value, index, priority)

@@ -54,8 +54,10 @@ prepare_venv "$venv"
 install_package "$venv" "$root/build/py-release"
 # -P keeps the source tree off sys.path, so the installed package is tested.
 "$venv/bin/python" -P -m pytest -q -p no:cacheprovider "$root/tests/python" "$root/tests/interop"
-# The type stubs, and the examples checked against them as users' code.
-"$venv/bin/python" -m mypy --strict --cache-dir "$root/build/mypy-cache" "$root/ferromesh/__init__.pyi" "$root/examples"
+# The type stubs, the examples checked against them as users' code, and the
+# package's pure-Python host code.
+"$venv/bin/python" -m mypy --strict --cache-dir "$root/build/mypy-cache" "$root/ferromesh/__init__.pyi" "$root/examples" \
+  "$root/ferromesh/client.py" "$root/ferromesh/cli.py" "$root/ferromesh/demo_device.py" "$root/ferromesh/__main__.py"
 
 venv_asan="$root/build/venv-asan"
 prepare_venv "$venv_asan"
