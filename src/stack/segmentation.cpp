@@ -70,16 +70,23 @@ FragmentOutcome RecvSegState::accept_fragment(std::uint8_t sequence_number, bool
 
   if (more_follows) {
     // Segment 0 is always acknowledged: a device sends nothing more until that
-    // SegmentACK tells it our window. Later segments wait for a full window.
-    if (s != 0 && window_start + std::size_t{proposed_window_size} - 1 > s) return outcome::Pending{};
+    // SegmentACK tells it our window. Later segments wait for a full window,
+    // except a straggler that fills the last gap after the final segment came:
+    // the device has seen that final segment acknowledged and sends nothing
+    // more, so waiting would only lose an answer that is whole.
+    const bool window_full = s == 0 || window_start + std::size_t{proposed_window_size} - 1 <= s;
+    if (!window_full && !all_arrived()) return outcome::Pending{};
   } else {
     total_segments = s + 1;
   }
 
-  Bytes ack = datagram::segment_ack(invoke_id, sequence_number, proposed_window_size);
+  if (all_arrived()) {
+    // Acknowledge the final segment, whichever segment completed the set.
+    const auto last = static_cast<std::uint8_t>(*total_segments - 1);
+    return outcome::Complete{datagram::segment_ack(invoke_id, last, proposed_window_size), join_fragments()};
+  }
   window_start = s + 1;
-  if (all_arrived()) return outcome::Complete{std::move(ack), join_fragments()};
-  return outcome::Ack{std::move(ack)};
+  return outcome::Ack{datagram::segment_ack(invoke_id, sequence_number, proposed_window_size)};
 }
 
 bool RecvSegState::all_arrived() const noexcept {

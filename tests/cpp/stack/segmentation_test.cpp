@@ -124,11 +124,17 @@ INSTANTIATE_TEST_SUITE_P(
                        {{0, true, 1, Bytes(60, 1)}, {1, true, 1, Bytes(40, 1)}, {2, false, 1, Bytes(1, 1)}},
                        {ack(0, 1), ack(1, 1), outcome::Abort{5}}},
         // The last segment overtakes segment 1: acknowledged, incomplete. The
-        // straggler waits for a window; a repeated last segment completes.
-        ReassemblyCase{"out_of_order",
+        // straggler completes the answer at once, acknowledging the final
+        // segment again: the device sends nothing more after that one's ACK.
+        ReassemblyCase{"reordered_last_segment",
                        100,
-                       {{0, true, 2, {1}}, {2, false, 2, {3}}, {1, true, 2, {2}}, {2, false, 2, {3}}},
-                       {ack(0, 2), ack(2, 2), outcome::Pending{}, outcome::Complete{segment_ack(7, 2, 2), {1, 2, 3}}}},
+                       {{0, true, 2, {1}}, {2, false, 2, {3}}, {1, true, 2, {2}}},
+                       {ack(0, 2), ack(2, 2), outcome::Complete{segment_ack(7, 2, 2), {1, 2, 3}}}},
+        // Also when the straggler would not fill a window of its own.
+        ReassemblyCase{"reordered_middle_of_a_window",
+                       100,
+                       {{0, true, 4, {1}}, {1, true, 4, {2}}, {3, false, 4, {4}}, {2, true, 4, {3}}},
+                       {ack(0, 4), outcome::Pending{}, ack(3, 4), outcome::Complete{segment_ack(7, 3, 4), {1, 2, 3, 4}}}},
         // A far sequence number leaves empty slots that keep it incomplete.
         ReassemblyCase{"gap",
                        100,
