@@ -59,9 +59,20 @@ std::optional<std::array<std::uint8_t, 4>> parse_dotted_quad(std::string_view te
   return octets;
 }
 
+// Digit by digit into one string, which fits the short-string buffer: every
+// output of the stack carries an address, and concatenating temporaries cost
+// more than the rest of making the object.
 std::string dotted_quad(const std::array<std::uint8_t, 4>& octets) {
-  return std::to_string(octets[0]) + "." + std::to_string(octets[1]) + "." + std::to_string(octets[2]) + "." +
-         std::to_string(octets[3]);
+  std::string text;
+  text.reserve(15);  // "255.255.255.255"
+  for (std::size_t i = 0; i < octets.size(); ++i) {
+    if (i > 0) text += '.';
+    const unsigned octet = octets[i];
+    if (octet >= 100) text += static_cast<char>('0' + octet / 100);
+    if (octet >= 10) text += static_cast<char>('0' + octet / 10 % 10);
+    text += static_cast<char>('0' + octet % 10);
+  }
+  return text;
 }
 
 }  // namespace

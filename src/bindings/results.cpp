@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "bindings/arguments.hpp"
 #include "bindings/convert.hpp"
 #include "bindings/enums.hpp"
 #include "bindings/exceptions.hpp"
@@ -201,11 +202,9 @@ struct ReadPropertyMultipleResultClass {
 };
 
 // The `data` argument of a decode function as octets.
-bool parse_data(PyObject* args, PyObject* kwds, const char* format, Bytes& data) {
-  static const char* keywords[] = {"data", nullptr};
-  PyObject* data_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, format, const_cast<char**>(keywords), &data_arg)) return false;
-  return Octets::from_py(data_arg, "data", data);
+bool parse_data(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* format, Bytes& data) {
+  PyObject* data_arg = one_argument(args, nargs, kwnames, format, "data");
+  return data_arg != nullptr && Octets::from_py(data_arg, "data", data);
 }
 
 PyObject* raise_decode_error(DecodeError error) {
@@ -216,9 +215,9 @@ PyObject* raise_decode_error(DecodeError error) {
   return nullptr;
 }
 
-PyObject* decode_read_property(PyObject*, PyObject* args, PyObject* kwds) {
+PyObject* decode_read_property(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Bytes data;
-  if (!parse_data(args, kwds, "O:decode_read_property", data)) return nullptr;
+  if (!parse_data(args, nargs, kwnames, "O:decode_read_property", data)) return nullptr;
   auto decoded = services::read_property::decode_response(data);
   if (!decoded) return raise_decode_error(decoded.error());
 
@@ -250,9 +249,9 @@ PyObject* property_result_to_py(services::PropertyResult&& property) {
   return new_object<PropertyResultClass>(std::move(fields));
 }
 
-PyObject* decode_read_property_multiple(PyObject*, PyObject* args, PyObject* kwds) {
+PyObject* decode_read_property_multiple(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Bytes data;
-  if (!parse_data(args, kwds, "O:decode_read_property_multiple", data)) return nullptr;
+  if (!parse_data(args, nargs, kwnames, "O:decode_read_property_multiple", data)) return nullptr;
   auto decoded = services::read_property_multiple::decode_response(data);
   if (!decoded) return raise_decode_error(decoded.error());
 
@@ -285,13 +284,13 @@ PyTypeObject* read_property_multiple_result_type() { return type_of<ReadProperty
 
 PyMethodDef decode_read_property_method = {
     "decode_read_property", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_read_property)),
-    METH_VARARGS | METH_KEYWORDS,
+    METH_FASTCALL | METH_KEYWORDS,
     "decode_read_property(data)\n--\n\nDecode a ReadProperty ComplexACK payload into a ReadPropertyResult."};
 
 PyMethodDef decode_read_property_multiple_method = {
     "decode_read_property_multiple",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_read_property_multiple)),
-    METH_VARARGS | METH_KEYWORDS,
+    METH_FASTCALL | METH_KEYWORDS,
     "decode_read_property_multiple(data)\n--\n\n"
     "Decode a ReadPropertyMultiple ComplexACK payload into a ReadPropertyMultipleResult."};
 

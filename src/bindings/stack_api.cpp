@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "bindings/arguments.hpp"
 #include "bindings/convert.hpp"
 #include "bindings/inputs.hpp"
 #include "bindings/outputs.hpp"
@@ -52,7 +53,7 @@ class ExclusiveUse {
   bool& busy_;
 };
 
-PyObject* process(PyObject* self, PyObject* args, PyObject* kwds) {
+PyObject* process(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   StackFields& fields = fields_of<StackFields>(self);
   if (fields.busy) {
     PyErr_SetString(PyExc_RuntimeError, "Stack.process called again while it is running on the same Stack");
@@ -60,9 +61,8 @@ PyObject* process(PyObject* self, PyObject* args, PyObject* kwds) {
   }
   ExclusiveUse exclusive(fields.busy);
 
-  static const char* keywords[] = {"input", nullptr};
-  PyObject* input = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:process", const_cast<char**>(keywords), &input)) return nullptr;
+  PyObject* input = one_argument(args, nargs, kwnames, "O:process", "input");
+  if (input == nullptr) return nullptr;
   try {
     std::optional<stack::Input> converted = input_to_engine(input);
     if (!converted) return nullptr;
@@ -86,7 +86,7 @@ struct StackClass {
   static inline PyGetSetDef attributes[] = {{}};
   static inline PyMethodDef methods[] = {
       {"process", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(process)),
-       METH_VARARGS | METH_KEYWORDS,
+       METH_FASTCALL | METH_KEYWORDS,
        "process($self, input)\n--\n\n"
        "Process one input event and return a list of output objects.\n\n"
        "Raises `InvokeIdExhaustedError` when all 256 invoke IDs for the\n"

@@ -1,5 +1,6 @@
 #include "codec/utf8.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -9,6 +10,8 @@ namespace ferromesh {
 namespace {
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";
+
+constexpr bool is_non_ascii(std::uint8_t b) { return b >= 0x80; }
 
 struct Lead {
   std::size_t length;       // whole sequence, lead octet included
@@ -49,17 +52,26 @@ std::string decode_utf8_lossy(ByteSpan octets) {
   std::string text;
   text.reserve(octets.size());
   SpanReader reader(octets);
-  while (const auto first = reader.read_u8()) {
-    const std::size_t start = reader.position() - 1;
+  // Valid octets are copied in runs, not one sequence at a time: most texts
+  // are valid throughout and are then copied once.
+  std::size_t run_start = 0;
+  auto flush_run = [&](std::size_t end) {
+    const ByteSpan run = octets.subspan(run_start, end - run_start);
+    text.append(reinterpret_cast<const char*>(run.data()), run.size());
+  };
+  while (!reader.empty()) {
+    const ByteSpan rest = reader.rest();
+    reader.skip(static_cast<std::size_t>(std::find_if(rest.begin(), rest.end(), is_non_ascii) - rest.begin()));
+    const std::size_t start = reader.position();
+    const auto first = reader.read_u8();
+    if (!first) break;
     const auto lead = lead_of(*first);
-    const bool valid = lead && take_continuations(*lead, reader);
-    if (valid) {
-      const ByteSpan sequence = octets.subspan(start, reader.position() - start);
-      text.append(reinterpret_cast<const char*>(sequence.data()), sequence.size());
-    } else {
-      text += kReplacement;
-    }
+    if (lead && take_continuations(*lead, reader)) continue;
+    flush_run(start);
+    text += kReplacement;
+    run_start = reader.position();
   }
+  flush_run(octets.size());
   return text;
 }
 

@@ -79,9 +79,10 @@ inline Result<PropertyValue> read_values(SpanReader& in, std::uint8_t closing) {
     auto decoded = PropertyValue::decode(in.rest());
     if (!decoded) return decoded.error();
     if (!in.skip(decoded->consumed)) return DecodeError::IncompleteData;
+    // Most answers hold a single value, which then needs no vector.
+    if (values.empty() && consume_tag(in, closing)) return std::move(decoded->value);
     values.push_back(std::move(decoded->value));
   }
-  if (values.size() == 1) return std::move(values.front());
   return PropertyValue{PropertyValue::Array{std::move(values)}};
 }
 

@@ -1,5 +1,9 @@
 #include "services/read_property_multiple.hpp"
 
+#include <optional>
+#include <utility>
+#include <variant>
+
 #include "codec/span_reader.hpp"
 #include "services/ack_fields.hpp"
 #include "services/context_tags.hpp"
@@ -47,7 +51,9 @@ Result<BacnetPropertyError> read_property_error(SpanReader& in) {
   return BacnetPropertyError{error_class.value(), error_code.value()};
 }
 
-Result<PropertyResult> read_property_result(SpanReader& in) {
+// One property result, decoded straight into `result` (default-constructed):
+// nothing on success, else why it failed.
+std::optional<DecodeError> read_property_result(SpanReader& in, PropertyResult& result) {
   const bool wrapped = ack::consume_tag(in, ack::opening_tag(kTagWrappedResult));
   const auto property_header = in.read_u8();
   if (!property_header) return DecodeError::IncompleteData;
@@ -56,15 +62,16 @@ Result<PropertyResult> read_property_result(SpanReader& in) {
   }
   const auto property = ack::read_number(in, *property_header);
   if (!property) return property.error();
+  result.property_id = PropertyIdentifier::from_u32(property.value());
 
-  auto array_index = ack::read_array_index(in, wrapped ? kTagWrappedArrayIndex : kTagArrayIndex);
+  const auto array_index = ack::read_array_index(in, wrapped ? kTagWrappedArrayIndex : kTagArrayIndex);
   if (!array_index) return array_index.error();
+  result.array_index = array_index.value();
 
-  PropertyResult result{PropertyIdentifier::from_u32(property.value()), array_index.value(), PropertyValue{}};
   if (ack::consume_tag(in, ack::opening_tag(kTagValue))) {
     auto value = ack::read_values(in, ack::closing_tag(kTagValue));
     if (!value) return value.error();
-    result.value = std::move(value).value();
+    std::get<PropertyValue>(result.value) = std::move(value).value();
   } else if (ack::consume_tag(in, ack::opening_tag(kTagError))) {
     const auto error = read_property_error(in);
     if (!error) return error.error();
@@ -74,20 +81,22 @@ Result<PropertyResult> read_property_result(SpanReader& in) {
   }
 
   if (wrapped && !ack::consume_tag(in, ack::closing_tag(kTagWrappedResult))) return DecodeError::InvalidContextTag;
-  return result;
+  return std::nullopt;
 }
 
-Result<ObjectResult> read_object_result(SpanReader& in) {
+// `expected_properties` is how many results the previous object had: the
+// objects of one answer usually ask for the same list, and reserving that
+// many saves moving the results while the list grows.
+Result<ObjectResult> read_object_result(SpanReader& in, std::size_t expected_properties) {
   const auto object_id = ack::read_object_id(in);
   if (!object_id) return object_id.error();
   if (!ack::consume_tag(in, ack::opening_tag(kTagResults))) return DecodeError::InvalidContextTag;
 
   ObjectResult object{object_id.value(), {}};
+  object.properties.reserve(expected_properties);
   while (!ack::consume_tag(in, ack::closing_tag(kTagResults))) {
     if (in.empty()) return DecodeError::IncompleteData;
-    auto property = read_property_result(in);
-    if (!property) return property.error();
-    object.properties.push_back(std::move(property).value());
+    if (const auto error = read_property_result(in, object.properties.emplace_back())) return *error;
   }
   return object;
 }
@@ -95,7 +104,11 @@ Result<ObjectResult> read_object_result(SpanReader& in) {
 }  // namespace
 
 Bytes encode_request(std::span<const ReadAccessSpec> specs) {
+  // Object identifier and brackets (7), then at most 5 + 5 per reference.
+  std::size_t largest = 0;
+  for (const ReadAccessSpec& spec : specs) largest += 7 + 10 * spec.properties.size();
   Bytes out;
+  out.reserve(largest);
   for (const ReadAccessSpec& spec : specs) {
     encode_context_object_id(kTagObjectId, spec.object_id.to_word(), out);
     encode_opening_tag(kTagReferences, out);
@@ -111,9 +124,11 @@ Bytes encode_request(std::span<const ReadAccessSpec> specs) {
 Result<std::vector<ObjectResult>> decode_response(std::span<const std::uint8_t> data) {
   SpanReader in(data);
   std::vector<ObjectResult> objects;
+  std::size_t expected_properties = 0;
   while (!in.empty()) {
-    auto object = read_object_result(in);
+    auto object = read_object_result(in, expected_properties);
     if (!object) return object.error();
+    expected_properties = object.value().properties.size();
     objects.push_back(std::move(object).value());
   }
   return objects;

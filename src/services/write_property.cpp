@@ -10,11 +10,17 @@ constexpr std::uint8_t kTagPropertyId = 1;
 constexpr std::uint8_t kTagArrayIndex = 2;
 constexpr std::uint8_t kTagValue = 3;
 constexpr std::uint8_t kTagPriority = 4;
+// Everything but the value: object identifier (5), property identifier and
+// array index (5 each at most), opening and closing tag, priority (2).
+// Reserving it and room for a small value spares the vector growing.
+constexpr std::size_t kLargestFixedPart = 19;
+constexpr std::size_t kTypicalValue = 16;
 }  // namespace
 
 Bytes encode_request(const ObjectIdentifier& object_id, PropertyIdentifier property_id, const PropertyValue& value,
                      std::optional<std::uint32_t> array_index, std::optional<std::uint8_t> priority) {
   Bytes out;
+  out.reserve(kLargestFixedPart + kTypicalValue);
   encode_context_object_id(kTagObjectId, object_id.to_word(), out);
   encode_context_unsigned(kTagPropertyId, property_id.to_u32(), out);
   if (array_index) encode_context_unsigned(kTagArrayIndex, *array_index, out);
