@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ unit tests (built with AddressSanitizer and
-# UndefinedBehaviorSanitizer, warnings as errors), then the Python tests.
+# UndefinedBehaviorSanitizer, warnings as errors), the Python and
+# interoperability tests, the type check and a brief run of every fuzz target.
 # Installs what the tests need when it is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -8,6 +9,8 @@ root=$(pwd)
 
 need_apt=()
 [ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || [ -d /usr/src/googletest ] || need_apt+=(libgtest-dev)
+[ -f /usr/lib/x86_64-linux-gnu/cmake/benchmark/benchmarkConfig.cmake ] || [ -f /usr/include/benchmark/benchmark.h ] ||
+  need_apt+=(libbenchmark-dev)
 command -v cmake >/dev/null || need_apt+=(cmake)
 command -v g++ >/dev/null || need_apt+=(g++)
 if [ ${#need_apt[@]} -gt 0 ]; then
@@ -20,6 +23,12 @@ build="$root/build/test-sanitize"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DFERROMESH_WERROR=ON -DFERROMESH_SANITIZE=ON >/dev/null
 cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
+
+# The benchmarks are only built here, so that they keep compiling; bench/run.sh runs them.
+bench_build="$root/build/bench-release"
+cmake -S "$root" -B "$bench_build" -DCMAKE_BUILD_TYPE=Release -DFERROMESH_BUILD_BENCHMARKS=ON \
+  -DFERROMESH_BUILD_TESTS=OFF -DFERROMESH_WERROR=ON >/dev/null
+cmake --build "$bench_build" -j "$jobs"
 
 # Python: build and install the package into a virtual environment under
 # build/, run the Python tests against it, then again with the extension built

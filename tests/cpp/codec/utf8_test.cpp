@@ -79,5 +79,26 @@ TEST(DecodeUtf8Lossy, KeepsEveryScalarValueAndReplacesEverySurrogate) {
   }
 }
 
+
+// Valid text is copied in runs: ill-formed octets between ASCII runs of every
+// length around the run boundaries must still be replaced one by one.
+TEST(DecodeUtf8Lossy, ReplacesIllFormedOctetsBetweenLongRuns) {
+  const std::string replacement = "\xEF\xBF\xBD";
+  for (std::size_t before : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 63u, 64u, 65u}) {
+    for (std::size_t after : {0u, 1u, 8u, 16u, 33u}) {
+      Octets octets(before, 0x61);
+      octets.push_back(0x80);                          // lone continuation
+      octets.insert(octets.end(), after, 0x62);
+      octets.insert(octets.end(), {0xE2, 0x82});       // cut three-octet sequence
+      octets.insert(octets.end(), {0xC3, 0xA9});       // valid two-octet sequence
+      octets.insert(octets.end(), before, 0x63);
+      octets.push_back(0xFF);                          // never valid, at the very end
+      const std::string expected = std::string(before, 'a') + replacement + std::string(after, 'b') +
+                                   replacement + "\xC3\xA9" + std::string(before, 'c') + replacement;
+      ASSERT_EQ(decode_utf8_lossy(octets), expected) << "before " << before << ", after " << after;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace ferromesh
