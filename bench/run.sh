@@ -23,10 +23,8 @@ need_apt=()
   need_apt+=(libbenchmark-dev)
 command -v cmake >/dev/null || need_apt+=(cmake)
 command -v g++ >/dev/null || need_apt+=(g++)
-if [ ${#need_apt[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_apt[@]}"
-fi
+source "$root/scripts/apt_install.sh"
+apt_install "${need_apt[@]}"
 
 jobs=$(nproc 2>/dev/null || echo 2)
 echo "== $(uptime)"

@@ -16,8 +16,8 @@ shift || true
 
 if ! command -v clang++-14 >/dev/null ||
    ! compgen -G "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-14 libclang-rt-14-dev
+  source "$root/scripts/apt_install.sh"
+  apt_install clang-14 libclang-rt-14-dev
 fi
 
 build="$root/build/fuzz"
