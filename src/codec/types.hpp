@@ -64,6 +64,10 @@ struct PropertyValue {
   struct CharacterString {
     std::string value;  // UTF-8
     std::uint8_t charset = 0;
+    // The octets after the charset octet as received, kept only when `value`
+    // cannot give them back (a set without decoder, invalid data); written
+    // in place of `value`.
+    std::optional<std::vector<std::uint8_t>> raw{};
     friend bool operator==(const CharacterString&, const CharacterString&) = default;
   };
   struct BitString {
@@ -98,9 +102,22 @@ struct PropertyValue {
     std::vector<std::uint8_t> octets;  // already encoded, written unchanged
     friend bool operator==(const Any&, const Any&) = default;
   };
+  // Context-tagged primitive data: what it means depends on the property,
+  // which the codec does not know, so it keeps the content octets.
+  struct Context {
+    std::uint8_t tag = 0;  // 0..254; from 15 on written in the extended form
+    std::vector<std::uint8_t> data;
+    friend bool operator==(const Context&, const Context&) = default;
+  };
+  // Everything between an opening and a closing tag, in order.
+  struct Constructed {
+    std::uint8_t tag = 0;  // 0..254
+    std::vector<PropertyValue> values;
+    friend bool operator==(const Constructed&, const Constructed&);
+  };
 
   using Variant = std::variant<Null, Boolean, Unsigned, Signed, Real, Double, OctetString, CharacterString,
-                               BitString, Enumerated, Date, Time, ObjectIdentifier, Array, Any>;
+                               BitString, Enumerated, Date, Time, ObjectIdentifier, Array, Any, Context, Constructed>;
 
   Variant variant;
 
@@ -108,13 +125,17 @@ struct PropertyValue {
   void encode_tag_and_value(Bytes& out) const;
 
   // Decodes one application-tagged value from the start of `data`; octets
-  // after it are ignored. Never yields Array or Any.
+  // after it are ignored. Never yields Array, Any, Context or Constructed
+  // (codec/elements.hpp reads those).
   static Result<DecodedValue> decode(std::span<const std::uint8_t> data);
 
   friend bool operator==(const PropertyValue&, const PropertyValue&) = default;
 };
 
 inline bool operator==(const PropertyValue::Array& a, const PropertyValue::Array& b) { return a.values == b.values; }
+inline bool operator==(const PropertyValue::Constructed& a, const PropertyValue::Constructed& b) {
+  return a.tag == b.tag && a.values == b.values;
+}
 
 struct DecodedValue {
   PropertyValue value;

@@ -66,10 +66,10 @@ void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& s
     case apdu::PduType::Error:
       if (const auto error = apdu::decode_error_apdu(pdu)) {
         free_slot(src, error->invoke_id);
-        out.push_back(output::Event{event::Error{error->invoke_id,
-                                                 "error class=" + std::to_string(error->error_class) +
-                                                     " code=" + std::to_string(error->error_code),
-                                                 src}});
+        out.push_back(output::Event{event::Error{
+            error->invoke_id,
+            "error class=" + std::to_string(error->error_class) + " code=" + std::to_string(error->error_code), src,
+            Bytes(error->parameters.begin(), error->parameters.end())}});
       }
       return;
     case apdu::PduType::Reject:
