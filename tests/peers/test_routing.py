@@ -39,7 +39,7 @@ def test_read_property_through_the_router(routed_site, wire, instance, mac):
 def test_who_is_through_the_router_finds_routed_devices_and_their_limits(routed_site, wire):
     wire.send(w.unicast(w.npdu(w.who_is(), dnet=0xFFFF)), routed_site.router.address)
     i_ams = {}
-    for message in wire.collect(1.5):
+    for message in wire.collect_until(lambda messages: len(messages) >= 3):
         if message.apdu[:2] == b"\x10\x00":
             oid, max_apdu, segmentation, vendor = message.tags()
             i_ams[oid.object_id()[1]] = (message.snet, message.sadr, max_apdu.unsigned(), segmentation.unsigned())
@@ -49,7 +49,7 @@ def test_who_is_through_the_router_finds_routed_devices_and_their_limits(routed_
         2002: (VIRTUAL_NETWORK, b"\x12", 480, 3),  # no segmentation
     }
     wire.send(w.unicast(w.npdu(b"", network_message=0x00)), routed_site.router.address)  # Who-Is-Router-To-Network
-    answers = [m for m in wire.collect(1.0) if m.network_message == 0x01]
+    answers = [m for m in wire.collect_until(lambda messages: bool(messages)) if m.network_message == 0x01]
     assert [m.apdu for m in answers] == [VIRTUAL_NETWORK.to_bytes(2, "big")]
 
 
@@ -114,9 +114,10 @@ def test_a_routed_device_sends_a_confirmed_request_to_the_client(routed_site, wi
 def test_a_device_stops_answering_on_command(peer_topology, wire):
     site = peer_topology(start_routed_site, [DeviceSpec(2101, mute_after=2)])
     router, mac = site.router.address, site.devices[0].mac
-    wire.timeout = 1.0
 
-    def read() -> bool:
+    def answers(expected: bool) -> bool:
+        # An answer may take a while on a busy machine; silence is judged after a second.
+        wire.timeout = 5.0 if expected else 1.0
         try:
             wire.request(router, READ_PROPERTY, w.read_property(DEVICE, 2101, OBJECT_NAME), dnet=VIRTUAL_NETWORK,
                          dadr=mac)
@@ -124,11 +125,11 @@ def test_a_device_stops_answering_on_command(peer_topology, wire):
             return False
         return True
 
-    assert [read(), read(), read()] == [True, True, False]
+    assert answers(True) and answers(True) and not answers(False)
     assert site.command("stats 2101") == '{"ReadPropertyRequest": 2}'
     site.command("unmute 2101")
-    assert read()
+    assert answers(True)
     site.command("mute 2101")
-    assert not read()
+    assert not answers(False)
     # The router still answers for itself while the device behind it is silent.
     assert wire.request(router, READ_PROPERTY, w.read_property(DEVICE, ROUTER_INSTANCE, OBJECT_NAME)).pdu_type == 3

@@ -150,7 +150,7 @@ def _notification(message, process_id, object_type, instance):
 
 
 def _next_notification(wire, confirmed):
-    message = wire.receive(2.0)
+    message = wire.receive(5.0)
     assert message is not None, "no notification"
     if confirmed:
         assert (message.pdu_type, message.service) == (0, 1)
@@ -213,7 +213,7 @@ def test_cov_increment_and_lifetime(device, wire, service):
         small, large = 1.5, 2.0
     start = float(device.command("get 4001 analog-value:1 present-value"))
     wire.request(address, service, request)
-    assert wire.receive(1.0) is not None  # the initial notification
+    assert wire.receive(5.0) is not None  # the initial notification
     device.command(f"set 4001 analog-value:1 present-value {start + small}")
     assert wire.receive(0.5) is None
     device.command(f"set 4001 analog-value:1 present-value {start + large}")
@@ -233,7 +233,7 @@ def test_an_out_of_range_value_raises_an_alarm(device, wire, confirmed):
     transitions = []
     for value in (c.ALARM_HIGH_LIMIT + 10, c.ALARM_NORMAL_VALUE):
         device.command(f"set 4001 analog-value:2 present-value {value}")
-        message = wire.receive(3.0)
+        message = wire.receive(5.0)
         assert message is not None, "no event notification"
         if confirmed:
             assert (message.pdu_type, message.service) == (0, 2)

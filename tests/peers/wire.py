@@ -11,7 +11,7 @@ import socket
 import struct
 import time
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, Callable
 
 # --- tags ----------------------------------------------------------------------
 
@@ -187,8 +187,10 @@ MAX_APDU_CODES = {50: 0, 128: 1, 206: 2, 480: 3, 1024: 4, 1476: 5}
 
 def confirmed(invoke_id: int, service: int, payload: bytes, *, max_apdu: int = 1476,
               segmented_accepted: bool = True) -> bytes:
-    return bytes([0x02 if segmented_accepted else 0x00, 0x70 | MAX_APDU_CODES[max_apdu] if segmented_accepted
-                  else MAX_APDU_CODES[max_apdu], invoke_id, service]) + payload
+    """A Confirmed-Request; one that accepts segments takes any number of them."""
+    max_segments = 0x70 if segmented_accepted else 0x00
+    return bytes([0x02 if segmented_accepted else 0x00, max_segments | MAX_APDU_CODES[max_apdu], invoke_id,
+                  service]) + payload
 
 
 def simple_ack(invoke_id: int, service: int) -> bytes:
@@ -357,6 +359,17 @@ class Wire:
             if message is not None:
                 messages.append(message)
         return messages
+
+    def collect_until(self, done: Callable[[list[Message]], bool], timeout: float = 10.0,
+                      grace: float = 0.3) -> list[Message]:
+        """Collects until ``done(messages)`` holds (or ``timeout`` passes),
+        then ``grace`` seconds more, so that extra messages show up too."""
+        messages, deadline = [], time.monotonic() + timeout
+        while not done(messages) and (left := deadline - time.monotonic()) > 0:
+            message = self.receive(left)
+            if message is not None:
+                messages.append(message)
+        return messages + self.collect(grace)
 
     def request(self, address: tuple[str, int], service: int, payload: bytes, *, dnet: int | None = None,
                 dadr: bytes = b"", **apdu_options: Any) -> Message:
