@@ -364,7 +364,8 @@ class Wire:
                       grace: float = 0.3) -> list[Message]:
         """Collects until ``done(messages)`` holds (or ``timeout`` passes),
         then ``grace`` seconds more, so that extra messages show up too."""
-        messages, deadline = [], time.monotonic() + timeout
+        messages: list[Message] = []
+        deadline = time.monotonic() + timeout
         while not done(messages) and (left := deadline - time.monotonic()) > 0:
             message = self.receive(left)
             if message is not None:
