@@ -393,6 +393,9 @@ meaning depends on the property."""
     def data(self) -> list[int]: ...
     @data.setter
     def data(self, value: _Octets) -> None: ...
+    def decode_as(self, tag: int, /) -> _DecodedValue:
+        """The content read as application tag `tag` (0..12) would be, e.g. 11 for the time of a time stamp;
+        BacnetError "Decode error: ..." when it is not exactly one such value."""
 
 class PropertyValueConstructed:
     """Constructed data between an opening and a closing tag: its tag number and its elements in order."""

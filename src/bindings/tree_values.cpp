@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bindings/convert.hpp"
+#include "bindings/results.hpp"
 #include "bindings/text_forms.hpp"
 #include "bindings/values.hpp"
 #include "codec/elements.hpp"
@@ -47,6 +48,14 @@ struct Elements : ObjectList {
   }
 };
 
+PyObject* decode_as(PyObject* self, PyObject* tag_arg) {
+  std::uint8_t tag = 0;
+  if (!U8::from_py(tag_arg, "tag", tag)) return nullptr;
+  auto decoded = decode_context_as(fields_of<PV::Context>(self), tag);
+  if (!decoded) return raise_decode_error(decoded.error());
+  return property_value_to_py(std::move(decoded).value());
+}
+
 struct ContextClass {
   using Fields = PV::Context;
   static constexpr const char* name = "ferromesh.PropertyValueContext";
@@ -60,6 +69,13 @@ struct ContextClass {
       {},
   };
   static constexpr std::size_t required_arguments = 2;
+  static inline PyMethodDef methods[] = {
+      {"decode_as", decode_as, METH_O,
+       "decode_as($self, tag, /)\n--\n\n"
+       "The content read as application tag `tag` (0..12) would be, e.g. 11 for the time of a time stamp;\n"
+       "BacnetError \"Decode error: ...\" when it is not exactly one such value."},
+      {},
+  };
   static PyObject* repr(PyObject* self) {
     const auto& context = fields_of<Fields>(self);
     return Text::to_py("PropertyValueContext(" + std::to_string(context.tag) + ", " + octet_list_form(context.data) +

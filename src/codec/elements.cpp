@@ -114,6 +114,24 @@ Result<DecodedValue> decode_element(ByteSpan data) {
   return DecodedValue{std::move(element).value(), in.position()};
 }
 
+Result<PropertyValue> decode_context_as(const PropertyValue::Context& value, std::uint8_t application_tag) {
+  constexpr std::uint8_t kBoolean = 1;
+  constexpr std::uint8_t kLastApplicationTag = 12;
+  if (application_tag > kLastApplicationTag) return DecodeError::UnsupportedApplicationTag;
+  // An application Boolean holds its value in the header; a context one in a content octet.
+  if (application_tag == kBoolean) {
+    if (value.data.size() != 1 || value.data[0] > 1) return DecodeError::InvalidData;
+    return PropertyValue{PropertyValue::Boolean{value.data[0] == 1}};
+  }
+  Bytes application;
+  append_application_header(application, application_tag, value.data.size());
+  append_bytes(application, value.data);
+  auto decoded = PropertyValue::decode(application);
+  if (!decoded) return decoded.error();
+  if (decoded->consumed != application.size()) return DecodeError::InvalidData;
+  return std::move(decoded->value);
+}
+
 void encode_context(const PropertyValue::Context& value, Bytes& out) {
   append_context_header(out, value.tag, value.data.size());
   append_bytes(out, value.data);

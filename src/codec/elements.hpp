@@ -33,6 +33,12 @@ Result<std::vector<PropertyValue>> read_elements(SpanReader& in, std::uint8_t ta
 // One element from the start of `data` and the octets it took.
 Result<DecodedValue> decode_element(ByteSpan data);
 
+// The content of context-tagged data read as application tag
+// `application_tag` (0..12) would be: a time stamp's time, a log record's
+// real value. The content must be exactly one such value; a Boolean is one
+// octet, 0 or 1 (InvalidData otherwise).
+Result<PropertyValue> decode_context_as(const PropertyValue::Context& value, std::uint8_t application_tag);
+
 void encode_context(const PropertyValue::Context& value, Bytes& out);
 void encode_constructed(const PropertyValue::Constructed& value, Bytes& out);
 

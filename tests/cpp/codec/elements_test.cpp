@@ -112,6 +112,18 @@ INSTANTIATE_TEST_SUITE_P(
                     BadCase{"DeepWithoutEnd", Bytes(100000, 0x0E), E::InvalidData}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
+TEST(DecodeContextAs, ReadsTheContentAsTheApplicationTypeWould) {
+  EXPECT_EQ(decode_context_as({0, {12, 30, 0, 0}}, 11).value(), (PV{PV::Time{12, 30, 0, 0}}));
+  EXPECT_EQ(decode_context_as({2, {0x41, 0xA8, 0, 0}}, 4).value(), (PV{PV::Real{21.0f}}));
+  EXPECT_EQ(decode_context_as({1, {0x01, 0x00}}, 2).value(), unsigned_value(256));
+  EXPECT_EQ(decode_context_as({1, {1}}, 1).value(), (PV{PV::Boolean{true}}));
+  EXPECT_EQ(decode_context_as({7, {}}, 0).value(), (PV{PV::Null{}}));
+  EXPECT_EQ(decode_context_as({1, {2}}, 1).error(), E::InvalidData);
+  EXPECT_EQ(decode_context_as({0, {12, 30, 0}}, 11).error(), E::IncompleteData);
+  EXPECT_EQ(decode_context_as({0, {12, 30, 0, 0, 0}}, 11).error(), E::InvalidData);  // left over
+  EXPECT_EQ(decode_context_as({0, {}}, 13).error(), E::UnsupportedApplicationTag);
+}
+
 TEST(ReadElements, StopAfterTheirClosingTag) {
   const Bytes wire = {0x09, 0x01, 0x1E, 0x1F, 0x5F, 0x00};
   SpanReader in(wire);
