@@ -26,6 +26,7 @@ from dataclasses import dataclass
 from typing import Any, Callable, NamedTuple, TypeVar
 
 from . import (
+    BacnetError,
     ObjectIdentifier,
     PropertyValueArray,
     PropertyValueBitString,
@@ -199,8 +200,8 @@ def to_python(value: Any) -> Any:
 
 
 def elements(value: Any) -> list[Any]:
-    """The elements of a value: an array's or a constructed value's, or the value alone."""
-    if isinstance(value, (PropertyValueArray, PropertyValueConstructed)):
+    """The elements of a property value: an array's values, or the value alone (one element answered)."""
+    if isinstance(value, PropertyValueArray):
         return list(value.values)
     if isinstance(value, list):
         return value
@@ -218,7 +219,14 @@ def _context(element: object, tag: int, application_tag: int, cls: type[_T], wha
     context = _expect(element, PropertyValueContext, what)
     if context.tag != tag:
         raise ValueError(f"{what}: expected context tag {tag}, got {context!r}")
-    return _expect(context.decode_as(application_tag), cls, what)
+    return _expect(_decode_as(context, application_tag, what), cls, what)
+
+
+def _decode_as(context: PropertyValueContext, application_tag: int, what: str) -> Any:
+    try:
+        return context.decode_as(application_tag)
+    except BacnetError as error:
+        raise ValueError(f"{what}: {context!r} holds no such value ({error})") from None
 
 
 def _constructed(element: object, tag: int, what: str) -> list[Any]:
@@ -256,7 +264,7 @@ class StatusFlags(NamedTuple):
 def status_flags(value: Any) -> StatusFlags:
     """status-flags (a bit string, or context-tagged as in a log record) as named booleans."""
     if isinstance(value, PropertyValueContext):
-        value = value.decode_as(_BIT_STRING)
+        value = _decode_as(value, _BIT_STRING, "status-flags")
     flags = bits(_expect(value, PropertyValueBitString, "status-flags")) + (False,) * 4
     return StatusFlags(*flags[:4])
 
@@ -420,7 +428,8 @@ def _log_datum(element: Any) -> tuple[str, Any]:
         raise ValueError(f"log datum: unknown choice {choice!r}")
     kind, application_tag = _LOG_DATUM[tag]
     if application_tag is not None:
-        return kind, to_python(_expect(choice, PropertyValueContext, "log datum").decode_as(application_tag))
+        return kind, to_python(_decode_as(_expect(choice, PropertyValueContext, "log datum"), application_tag,
+                                          "log datum"))
     parts = _constructed(choice, tag, "log datum")
     if kind == "failure":
         error_class, error_code = (_expect(p, PropertyValueEnumerated, "log failure").value for p in parts)
