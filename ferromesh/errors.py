@@ -1,0 +1,101 @@
+"""The exceptions a user of the client catches, each a ``BacnetError``.
+
+``BacnetTimeoutError`` (no answer after the retries) and
+``InvokeIdExhaustedError`` come from the extension module and are re-exported
+here, so that every kind of failure can be imported from one place.
+"""
+
+from __future__ import annotations
+
+import re
+
+from . import BacnetError, BacnetTimeoutError, EventError, InvokeIdExhaustedError
+from ._enums import AbortReason, ErrorClass, ErrorCode, RejectReason
+from .names import enum_member, enum_name
+
+__all__ = [
+    "ABORT_REASONS",
+    "REJECT_REASONS",
+    "BacnetAbortError",
+    "BacnetError",
+    "BacnetErrorResponse",
+    "BacnetRejectError",
+    "BacnetTimeoutError",
+    "ClientClosedError",
+    "InvokeIdExhaustedError",
+    "error_from_event",
+]
+
+# The reasons' names by number, for callers that index them; RejectReason and
+# AbortReason are the source.
+REJECT_REASONS = tuple(enum_name(reason) for reason in RejectReason)
+ABORT_REASONS = tuple(enum_name(reason) for reason in AbortReason)
+
+
+def _reason_text(enum: type[AbortReason] | type[RejectReason], reason: int) -> str:
+    """'buffer-overflow (1)'; 'reason 200' for a number the standard does not name."""
+    member = enum_member(enum, reason)
+    return f"{enum_name(member)} ({reason})" if isinstance(member, enum) else f"reason {reason}"
+
+
+class BacnetErrorResponse(BacnetError):
+    """The device answered with a BACnet Error PDU.
+
+    ``error_class`` and ``error_code`` are ``ErrorClass`` / ``ErrorCode``
+    members when the numbers are known, plain ints otherwise; both compare
+    equal to the numbers on the wire.
+    """
+
+    def __init__(self, error_class: int, error_code: int) -> None:
+        self.error_class = enum_member(ErrorClass, error_class)
+        self.error_code = enum_member(ErrorCode, error_code)
+        super().__init__(
+            f"device answered with error class {enum_name(self.error_class)} ({error_class}),"
+            f" code {enum_name(self.error_code)} ({error_code})"
+        )
+
+
+class BacnetRejectError(BacnetError):
+    """The device rejected the request (Reject PDU).
+
+    ``reason`` is a ``RejectReason`` member when the number is known, the plain
+    int otherwise.
+    """
+
+    def __init__(self, reason: int) -> None:
+        self.reason = enum_member(RejectReason, reason)
+        super().__init__(f"device rejected the request: {_reason_text(RejectReason, reason)}")
+
+
+class BacnetAbortError(BacnetError):
+    """The transaction was aborted (Abort PDU, or a segmented answer given up).
+
+    ``reason`` is an ``AbortReason`` member when the number is known, the plain
+    int otherwise.
+    """
+
+    def __init__(self, reason: int) -> None:
+        self.reason = enum_member(AbortReason, reason)
+        text = _reason_text(AbortReason, reason)
+        if reason == AbortReason.SECURITY_ERROR:
+            # The stack reports this reason too when it gives up reassembling a segmented answer.
+            text += ", or a segmented answer given up"
+        super().__init__(f"request aborted: {text}")
+
+
+class ClientClosedError(BacnetError):
+    """The client was closed before the request finished."""
+
+
+_ERROR_MESSAGE = re.compile(r"error class=(\d+) code=(\d+)")
+_REJECT_MESSAGE = re.compile(r"reject reason=(\d+)")
+
+
+def error_from_event(event: EventError) -> BacnetError:
+    """The exception that an EventError about a request stands for."""
+    message = event.message
+    if m := _ERROR_MESSAGE.fullmatch(message):
+        return BacnetErrorResponse(int(m.group(1)), int(m.group(2)))
+    if m := _REJECT_MESSAGE.fullmatch(message):
+        return BacnetRejectError(int(m.group(1)))
+    return BacnetError(message)  # a local refusal, e.g. a request too large to segment
