@@ -52,6 +52,12 @@ struct ReadPropertyMultipleRequest {
   void clear() { specs.clear(); }
 };
 
+// Always both limits or neither, low <= high <= 4194303: checked when made.
+struct WhoIsRequest {
+  std::optional<std::uint32_t> low;
+  std::optional<std::uint32_t> high;
+};
+
 struct PropertyWriteFields {
   std::uint32_t property_id = 0;
   PyRef value;  // any object; converted with py_to_property_value when sent
@@ -105,6 +111,7 @@ PyTypeObject* service_read_property_type();
 PyTypeObject* service_write_property_type();
 PyTypeObject* service_read_property_multiple_type();
 PyTypeObject* read_access_spec_type();
+PyTypeObject* service_who_is_type();
 PyTypeObject* property_write_type();
 PyTypeObject* write_access_spec_type();
 PyTypeObject* service_write_property_multiple_type();

@@ -18,8 +18,9 @@ inline constexpr std::uint8_t kServiceReadPropertyMultiple = 14;
 inline constexpr std::uint8_t kServiceWriteProperty = 15;
 inline constexpr std::uint8_t kServiceWritePropertyMultiple = 16;
 inline constexpr std::uint8_t kServiceReadRange = 26;
-// Unconfirmed service choice of I-Am.
+// Unconfirmed service choices.
 inline constexpr std::uint8_t kServiceIAm = 0;
+inline constexpr std::uint8_t kServiceWhoIs = 8;
 
 struct PropertyReference {
   PropertyIdentifier property_id;
