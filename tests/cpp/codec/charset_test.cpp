@@ -19,6 +19,8 @@ struct TextCase {
 
 void PrintTo(const TextCase& c, std::ostream* os) { *os << c.name; }
 
+// Each set's common cases are exercised through the Python API
+// (test_constructed.py); these are the corners.
 class Charsets : public testing::TestWithParam<TextCase> {};
 
 TEST_P(Charsets, DecodeToTextKeepingWhatTheTextCannotGiveBack) {
@@ -37,17 +39,13 @@ TEST_P(Charsets, DecodeToTextKeepingWhatTheTextCannotGiveBack) {
 INSTANTIATE_TEST_SUITE_P(
     Vectors, Charsets,
     testing::Values(
-        TextCase{"Utf8", 0, {'T', 0xC3, 0xA9}, "T\xC3\xA9", false},
         TextCase{"Utf8Invalid", 0, {'T', 0xE9}, "T\xEF\xBF\xBD", true},
-        TextCase{"Latin1", 5, {'T', 'e', 'm', 'p', 0xE9}, "Temp\xC3\xA9", false},
         TextCase{"Ucs2", 4, {0x00, 'T', 0x00, 0xE9, 0x20, 0xAC}, "T\xC3\xA9\xE2\x82\xAC", false},
-        TextCase{"Ucs2SurrogatePair", 4, {0xD8, 0x3D, 0xDE, 0x00}, "\xF0\x9F\x98\x80", false},
         TextCase{"Ucs2LoneSurrogate", 4, {0xD8, 0x3D, 0x00, 'A'}, "\xEF\xBF\xBD" "A", true},
         TextCase{"Ucs2LowSurrogateFirst", 4, {0xDE, 0x00}, "\xEF\xBF\xBD", true},
         TextCase{"Ucs4", 3, {0, 0, 0, 'A', 0, 1, 0xF6, 0}, "A\xF0\x9F\x98\x80", false},
         TextCase{"Ucs4BeyondUnicode", 3, {0, 0x11, 0, 0}, "\xEF\xBF\xBD", true},
         TextCase{"Ucs4Surrogate", 3, {0, 0, 0xD8, 0}, "\xEF\xBF\xBD", true},
-        TextCase{"Dbcs", 1, {'A', 0x82, 0xA0}, "A\xEF\xBF\xBD\xEF\xBF\xBD", true},
         TextCase{"JisX0208", 2, {0x30, 0x42, 0x30}, "\xEF\xBF\xBD\xEF\xBF\xBD", true},
         TextCase{"UnknownSet", 9, {'o', 'k'}, "ok", true}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
