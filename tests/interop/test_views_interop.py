@@ -128,6 +128,15 @@ def test_all_properties_decode_to_typed_views(peer, obj):
             ObjectId(ObjectType.ANALOG_INPUT, 1), PropertyIdentifier.PRESENT_VALUE)
 
 
+def test_required_and_optional_make_up_all(peer):
+    async def work(c):
+        return [set(await c.read_all(peer, "schedule:1", which)) for which in ("required", "optional", "all")]
+
+    required, optional, every = run(work)
+    assert PropertyIdentifier.OBJECT_NAME in required and PropertyIdentifier.EXCEPTION_SCHEDULE in optional
+    assert required | optional == every and not required & optional
+
+
 def test_all_of_several_objects_is_one_segmented_answer(peer):
     objects = ["schedule:1", "calendar:1", "trend-log:1", "analog-input:2"]
     result = run(lambda c: c.read_property_multiple(peer, [(obj, ["all"]) for obj in objects]))
