@@ -127,6 +127,12 @@ struct OctetStringClass {
   }
 };
 
+// The octets a text was received as: None, or a new list of ints.
+struct KeptOctetsForm {
+  using Value = KeptOctets;
+  static PyObject* to_py(const Value& value) { return value ? Octets::to_py(*value) : Py_NewRef(Py_None); }
+};
+
 // Assigning the text or the character set drops the octets kept from the
 // wire: the value is then written from the text in that set.
 template <class Conv, auto member>
@@ -148,7 +154,7 @@ struct CharacterStringClass {
   static inline PyGetSetDef attributes[] = {
       text_field<Text, &Fields::value>("value"),
       text_field<U8, &Fields::charset>("charset"),
-      read_only<Optional<Octets>, &Fields::raw>("raw"),
+      read_only<KeptOctetsForm, &Fields::raw>("raw"),
       {},
   };
   static PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwds) {

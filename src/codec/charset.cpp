@@ -65,11 +65,10 @@ DecodedText keep_raw(std::string text, ByteSpan octets) {
 }
 
 DecodedText decode_utf8(ByteSpan octets) {
-  std::string text = decode_utf8_lossy(octets);
+  bool replaced = false;
+  std::string text = decode_utf8_lossy(octets, replaced);
   // Valid UTF-8 comes back octet for octet; anything else was repaired.
-  const bool exact = text.size() == octets.size() && std::equal(octets.begin(), octets.end(),
-                                                                 reinterpret_cast<const std::uint8_t*>(text.data()));
-  if (exact) return DecodedText{std::move(text), std::nullopt};
+  if (!replaced) return DecodedText{std::move(text), std::nullopt};
   return keep_raw(std::move(text), octets);
 }
 

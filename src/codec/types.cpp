@@ -7,6 +7,7 @@
 #include "codec/elements.hpp"
 #include "codec/span_reader.hpp"
 #include "codec/tag_length.hpp"
+#include "codec/utf8.hpp"
 
 namespace ferromesh {
 
@@ -202,6 +203,12 @@ ValueResult read_character_string(std::uint8_t header, SpanReader& reader) {
   if (!content) return content.error();
   // Without content there is no charset octet either: empty text.
   if (content->empty()) return PropertyValue{PropertyValue::CharacterString{}};
+  if (content->front() == charset::kUtf8) {
+    // Nearly every text: valid UTF-8, taken as it is.
+    bool replaced = false;
+    std::string text = decode_utf8_lossy(content->subspan(1), replaced);
+    if (!replaced) return PropertyValue{PropertyValue::CharacterString{std::move(text), charset::kUtf8}};
+  }
   auto text = charset::decode(content->front(), content->subspan(1));
   if (!text) return text.error();
   return PropertyValue{

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -31,6 +32,41 @@ struct ObjectIdentifier {
 };
 
 struct DecodedValue;
+
+// Octets kept on the heap only when there are any to keep: a value that has
+// none costs one pointer (every decoded value's size grows with its largest
+// alternative). Copies are deep; reads like std::optional.
+class KeptOctets {
+ public:
+  KeptOctets() = default;
+  KeptOctets(std::nullopt_t) {}  // NOLINT: implicit, like std::optional
+  KeptOctets(std::vector<std::uint8_t> octets)  // NOLINT
+      : octets_(std::make_unique<std::vector<std::uint8_t>>(std::move(octets))) {}
+  KeptOctets(std::optional<std::vector<std::uint8_t>> octets) {  // NOLINT
+    if (octets) octets_ = std::make_unique<std::vector<std::uint8_t>>(std::move(*octets));
+  }
+  KeptOctets(const KeptOctets& other) : KeptOctets(other ? KeptOctets(*other) : KeptOctets()) {}
+  KeptOctets& operator=(const KeptOctets& other) {
+    if (this != &other) *this = KeptOctets(other);
+    return *this;
+  }
+  KeptOctets(KeptOctets&&) noexcept = default;
+  KeptOctets& operator=(KeptOctets&&) noexcept = default;
+  ~KeptOctets() = default;
+
+  explicit operator bool() const noexcept { return octets_ != nullptr; }
+  const std::vector<std::uint8_t>& operator*() const { return *octets_; }
+  void reset() noexcept { octets_.reset(); }
+  std::optional<std::vector<std::uint8_t>> to_optional() const {
+    return octets_ ? std::optional(*octets_) : std::nullopt;
+  }
+  friend bool operator==(const KeptOctets& a, const KeptOctets& b) {
+    return a ? (b && *a == *b) : !b;
+  }
+
+ private:
+  std::unique_ptr<std::vector<std::uint8_t>> octets_;
+};
 
 // One BACnet application value. The alternatives and their order are fixed.
 struct PropertyValue {
@@ -67,7 +103,7 @@ struct PropertyValue {
     // The octets after the charset octet as received, kept only when `value`
     // cannot give them back (a set without decoder, invalid data); written
     // in place of `value`.
-    std::optional<std::vector<std::uint8_t>> raw{};
+    KeptOctets raw{};
     friend bool operator==(const CharacterString&, const CharacterString&) = default;
   };
   struct BitString {

@@ -91,12 +91,22 @@ inline Result<std::uint32_t> read_context_number(SpanReader& in, std::uint8_t ta
 inline Result<PropertyValue> read_values(SpanReader& in, std::uint8_t closing) {
   std::vector<PropertyValue> values;
   while (!consume_tag(in, closing)) {
-    if (in.empty()) return DecodeError::IncompleteData;
-    auto element = read_element(in);
-    if (!element) return element.error();
+    const auto header = in.peek_u8();
+    if (!header) return DecodeError::IncompleteData;
+    if (*header & kContextClass) {
+      auto element = read_element(in);
+      if (!element) return element.error();
+      if (values.empty() && consume_tag(in, closing)) return std::move(element).value();
+      values.push_back(std::move(element).value());
+      continue;
+    }
+    // Application-tagged values, by far the most, go straight to their decoder.
+    auto decoded = PropertyValue::decode(in.rest());
+    if (!decoded) return decoded.error();
+    in.skip(decoded->consumed);
     // Most answers hold a single value, which then needs no vector.
-    if (values.empty() && consume_tag(in, closing)) return std::move(element).value();
-    values.push_back(std::move(element).value());
+    if (values.empty() && consume_tag(in, closing)) return std::move(decoded->value);
+    values.push_back(std::move(decoded->value));
   }
   return PropertyValue{PropertyValue::Array{std::move(values)}};
 }
