@@ -19,7 +19,7 @@ from __future__ import annotations
 import asyncio
 import socket
 from dataclasses import dataclass
-from typing import Any, AsyncIterator, Callable, Iterable
+from typing import Any, AsyncIterator, Callable, Hashable, Iterable
 
 from . import (
     BacnetAddr,
@@ -135,8 +135,8 @@ class DiscoveredDevice:
 
 
 _Service = ServiceReadProperty | ServiceReadPropertyMultiple | ServiceWriteProperty
-# The text of an address -> its BacnetAddr (private: only the stack reads it) and its (address, port).
-_ADDRESS_CACHE = 4096
+# Texts of addresses, objects and properties whose parsed form the client keeps.
+_PARSED_CACHE = 4096
 
 
 class Client:
@@ -166,7 +166,8 @@ class Client:
         self._sock: socket.socket | None = None
         self._host: Host | None = None
         self._closed = False
-        self._destinations: dict[str, BacnetAddr] = {}
+        # Text -> the address, service or access specification it stands for; see _remember.
+        self._services: dict[Hashable, Any] = {}
         # Called with None when the client closes.
         self._unconfirmed_listeners: list[Callable[[EventUnconfirmedReceived | None], None]] = []
         # What devices told about themselves in I-Am: (address, port) -> (max APDU, segmentation).
@@ -230,7 +231,15 @@ class Client:
     async def read_property(self, address: str | BacnetAddr, object_id: ObjectSpec, property_id: int | str,
                             array_index: int | None = None) -> ReadPropertyResult:
         """Read one property (or one array element); returns the decoded ReadPropertyResult."""
-        service = ServiceReadProperty(parse_object_id(object_id), parse_property_id(property_id), array_index)
+        if isinstance(object_id, str) and isinstance(property_id, (str, int)):
+            # Built once per text. The service never leaves the client: sharing it is safe.
+            key = (object_id, property_id, array_index)
+            service = self._services.get(key)
+            if service is None:
+                service = ServiceReadProperty(parse_object_id(object_id), parse_property_id(property_id), array_index)
+                self._remember(key, service)
+        else:
+            service = ServiceReadProperty(parse_object_id(object_id), parse_property_id(property_id), array_index)
         return decode_read_property(await self._confirmed(address, service))
 
     async def read_property_multiple(self, address: str | BacnetAddr,
@@ -243,8 +252,7 @@ class Client:
         property may be (property, array_index). A property the device cannot
         read comes back as a BacnetPropertyError inside the result.
         """
-        access_specs = [s if isinstance(s, ReadAccessSpec) else make_read_access_spec(*s) for s in specs]
-        service = ServiceReadPropertyMultiple(access_specs)
+        service = ServiceReadPropertyMultiple([self._access_spec(s) for s in specs])
         return decode_read_property_multiple(await self._confirmed(address, service))
 
     async def write_property(self, address: str | BacnetAddr, object_id: ObjectSpec, property_id: int | str,
@@ -335,16 +343,39 @@ class Client:
             raise RuntimeError("Client not started: use 'async with Client(...)' or 'await client.start()'")
         return self._host
 
+    # Requests name things by text on every call; what a text stands for is
+    # built once and kept here. These objects never leave the client (only
+    # the stack reads them), so sharing them between calls is safe.
+
+    def _remember(self, key: Hashable, value: Any) -> None:
+        if len(self._services) >= _PARSED_CACHE:
+            self._services.clear()
+        self._services[key] = value
+
     def _destination(self, address: str | BacnetAddr) -> BacnetAddr:
         if isinstance(address, str):
-            # Parsed once per text. The BacnetAddr never leaves the client, so sharing it is safe.
-            dest = self._destinations.get(address)
+            dest = self._services.get(address)
             if dest is None:
-                if len(self._destinations) >= _ADDRESS_CACHE:
-                    self._destinations.clear()
-                dest = self._destinations[address] = parse_address(address)
+                dest = parse_address(address)
+                self._remember(address, dest)
             return dest
         return parse_address(address)
+
+    def _access_spec(self, spec: ReadAccessSpec | tuple[ObjectSpec, Iterable[PropertySpec]]) -> ReadAccessSpec:
+        if isinstance(spec, ReadAccessSpec):
+            return spec
+        object_id, properties = spec
+        if not isinstance(object_id, str) or not isinstance(properties, (list, tuple)):
+            return make_read_access_spec(object_id, properties)
+        key = (object_id, tuple(properties))
+        try:
+            access_spec = self._services.get(key)
+        except TypeError:  # a property given in an unhashable form
+            return make_read_access_spec(object_id, properties)
+        if access_spec is None:
+            access_spec = make_read_access_spec(object_id, properties)
+            self._remember(key, access_spec)
+        return access_spec
 
     async def _confirmed(self, address: str | BacnetAddr, service: _Service) -> list[int]:
         """Send a request and wait for its answer's payload; raise what ended it otherwise."""

@@ -154,10 +154,22 @@ class Host:
             if not request.future.done():
                 request.future.set_exception(error)
             return
-        request.key = (request.peer[0], request.peer[1], sent_invoke_id(outputs))
+        first = outputs[0] if outputs else None
+        if isinstance(first, OutputTransmit):
+            # Its first datagram carries the invoke ID: 81 0a LL LL 01 04 <type> 05 <ID> ...
+            data = bytes(first.data)
+            self._register(request, data[8])
+            dest = first.dest
+            self.transmit(data, (dest.addr, dest.port))
+            self._apply(outputs[1:])
+        else:  # refused on the spot: an error event names the ID
+            self._register(request, sent_invoke_id(outputs))
+            self._apply(outputs)
+
+    def _register(self, request: Request, invoke_id: int) -> None:
+        request.key = (request.peer[0], request.peer[1], invoke_id)
         self._in_flight[request.key] = request
         self._busy[request.peer] = self._busy.get(request.peer, 0) + 1
-        self._apply(outputs)
 
     def _on_event(self, event: Outcome | EventUnconfirmedReceived) -> None:
         if isinstance(event, EventUnconfirmedReceived):
