@@ -61,7 +61,7 @@ class Point(NamedTuple):
 class PointResult:
     """The outcome for one point: ``value`` (a PropertyValue* object) or ``error``."""
 
-    point: Point
+    point: Point | tuple[Any, ...]  # as the caller gave it
     value: Any = None
     error: BaseException | None = None
 
@@ -97,9 +97,9 @@ class _Item(NamedTuple):
 
 
 def _parse(point: Point | tuple[Any, ...]) -> tuple[BacnetAddr, tuple[int, int], int, int | None]:
-    device, obj, prop, *rest = point
-    if len(rest) > 1:
+    if not isinstance(point, tuple) or not 3 <= len(point) <= 4:
         raise TypeError(f"a point is (device, object, property[, array_index]), got {point!r}")
+    device, obj, prop, *rest = point
     object_id = parse_object_id(obj)
     return (parse_address(device), (object_id.object_type, object_id.instance), parse_property_id(prop),
             rest[0] if rest else None)
@@ -108,13 +108,13 @@ def _parse(point: Point | tuple[Any, ...]) -> tuple[BacnetAddr, tuple[int, int],
 class _Plan(NamedTuple):
     """The points of a read_many call, parsed once and grouped by device."""
 
-    points: list[Point]
+    points: list[Point | tuple[Any, ...]]
     devices: dict[tuple[str, int], tuple[BacnetAddr, list[_Item]]]
     failed: dict[int, BaseException]  # points that did not parse
 
 
 def plan(points: Iterable[Point | tuple[Any, ...]]) -> _Plan:
-    listed = [p if isinstance(p, Point) else Point(*p) for p in points]
+    listed = list(points)
     devices: dict[tuple[str, int], tuple[BacnetAddr, list[_Item]]] = {}
     failed: dict[int, BaseException] = {}
     for index, point in enumerate(listed):
