@@ -14,7 +14,7 @@ import pytest
 
 from ferromesh import BacnetTimeoutError, ServiceReadProperty, ServiceReadPropertyMultiple, StackConfig
 from ferromesh._enums import ErrorCode
-from ferromesh.client import BacnetErrorResponse, Client
+from ferromesh.client import Client
 from ferromesh.demo_device import POINTS
 
 REFUSING_DEVICE = os.path.join(os.path.dirname(__file__), "rpm_refusing_device.py")
