@@ -9,8 +9,10 @@ import select
 import socket
 import subprocess
 import sys
+import time
 
 import pytest
+from conftest import _answers_who_is
 
 from ferromesh import BacnetTimeoutError, ServiceReadProperty, ServiceReadPropertyMultiple, StackConfig
 from ferromesh._enums import ErrorCode
@@ -30,6 +32,9 @@ def refusing_device(peer_installed):
     try:
         ready, _, _ = select.select([process.stdout], [], [], 30)
         assert ready and process.stdout.readline().strip() == f"ready {port}"
+        deadline = time.monotonic() + 20
+        while not _answers_who_is(port):
+            assert time.monotonic() < deadline, "the refusing device did not answer"
         yield f"127.0.0.1:{port}"
     finally:
         process.terminate()
