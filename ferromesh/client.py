@@ -377,7 +377,7 @@ class Client:
             self._remember(key, access_spec)
         return access_spec
 
-    async def _confirmed(self, address: str | BacnetAddr, service: _Service) -> list[int]:
+    async def _confirmed(self, address: str | BacnetAddr, service: _Service) -> bytes:
         """Send a request and wait for its answer's payload; raise what ended it otherwise."""
         host = self._open()
         request = host.request(self._destination(address), service)
@@ -387,7 +387,7 @@ class Client:
             host.cancel(request)
             raise
         if isinstance(event, EventResponse):
-            return event.payload
+            return event.payload_bytes
         if isinstance(event, EventTimeout):
             peer = event.peer
             raise BacnetTimeoutError(f"no answer from {peer.addr}:{peer.port}")

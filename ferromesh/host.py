@@ -157,7 +157,7 @@ class Host:
         first = outputs[0] if outputs else None
         if isinstance(first, OutputTransmit):
             # Its first datagram carries the invoke ID: 81 0a LL LL 01 04 <type> 05 <ID> ...
-            data = bytes(first.data)
+            data = first.data_bytes
             self._register(request, data[8])
             dest = first.dest
             self.transmit(data, (dest.addr, dest.port))
@@ -301,7 +301,7 @@ class Host:
                 self._on_event(output.event)
             elif isinstance(output, OutputTransmit):
                 dest = output.dest
-                self.transmit(bytes(output.data), (dest.addr, dest.port))
+                self.transmit(output.data_bytes, (dest.addr, dest.port))
             elif isinstance(output, OutputDeadline):
                 if output.deadline < self._deadline:  # a NaN deadline is ignored, as the stack does
                     self._deadline = output.deadline
