@@ -252,7 +252,7 @@ class Client:
         property may be (property, array_index). A property the device cannot
         read comes back as a BacnetPropertyError inside the result.
         """
-        service = ServiceReadPropertyMultiple([self._access_spec(s) for s in specs])
+        service = ServiceReadPropertyMultiple(self._access_specs(specs))
         return decode_read_property_multiple(await self._confirmed(address, service))
 
     async def write_property(self, address: str | BacnetAddr, object_id: ObjectSpec, property_id: int | str,
@@ -361,21 +361,30 @@ class Client:
             return dest
         return parse_address(address)
 
-    def _access_spec(self, spec: ReadAccessSpec | tuple[ObjectSpec, Iterable[PropertySpec]]) -> ReadAccessSpec:
-        if isinstance(spec, ReadAccessSpec):
-            return spec
-        object_id, properties = spec
-        if not isinstance(object_id, str) or not isinstance(properties, (list, tuple)):
-            return make_read_access_spec(object_id, properties)
-        key = (object_id, tuple(properties))
-        try:
-            access_spec = self._services.get(key)
-        except TypeError:  # a property given in an unhashable form
-            return make_read_access_spec(object_id, properties)
-        if access_spec is None:
+    def _access_specs(self, specs: Iterable[ReadAccessSpec | tuple[ObjectSpec, Iterable[PropertySpec]]],
+                      ) -> list[ReadAccessSpec]:
+        cache = self._services
+        access_specs = []
+        for spec in specs:
+            if isinstance(spec, ReadAccessSpec):
+                access_specs.append(spec)
+                continue
+            object_id, properties = spec
+            key: Hashable = None
+            if isinstance(object_id, str) and isinstance(properties, (list, tuple)):
+                key = (object_id, *properties)
+                try:
+                    access_spec = cache.get(key)
+                except TypeError:  # a property given in an unhashable form
+                    key = access_spec = None
+                if access_spec is not None:
+                    access_specs.append(access_spec)
+                    continue
             access_spec = make_read_access_spec(object_id, properties)
-            self._remember(key, access_spec)
-        return access_spec
+            if key is not None:
+                self._remember(key, access_spec)
+            access_specs.append(access_spec)
+        return access_specs
 
     async def _confirmed(self, address: str | BacnetAddr, service: _Service) -> bytes:
         """Send a request and wait for its answer's payload; raise what ended it otherwise."""
