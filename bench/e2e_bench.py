@@ -13,7 +13,9 @@ every side alike:
 - client: ferromesh.client.Client, called the way a user calls it (names and
   address text);
 - client-ids: the same with pre-built ObjectIdentifier / BacnetAddr objects;
-- bacpypes3: bacpypes3's Application as the client, for comparison.
+- bacpypes3: bacpypes3's Application as the client, for comparison;
+- before (with --before PYTHON): the client as installed for another
+  interpreter, e.g. an older version, called as the client side is.
 
 Each sample keeps `concurrency` requests outstanding for `seconds`, spread
 round robin over 1 or 100 devices, and counts completed reads (a
@@ -357,10 +359,10 @@ async def memory_case(name: str, devices: int, count: int) -> float:
 
 
 class Worker:
-    def __init__(self, name: str, ports: list[int]) -> None:
+    def __init__(self, name: str, ports: list[int], python: str = sys.executable, side: str | None = None) -> None:
         self.name = name
         self.process = subprocess.Popen(
-            [sys.executable, "-P", __file__, "--worker", name, "--ports", ",".join(map(str, ports))],
+            [python, "-P", __file__, "--worker", side or name, "--ports", ",".join(map(str, ports))],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
 
     def run(self, op: str, devices: int, concurrency: int, seconds: float) -> dict[str, float]:
@@ -383,8 +385,8 @@ class Worker:
             self.process.kill()
 
 
-def memory_in_subprocess(name: str, devices: int, count: int) -> float:
-    out = subprocess.run([sys.executable, "-P", __file__, "--memory", name, str(devices), str(count)],
+def memory_in_subprocess(name: str, devices: int, count: int, python: str = sys.executable) -> float:
+    out = subprocess.run([python, "-P", __file__, "--memory", name, str(devices), str(count)],
                          env={**os.environ, "PYTHONMALLOC": "malloc"}, capture_output=True, text=True, check=True)
     return float(out.stdout.strip())
 
@@ -398,6 +400,8 @@ def main() -> int:
     parser.add_argument("--cases", default="", help="only these cases, e.g. rp-1-64,rpm-1-16")
     parser.add_argument("--no-memory", action="store_true", help="skip the memory cases")
     parser.add_argument("--json", help="also write every sample to this file")
+    parser.add_argument("--before", metavar="PYTHON",
+                        help="also measure the client as installed for this interpreter (side 'before')")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     parser.add_argument("--ports", help=argparse.SUPPRESS)
     parser.add_argument("--memory", nargs=3, help=argparse.SUPPRESS)
@@ -413,7 +417,7 @@ def main() -> int:
     if not args.device:
         parser.error("--device is required")
 
-    sides = args.sides.split(",")
+    sides = args.sides.split(",") + (["before"] if args.before else [])
     cases = [("rp", d, c) for d in (1, 100) for c in (1, 16, 64, 256)] + [("rpm", 1, c) for c in (1, 16)]
     if args.cases:
         wanted = set(args.cases.split(","))
@@ -428,7 +432,8 @@ def main() -> int:
         if not ready or ready[0] != "ready":
             raise RuntimeError("the canned device did not start")
         ports = [int(p) for p in ready[1:]]
-        workers = [Worker(name, ports) for name in sides]
+        workers = [Worker(name, ports) if name != "before" else Worker(name, ports, args.before, "client")
+                   for name in sides]
         try:
             print(f"{'case':<14}" + "".join(f"{s + ' r/s':>16}{'µs cpu':>9}" for s in sides) + "  ratios to floor",
                   flush=True)
@@ -457,13 +462,14 @@ def main() -> int:
         device.wait()
     if not args.no_memory:
         print("memory per outstanding request (bytes of heap, Python objects included)")
-        for name in [s for s in sides] + ["task"]:
+        for name in sides + ["task"]:
             for devices, count in ((1, 256), (100, 256), (100, 25600), (1, 25600)):
                 if name == "floor" and count > 256 * devices:
                     continue  # a bare Stack refuses the 257th request to one device
                 if name == "bacpypes3" and count > 256:
                     continue
-                heap = memory_in_subprocess(name, devices, count)
+                heap = (memory_in_subprocess(name, devices, count) if name != "before"
+                        else memory_in_subprocess("client", devices, count, args.before))
                 samples.append({"side": name, "memory": True, "devices": devices, "count": count, "bytes": heap})
                 print(f"  {name:<11} {devices:>3} devices {count:>6} outstanding: {heap:>8,.0f}", flush=True)
     print(f"== load {open('/proc/loadavg').read().strip()}")

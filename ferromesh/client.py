@@ -277,6 +277,7 @@ class Client:
         with the value or the error of that point: one failure does not fail
         the others.
         """
+        polling.check_options(max_per_device)
         return await polling.read_planned(self, polling.plan(points), max_per_device)
 
     def poll(self, points: Iterable[Point | tuple[Any, ...]], interval: float, *,
@@ -288,6 +289,7 @@ class Client:
         on time are skipped and counted (``missed``), never run back to back
         to catch up.
         """
+        polling.check_options(max_per_device, interval)
         return polling.poll(self, points, interval, max_per_device)
 
     async def who_is(self, address: str | BacnetAddr = GLOBAL_BROADCAST, low: int | None = None,

@@ -267,9 +267,14 @@ class _DeviceReader:
 _MISSING = object()
 
 
+def check_options(max_per_device: int, interval: float = 1.0) -> None:
+    if not isinstance(max_per_device, int) or max_per_device < 1:
+        raise ValueError(f"max_per_device must be at least 1, got {max_per_device!r}")
+    if not interval > 0 or math.isinf(interval):
+        raise ValueError(f"interval must be a positive number of seconds, got {interval!r}")
+
+
 async def read_planned(client: Client, planned: _Plan, max_per_device: int) -> list[PointResult]:
-    if max_per_device < 1:
-        raise ValueError(f"max_per_device must be at least 1, got {max_per_device}")
     out: list[tuple[Any, BaseException | None]] = [(None, None)] * len(planned.points)
     for index, error in planned.failed.items():
         out[index] = (None, error)
@@ -280,8 +285,6 @@ async def read_planned(client: Client, planned: _Plan, max_per_device: int) -> l
 
 async def poll(client: Client, points: Iterable[Point | tuple[Any, ...]], interval: float,
                max_per_device: int) -> AsyncIterator[PollRound]:
-    if not interval > 0 or math.isinf(interval):
-        raise ValueError(f"interval must be a positive number of seconds, got {interval}")
     planned = plan(points)
     loop = asyncio.get_running_loop()
     start = loop.time()

@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import struct
 
+import pytest
 from hypothesis import given, settings, strategies as st
 
 from ferromesh import BacnetAddr, InputSend, ServiceReadPropertyMultiple, Stack
@@ -141,3 +142,12 @@ def test_read_many_sizes_requests_to_what_the_device_announced():
     packed = [rpm_objects(rq) for rq in device.received[1:]]
     assert all(len(rq) - 6 <= 128 for rq in device.received)
     assert max(map(len, packed)) > 1  # packed, and within the announced size
+
+
+@pytest.mark.parametrize("call", [
+    lambda c: c.poll([], 0), lambda c: c.poll([], float("nan")), lambda c: c.poll([], float("inf")),
+    lambda c: c.poll([], 1, max_per_device=0), lambda c: asyncio.run(c.read_many([], max_per_device=0)),
+])
+def test_options_are_refused(call):
+    with pytest.raises(ValueError):
+        call(Client())
