@@ -35,6 +35,8 @@ gcc -O2 -Wall -Wextra -Werror -o "$root/build/bench-e2e/canned_device" "$root/be
 # with AddressSanitizer and UndefinedBehaviorSanitizer.
 source "$root/scripts/find_python.sh"
 python=$(find_python)
+# ferromesh/_enums.py is generated from the tables the C++ core includes.
+"$python" "$root/scripts/generate_enums.py" --check
 
 # Creates the venv when missing and installs the build backend and the test
 # tools once; bacpypes3 is the independent BACnet device of the interoperability
@@ -62,7 +64,8 @@ venv="$root/build/venv-test"
 prepare_venv "$venv"
 install_package "$venv" "$root/build/py-release"
 # -P keeps the source tree off sys.path, so the installed package is tested.
-"$venv/bin/python" -P -m pytest -q -p no:cacheprovider "$root/tests/python" "$root/tests/interop"
+# tests/peers checks the bacpypes3 test peers themselves; it needs no ferromesh.
+"$venv/bin/python" -P -m pytest -q -p no:cacheprovider "$root/tests/python" "$root/tests/interop" "$root/tests/peers"
 # The type stubs, the examples checked against them as users' code, and the
 # package's pure-Python host code.
 "$venv/bin/python" -m mypy --strict --cache-dir "$root/build/mypy-cache" "$root/ferromesh/__init__.pyi" "$root/examples" \
