@@ -1,51 +1,39 @@
-"""read_many and poll against bacpypes3 devices: one that serves ReadPropertyMultiple, one that
-refuses it, and a silent one."""
+"""read_many and poll against bacpypes3 devices: the simulated device, a test peer that refuses
+ReadPropertyMultiple, and a muted one that never answers."""
 
 from __future__ import annotations
 
 import asyncio
-import os
-import select
-import socket
-import subprocess
-import sys
-import time
+import json
 
 import pytest
-from conftest import _answers_who_is
 
-from ferromesh import BacnetTimeoutError, ServiceReadProperty, ServiceReadPropertyMultiple, StackConfig
+from ferromesh import BacnetTimeoutError, ServiceReadPropertyMultiple, StackConfig
 from ferromesh._enums import ErrorCode
 from ferromesh.client import Client
 from ferromesh.demo_device import POINTS
+from peers import start_device
+from peers.catalogue import TEMPERATURE
 
-REFUSING_DEVICE = os.path.join(os.path.dirname(__file__), "rpm_refusing_device.py")
-
-
-@pytest.fixture(scope="module")
-def refusing_device(peer_installed):
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    process = subprocess.Popen([sys.executable, "-P", REFUSING_DEVICE, "--port", str(port)],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    try:
-        ready, _, _ = select.select([process.stdout], [], [], 30)
-        assert ready and process.stdout.readline().strip() == f"ready {port}"
-        deadline = time.monotonic() + 20
-        while not _answers_who_is(port):
-            assert time.monotonic() < deadline, "the refusing device did not answer"
-        yield f"127.0.0.1:{port}"
-    finally:
-        process.terminate()
-        process.wait(timeout=10)
+REFUSING, SILENT = 4301, 4302
 
 
 @pytest.fixture()
-def silent():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        yield f"127.0.0.1:{s.getsockname()[1]}"
+def refusing(peer_topology):
+    site = peer_topology(start_device, instance=REFUSING, capabilities=("no-rpm",), max_apdu=480,
+                         segmentation="noSegmentation")
+    host, port = site.devices[0].address
+    return site, f"{host}:{port}"
+
+
+@pytest.fixture()
+def silent(peer_topology):
+    host, port = peer_topology(start_device, instance=SILENT, mute_after=0).devices[0].address
+    return f"{host}:{port}"
+
+
+def stats(site, instance):
+    return json.loads(site.command(f"stats {instance}").removeprefix("ok "))
 
 
 def run(work, **config):
@@ -67,12 +55,13 @@ def run(work, **config):
 ANALOG = [p for p in POINTS if p.object_type == "analog-input"][:30]
 
 
-def test_read_many_mixes_devices_and_keeps_the_order_asked(device, refusing_device, silent):
+def test_read_many_mixes_devices_and_keeps_the_order_asked(device, refusing, silent):
+    site, refusing_device = refusing
     points = []
     for n, p in enumerate(ANALOG):
         points.append((device.address, f"analog-input:{p.instance}", "present-value"))
         if n % 10 == 0:
-            points.append((refusing_device, f"analog-input:{p.instance}", "object-name"))
+            points.append((refusing_device, "analog-input:1", "present-value"))
             points.append((silent, f"analog-input:{p.instance}", "present-value"))
     points += [
         (device.address, "analog-input:9999", "present-value"),
@@ -86,12 +75,11 @@ def test_read_many_mixes_devices_and_keeps_the_order_asked(device, refusing_devi
 
     assert [r.point for r in results] == points
     values = iter(p.value for p in ANALOG)
-    names = iter(p.name for p in ANALOG[::10])
     for point, result in zip(points[:-5], results):
         if point[0] == device.address:
             assert result.ok and result.value.value == next(values)
         elif point[0] == refusing_device:
-            assert result.ok and result.value.value == next(names)
+            assert result.ok and result.value.value == TEMPERATURE
         else:
             assert isinstance(result.error, BacnetTimeoutError) and result.value is None
     unknown_object, no_priority_array, refused_unknown, state_text, bad_address = results[-5:]
@@ -100,24 +88,24 @@ def test_read_many_mixes_devices_and_keeps_the_order_asked(device, refusing_devi
     assert refused_unknown.error.error_code == ErrorCode.UNKNOWN_OBJECT
     assert state_text.value.value == "low"
     assert isinstance(bad_address.error, ValueError)
-    # The served device got everything in one packed request; the refusing
+    # The simulated device got everything in one packed request; the refusing
     # one was asked once that way, then point by point.
     assert sent.count((device.address, ServiceReadPropertyMultiple)) == 1
-    assert sent.count((refusing_device, ServiceReadPropertyMultiple)) == 1
-    assert sent.count((refusing_device, ServiceReadProperty)) == 4
+    assert stats(site, REFUSING) == {"ReadPropertyMultipleRequest": 1, "ReadPropertyRequest": 4}
 
 
-def test_a_device_that_refused_is_asked_point_by_point_from_then_on(refusing_device):
-    points = [(refusing_device, f"analog-input:{p.instance}", "present-value") for p in ANALOG[:5]]
+def test_a_device_that_refused_is_asked_point_by_point_from_then_on(refusing):
+    site, refusing_device = refusing
+    objects = ["analog-input:1", "analog-value:1", "binary-value:1", "multi-state-value:1", "analog-input:1"]
+    points = [(refusing_device, obj, "object-name") for obj in objects]
 
     async def twice(client):
         await client.read_many(points)
         return await client.read_many(points)
 
-    results, sent = run(twice)
-    assert [r.value.value for r in results] == [p.value for p in ANALOG[:5]]
-    assert [service for _, service in sent].count(ServiceReadPropertyMultiple) == 1
-    assert len(sent) == 11
+    results, _ = run(twice)
+    assert [r.value.value for r in results] == ["temperature", "setpoint", "occupied", "fan-speed", "temperature"]
+    assert stats(site, REFUSING) == {"ReadPropertyMultipleRequest": 1, "ReadPropertyRequest": 10}
 
 
 def test_poll_reads_every_round_on_its_schedule(device):
