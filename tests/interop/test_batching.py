@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import json
+import socket
 
 import pytest
 
@@ -30,6 +31,14 @@ def refusing(peer_topology):
 def silent(peer_topology):
     host, port = peer_topology(start_device, instance=SILENT, mute_after=0).devices[0].address
     return f"{host}:{port}"
+
+
+@pytest.fixture()
+def nobody():
+    """An address where nothing answers."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        yield f"127.0.0.1:{s.getsockname()[1]}"
 
 
 def stats(site, instance):
@@ -126,8 +135,8 @@ def test_poll_reads_every_round_on_its_schedule(device):
     assert all(0.15 < b - a < 0.35 for a, b in zip(starts, starts[1:]))
 
 
-def test_poll_reports_overruns_and_skips_instead_of_stacking(device, silent):
-    points = [(device.address, "analog-input:1", "present-value"), (silent, "analog-input:1", "present-value")]
+def test_poll_reports_overruns_and_skips_instead_of_stacking(device, nobody):
+    points = [(device.address, "analog-input:1", "present-value"), (nobody, "analog-input:1", "present-value")]
 
     async def rounds_of(client):
         rounds = []
