@@ -100,9 +100,11 @@ def _parse(point: Point | tuple[Any, ...]) -> tuple[BacnetAddr, tuple[int, int],
     if not isinstance(point, tuple) or not 3 <= len(point) <= 4:
         raise TypeError(f"a point is (device, object, property[, array_index]), got {point!r}")
     device, obj, prop, *rest = point
+    index = rest[0] if rest else None
+    if index is not None and (not isinstance(index, int) or not 0 <= index < 1 << 32):
+        raise ValueError(f"array index must be None or 0..4294967295, got {index!r}")
     object_id = parse_object_id(obj)
-    return (parse_address(device), (object_id.object_type, object_id.instance), parse_property_id(prop),
-            rest[0] if rest else None)
+    return parse_address(device), (object_id.object_type, object_id.instance), parse_property_id(prop), index
 
 
 class _Plan(NamedTuple):

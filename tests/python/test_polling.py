@@ -151,3 +151,13 @@ def test_read_many_sizes_requests_to_what_the_device_announced():
 def test_options_are_refused(call):
     with pytest.raises(ValueError):
         call(Client())
+
+
+def test_malformed_points_fail_alone():
+    with ScriptedDevice(rp_only) as device:
+        points = [(device.address, "analog-value:5", "present-value"), (device.address, "analog-value:1", 85, -1),
+                  (device.address, "no-such-type:1", 85), ("10.0.0", "analog-value:1", 85), (device.address,),
+                  (device.address, "analog-value:6", "present-value", "1")]
+        results = run(read_many(points))
+    assert results[0].value.value == 5
+    assert [type(r.error) for r in results[1:]] == [ValueError, ValueError, ValueError, TypeError, ValueError]
