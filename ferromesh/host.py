@@ -262,6 +262,10 @@ class Host:
                     addresses.clear()
                 src = addresses[source] = BacnetAddr(source[0], source[1])
             self._apply(process(InputReceived(buffer[:size], src)))
+            if not self._in_flight:
+                # Nothing more is expected: skip the read that would find the socket empty. Anything
+                # unexpected that did arrive makes the socket readable again.
+                return
 
     def _tick(self, now: float) -> None:
         self._clock = now
