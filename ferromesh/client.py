@@ -170,7 +170,7 @@ class Client:
         self._host: Host | None = None
         self._closed = False
         # Text -> the address, service or access specification it stands for; see _remember.
-        self._services: dict[Hashable, Any] = {}
+        self._parsed: dict[Hashable, Any] = {}
         # Called with None when the client closes.
         self._unconfirmed_listeners: list[Callable[[EventUnconfirmedReceived | None], None]] = []
         # What devices told about themselves in I-Am: (address, port) -> (max APDU, segmentation).
@@ -237,7 +237,7 @@ class Client:
         if isinstance(object_id, str) and isinstance(property_id, (str, int)):
             # Built once per text. The service never leaves the client: sharing it is safe.
             key = (object_id, property_id, array_index)
-            service = self._services.get(key)
+            service = self._parsed.get(key)
             if service is None:
                 service = ServiceReadProperty(parse_object_id(object_id), parse_property_id(property_id), array_index)
                 self._remember(key, service)
@@ -353,13 +353,13 @@ class Client:
     # the stack reads them), so sharing them between calls is safe.
 
     def _remember(self, key: Hashable, value: Any) -> None:
-        if len(self._services) >= _PARSED_CACHE:
-            self._services.clear()
-        self._services[key] = value
+        if len(self._parsed) >= _PARSED_CACHE:
+            self._parsed.clear()
+        self._parsed[key] = value
 
     def _destination(self, address: str | BacnetAddr) -> BacnetAddr:
         if isinstance(address, str):
-            dest = self._services.get(address)
+            dest = self._parsed.get(address)
             if dest is None:
                 dest = parse_address(address)
                 self._remember(address, dest)
@@ -368,7 +368,7 @@ class Client:
 
     def _access_specs(self, specs: Iterable[ReadAccessSpec | tuple[ObjectSpec, Iterable[PropertySpec]]],
                       ) -> list[ReadAccessSpec]:
-        cache = self._services
+        cache = self._parsed
         access_specs = []
         for spec in specs:
             if isinstance(spec, ReadAccessSpec):
