@@ -33,6 +33,7 @@ from . import (
     EventUnconfirmedReceived,
     InputReceived,
     InputSend,
+    InputSendUnconfirmed,
     InputTick,
     InvokeIdExhaustedError,
     OutputDeadline,
@@ -214,6 +215,10 @@ class Host:
                     del self._queues[peer]
         finally:
             self._flushing = False
+
+    def send_unconfirmed(self, request: InputSendUnconfirmed) -> None:
+        """Send an unconfirmed request (Who-Is): nothing to wait for, so no bookkeeping."""
+        self._apply(self._stack.process(request))
 
     # -- datagrams and time ----------------------------------------------------
 
