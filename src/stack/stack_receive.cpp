@@ -69,8 +69,10 @@ void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& s
           handle_recv_fragment(src, ack.value(), out);
           return;
         }
+        // While its segments arrive, an answer in one piece is no part of it.
         const auto fits = [&](const Transaction& t) {
-          return t.service_choice == ack->service_choice && !services::answered_by_simple_ack(t.service_choice);
+          return t.service_choice == ack->service_choice && !services::answered_by_simple_ack(t.service_choice) &&
+                 (recv_segments_.empty() || !recv_segments_.contains({src, ack->invoke_id}));
         };
         if (!reportable({src, ack->invoke_id}, fits, ends)) return;
         if (ends != transactions_.end()) end_transaction(ends);

@@ -72,6 +72,20 @@ INSTANTIATE_TEST_SUITE_P(
                       AnswerCase{"abort_from_the_device_as_client", Asked::Read, {0x70, 0x00, 0x04}, false}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
+// An answer in one piece while the segments of one arrive is no part of it.
+TEST(Answer, AnUnsegmentedAnswerDuringASegmentedOneIsAStray) {
+  Stack stack;
+  (void)stack.process(read_property(kDevice));
+  (void)stack.process(from(kDevice, ack_segment(0, 0, true, 2, Bytes(10, 1))));
+  EXPECT_TRUE(stack.process(from(kDevice, device_datagram({0x30, 0x00, 0x0C, 0x09}))).empty());
+  EXPECT_EQ(stack.process(from(kDevice, ack_segment(0, 1, false, 2, Bytes(5, 2)))),
+            (std::vector<Output>{transmit(segment_ack(0, 1, 2), kDevice), response(0, [] {
+                                   Bytes b(10, 1);
+                                   b.insert(b.end(), 5, 2);
+                                   return b;
+                                 }(), kDevice)}));
+}
+
 // Reads time out and their IDs go to writes; a late answer to a read is no
 // acknowledgement of the write that now holds its ID.
 TEST(Answer, ALateAnswerToAnEarlierRequestIsNoAnswerToTheNext) {
