@@ -10,8 +10,13 @@ All requests of a ``Client`` share its ``Stack``, driven by a ``Host`` on
 one non-blocking UDP socket (see ferromesh.host): the stack's clock is the
 event loop's, brought up to date before a send when it is more than a
 millisecond old and at the earliest deadline the stack asked for. Answers
-are matched to requests by the device's address, port and invoke ID.
-Names and addresses given as text are parsed once and cached.
+are matched to requests by the device's address, port and invoke ID, and
+must name what was asked (the object, property and array index of a
+ReadProperty, the objects of a ReadPropertyMultiple); any other is the
+answer to an earlier request, and the request is sent again. A call
+cancelled or timed out by its caller takes its request back from the
+stack: it is never sent again. Names and addresses given as text are
+parsed once and cached.
 """
 
 from __future__ import annotations
@@ -20,7 +25,7 @@ import asyncio
 import datetime
 import socket
 from dataclasses import dataclass
-from typing import Any, AsyncIterator, Callable, Hashable, Iterable
+from typing import Any, AsyncIterator, Callable, Hashable, Iterable, TypeVar
 
 from . import (
     BacnetAddr,
@@ -61,7 +66,7 @@ from . import (
     decode_read_range,
     decode_write_property_multiple_error,
 )
-from ._enums import PropertyIdentifier, Segmentation
+from ._enums import ObjectType, PropertyIdentifier, Segmentation
 
 # Names that lived here before errors, names and values had modules of their
 # own; importing them from here keeps working.
@@ -165,6 +170,28 @@ _ALWAYS_PRESENT = (PropertyIdentifier.OBJECT_IDENTIFIER, PropertyIdentifier.OBJE
 _FALLBACK_CONCURRENCY = 4
 _WHICH_PROPERTIES = {"all": PropertyIdentifier.ALL, "required": PropertyIdentifier.REQUIRED,
                      "optional": PropertyIdentifier.OPTIONAL}
+_T = TypeVar("_T")
+# A device object of this instance stands for the device that is asked.
+_ANY_DEVICE = 4194303
+
+
+def _same_object(answered: ObjectIdentifier, asked: ObjectIdentifier) -> bool:
+    if int(answered.object_type) != int(asked.object_type):
+        return False
+    return answered.instance == asked.instance or (
+        int(asked.object_type) == ObjectType.DEVICE and asked.instance == _ANY_DEVICE)
+
+
+def _names_what_was_read(result: ReadPropertyResult, asked: ServiceReadProperty) -> bool:
+    """A ReadProperty answer names the object, property and array index asked."""
+    return (_same_object(result.object_id, asked.object_id) and int(result.property_id) == asked.property_id
+            and result.array_index == asked.array_index)
+
+
+def _lists_the_objects_read(result: ReadPropertyMultipleResult, asked: list[ReadAccessSpec]) -> bool:
+    """A ReadPropertyMultiple answer lists the objects asked, in the order asked."""
+    return len(result.objects) == len(asked) and all(
+        _same_object(answered.object_id, spec.object_id) for answered, spec in zip(result.objects, asked))
 # Texts of addresses, objects and properties whose parsed form the client keeps.
 _PARSED_CACHE = 4096
 
@@ -270,7 +297,12 @@ class Client:
                 self._remember(key, service)
         else:
             service = ServiceReadProperty(parse_object_id(object_id), parse_property_id(property_id), array_index)
-        return decode_read_property(await self._confirmed(address, service))
+
+        def answer(payload: bytes) -> ReadPropertyResult | None:
+            result = decode_read_property(payload)
+            return result if _names_what_was_read(result, service) else None
+
+        return await self._answered(address, service, answer)
 
     async def read_property_multiple(self, address: str | BacnetAddr,
                                      specs: Iterable[ReadAccessSpec | tuple[ObjectSpec, Iterable[PropertySpec]]],
@@ -282,8 +314,14 @@ class Client:
         property may be (property, array_index). A property the device cannot
         read comes back as a BacnetPropertyError inside the result.
         """
-        service = ServiceReadPropertyMultiple(self._access_specs(specs))
-        return decode_read_property_multiple(await self._confirmed(address, service))
+        access_specs = self._access_specs(specs)
+        service = ServiceReadPropertyMultiple(access_specs)
+
+        def answer(payload: bytes) -> ReadPropertyMultipleResult | None:
+            result = decode_read_property_multiple(payload)
+            return result if _lists_the_objects_read(result, access_specs) else None
+
+        return await self._answered(address, service, answer)
 
     async def write_property(self, address: str | BacnetAddr, object_id: ObjectSpec, property_id: int | str,
                              value: Any, array_index: int | None = None, priority: int | None = None) -> None:
@@ -326,7 +364,14 @@ class Client:
         typed records. See also trend_log_records.
         """
         service = ServiceReadRange(parse_object_id(object_id), parse_property_id(property_id), array_index, range)
-        return decode_read_range(await self._confirmed(address, service))
+
+        def named(payload: bytes) -> ReadRangeResult | None:
+            result = decode_read_range(payload)
+            asked = _same_object(result.object_id, service.object_id) and int(result.property_id) == \
+                service.property_id and result.array_index == service.array_index
+            return result if asked else None
+
+        return await self._answered(address, service, named)
 
     async def trend_log_records(self, address: str | BacnetAddr, object_id: ObjectSpec, *,
                                 since: datetime.datetime | None = None, page_size: int = 100,
@@ -539,21 +584,40 @@ class Client:
 
     async def _confirmed(self, address: str | BacnetAddr, service: _Service) -> bytes:
         """Send a request and wait for its answer's payload; raise what ended it otherwise."""
+        return await self._answered(address, service, lambda payload: payload)
+
+    async def _answered(self, address: str | BacnetAddr, service: _Service, answer: Callable[[bytes], _T | None],
+                        ) -> _T:
+        """Send a request and return ``answer(payload)`` of its answer; raise what ended it otherwise.
+
+        ``answer`` gives None for an answer that names something other than
+        what was asked: the answer to an earlier request under the same
+        invoke ID, which a late or caching device sends. That is no result:
+        the request is sent again, under a new invoke ID, as often as the
+        stack re-sends an unanswered one.
+        """
         host = self._open()
-        request = host.request(self._destination(address), service)
-        try:
-            event = await request.future
-        except asyncio.CancelledError:
-            host.cancel(request)
-            raise
-        if isinstance(event, EventResponse):
-            return event.payload_bytes
-        if isinstance(event, EventTimeout):
-            peer = event.peer
-            raise BacnetTimeoutError(f"no answer from {peer.addr}:{peer.port}")
-        if isinstance(event, EventAbort):
-            raise BacnetAbortError(event.reason)
-        raise error_from_event(event)
+        dest = self._destination(address)
+        for _ in range(1 + self._config.apdu_retries):
+            request = host.request(dest, service)
+            try:
+                event = await request.future
+            except asyncio.CancelledError:
+                # Cancelled, or timed out by the caller: the stack must not send it later.
+                host.cancel(request)
+                raise
+            if isinstance(event, EventResponse):
+                result = answer(event.payload_bytes)
+                if result is not None:
+                    return result
+                continue
+            if isinstance(event, EventTimeout):
+                peer = event.peer
+                raise BacnetTimeoutError(f"no answer from {peer.addr}:{peer.port}")
+            if isinstance(event, EventAbort):
+                raise BacnetAbortError(event.reason)
+            raise error_from_event(event)
+        raise BacnetError(f"{dest.addr}:{dest.port} answered only with the results of other requests")
 
     def _on_unconfirmed(self, event: EventUnconfirmedReceived) -> None:
         message = event.message

@@ -18,6 +18,12 @@ inline constexpr std::uint8_t kServiceReadPropertyMultiple = 14;
 inline constexpr std::uint8_t kServiceWriteProperty = 15;
 inline constexpr std::uint8_t kServiceWritePropertyMultiple = 16;
 inline constexpr std::uint8_t kServiceReadRange = 26;
+// Confirmed services whose success is a SimpleACK; the others answer with a
+// ComplexACK.
+inline constexpr bool answered_by_simple_ack(std::uint8_t service_choice) noexcept {
+  return service_choice == kServiceWriteProperty || service_choice == kServiceWritePropertyMultiple;
+}
+
 // Unconfirmed service choices.
 inline constexpr std::uint8_t kServiceIAm = 0;
 inline constexpr std::uint8_t kServiceWhoIs = 8;
