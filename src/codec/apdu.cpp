@@ -59,6 +59,33 @@ std::optional<std::uint8_t> pdu_type(std::span<const std::uint8_t> apdu) noexcep
 // Every decoder reads the octets its header needs before it looks at the PDU
 // type, so a short APDU is IncompleteData whatever its type.
 
+Result<ConfirmedRequest> decode_confirmed_request(std::span<const std::uint8_t> apdu) {
+  SpanReader reader(apdu);
+  const auto first = reader.read_u8();
+  const auto sizes = reader.read_u8();
+  const auto invoke_id = reader.read_u8();
+  if (!first || !sizes || !invoke_id || reader.empty()) return DecodeError::IncompleteData;
+  if (!has_type(*first, PduType::ConfirmedRequest)) return DecodeError::InvalidData;
+
+  ConfirmedRequest request;
+  ConfirmedRequestHeader& header = request.header;
+  header.invoke_id = *invoke_id;
+  header.max_segments = static_cast<std::uint8_t>((*sizes >> 4) & 0x07);
+  header.max_apdu = *sizes & 0x0F;
+  header.segmented_response_accepted = (*first & kFlagSegmentedResponseAccepted) != 0;
+  if (*first & kFlagSegmented) {
+    const auto sequence_number = reader.read_u8();
+    const auto window_size = reader.read_u8();
+    if (!sequence_number || !window_size) return DecodeError::IncompleteData;
+    header.segmentation = SegmentHeader{(*first & kFlagMoreFollows) != 0, *sequence_number, *window_size};
+  }
+  const auto service_choice = reader.read_u8();
+  if (!service_choice) return DecodeError::IncompleteData;
+  header.service_choice = *service_choice;
+  request.service_data = reader.rest();
+  return request;
+}
+
 Result<ComplexAck> decode_complex_ack(std::span<const std::uint8_t> apdu) {
   SpanReader reader(apdu);
   const auto first = reader.read_u8();

@@ -34,7 +34,15 @@ inline constexpr std::uint8_t kLargestWindow = 127;
 // Abort reasons the client sends.
 inline constexpr std::uint8_t kAbortOther = 0;
 inline constexpr std::uint8_t kAbortBufferOverflow = 1;
+inline constexpr std::uint8_t kAbortSegmentationNotSupported = 4;
 inline constexpr std::uint8_t kAbortTsmTimeout = 10;
+
+// Reject reasons the client sends, as the server of a device's request.
+inline constexpr std::uint8_t kRejectInvalidParameterDataType = 3;
+inline constexpr std::uint8_t kRejectInvalidTag = 4;
+inline constexpr std::uint8_t kRejectMissingRequiredParameter = 5;
+inline constexpr std::uint8_t kRejectTooManyArguments = 7;
+inline constexpr std::uint8_t kRejectUnrecognizedService = 9;
 
 // The largest max-APDU-length-accepted code (0..5: 50, 128, 206, 480, 1024,
 // 1476 octets) whose length fits `octets` (code 0 below 128), and the
@@ -61,6 +69,13 @@ struct ConfirmedRequestHeader {
   std::uint8_t max_apdu = kMaxApduCode1476;  // code, bits 3-0
   std::optional<SegmentHeader> segmentation;
   bool segmented_response_accepted = true;
+};
+
+// A Confirmed-Request a device sent us: its header and the service
+// parameters (of this segment); borrowed.
+struct ConfirmedRequest {
+  ConfirmedRequestHeader header;
+  std::span<const std::uint8_t> service_data;
 };
 
 struct ComplexAck {
@@ -147,6 +162,20 @@ inline void append_segment_ack(Bytes& out, const SegmentAck& ack) {
   append_u8(out, ack.actual_window_size);
 }
 
+// 0x20, invoke ID, service choice: we as the server accept a device's request.
+inline void append_simple_ack(Bytes& out, const SimpleAck& ack) {
+  append_u8(out, static_cast<std::uint8_t>(PduType::SimpleAck) << 4);
+  append_u8(out, ack.invoke_id);
+  append_u8(out, ack.service_choice);
+}
+
+// 0x60, invoke ID, reason: we as the server refuse a device's request.
+inline void append_reject(Bytes& out, const Reject& reject) {
+  append_u8(out, static_cast<std::uint8_t>(PduType::Reject) << 4);
+  append_u8(out, reject.invoke_id);
+  append_u8(out, reject.reason);
+}
+
 // 0x70 with the SRV bit, invoke ID, reason.
 inline void append_abort(Bytes& out, const Abort& abort) {
   std::uint8_t first = static_cast<std::uint8_t>(PduType::Abort) << 4;
@@ -156,6 +185,7 @@ inline void append_abort(Bytes& out, const Abort& abort) {
   append_u8(out, abort.reason);
 }
 
+Result<ConfirmedRequest> decode_confirmed_request(std::span<const std::uint8_t> apdu);
 Result<ComplexAck> decode_complex_ack(std::span<const std::uint8_t> apdu);
 Result<ErrorPdu> decode_error_apdu(std::span<const std::uint8_t> apdu);
 Result<SegmentAck> decode_segment_ack(std::span<const std::uint8_t> apdu);

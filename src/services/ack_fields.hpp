@@ -1,8 +1,8 @@
 #pragma once
 
-// Field readers shared by the ReadProperty and ReadPropertyMultiple
-// acknowledgement decoders. Each advances the reader past what it read; after
-// a failure the caller gives up, so the position no longer matters.
+// Field readers shared by the service decoders (acknowledgements and the
+// notifications devices send). Each advances the reader past what it read;
+// after a failure the caller gives up, so the position no longer matters.
 
 #include <cstdint>
 #include <optional>
@@ -32,14 +32,17 @@ constexpr bool is_context_number(std::uint8_t header, std::uint8_t tag_number) {
   return (header & 0xF8) == ((tag_number << 4) | kContextClass);
 }
 
-inline Result<ObjectIdentifier> read_object_id(SpanReader& in) {
+// An object identifier under context tag `tag_number` (0..14).
+inline Result<ObjectIdentifier> read_context_object_id(SpanReader& in, std::uint8_t tag_number) {
   const auto header = in.read_u8();
   if (!header) return DecodeError::IncompleteData;
-  if (*header != kObjectIdHeader) return DecodeError::InvalidContextTag;
+  if (*header != (kObjectIdHeader | (tag_number << 4))) return DecodeError::InvalidContextTag;
   const auto word = in.read_u32_be();
   if (!word) return DecodeError::IncompleteData;
   return ObjectIdentifier::from_word(*word);
 }
+
+inline Result<ObjectIdentifier> read_object_id(SpanReader& in) { return read_context_object_id(in, 0); }
 
 // The content of a number whose header octet has just been read. Lengths 5
 // to 7 cannot hold a 32-bit number; they are refused rather than truncated.
@@ -62,6 +65,25 @@ inline Result<std::optional<std::uint32_t>> read_array_index(SpanReader& in, std
   const auto index = read_number(in, *header);
   if (!index) return index.error();
   return std::optional<std::uint32_t>{index.value()};
+}
+
+// Whether the next octet starts primitive data under context tag
+// `tag_number` (0..14): not an opening or closing tag.
+inline bool next_is_context_data(const SpanReader& in, std::uint8_t tag_number) {
+  const auto header = in.peek_u8();
+  return header && is_context_number(*header, tag_number) && (*header & kLengthMask) < 6;
+}
+
+// A BOOLEAN under context tag `tag_number`: one content octet, 0 or 1.
+inline Result<bool> read_context_boolean(SpanReader& in, std::uint8_t tag_number) {
+  const auto header = in.read_u8();
+  if (!header) return DecodeError::IncompleteData;
+  if (!is_context_number(*header, tag_number)) return DecodeError::InvalidContextTag;
+  if ((*header & kLengthMask) != 1) return DecodeError::InvalidData;
+  const auto content = in.read_u8();
+  if (!content) return DecodeError::IncompleteData;
+  if (*content > 1) return DecodeError::InvalidData;
+  return *content == 1;
 }
 
 // Consumes `tag` if it is the next octet.

@@ -13,19 +13,26 @@ namespace ferromesh::services {
 using ferromesh::ObjectIdentifier;
 
 // Confirmed service choices.
+inline constexpr std::uint8_t kServiceConfirmedCovNotification = 1;
+inline constexpr std::uint8_t kServiceConfirmedEventNotification = 2;
+inline constexpr std::uint8_t kServiceSubscribeCov = 5;
 inline constexpr std::uint8_t kServiceReadProperty = 12;
 inline constexpr std::uint8_t kServiceReadPropertyMultiple = 14;
 inline constexpr std::uint8_t kServiceWriteProperty = 15;
 inline constexpr std::uint8_t kServiceWritePropertyMultiple = 16;
 inline constexpr std::uint8_t kServiceReadRange = 26;
+inline constexpr std::uint8_t kServiceSubscribeCovProperty = 28;
 // Confirmed services whose success is a SimpleACK; the others answer with a
 // ComplexACK.
 inline constexpr bool answered_by_simple_ack(std::uint8_t service_choice) noexcept {
-  return service_choice == kServiceWriteProperty || service_choice == kServiceWritePropertyMultiple;
+  return service_choice == kServiceWriteProperty || service_choice == kServiceWritePropertyMultiple ||
+         service_choice == kServiceSubscribeCov || service_choice == kServiceSubscribeCovProperty;
 }
 
 // Unconfirmed service choices.
 inline constexpr std::uint8_t kServiceIAm = 0;
+inline constexpr std::uint8_t kServiceUnconfirmedCovNotification = 2;
+inline constexpr std::uint8_t kServiceUnconfirmedEventNotification = 3;
 inline constexpr std::uint8_t kServiceWhoIs = 8;
 
 struct PropertyReference {
@@ -135,6 +142,71 @@ struct ReadRangeResult {
   std::vector<PropertyValue> items;  // every element of the item data, in order (codec/elements.hpp)
   std::optional<std::uint32_t> first_sequence_number;
   friend bool operator==(const ReadRangeResult&, const ReadRangeResult&) = default;
+};
+
+// A SubscribeCOV request: notify process `process_id` of changes of the
+// object for `lifetime` seconds (0: indefinitely). Without `confirmed` and
+// `lifetime` it cancels the subscription.
+struct SubscribeCovRequest {
+  std::uint32_t process_id = 0;
+  ObjectIdentifier object_id;
+  std::optional<bool> confirmed;
+  std::optional<std::uint32_t> lifetime;
+  friend bool operator==(const SubscribeCovRequest&, const SubscribeCovRequest&) = default;
+};
+
+// A SubscribeCOVProperty request: as SubscribeCOV, for one property, with a
+// change of at least `cov_increment` (a REAL property) worth a notification.
+struct SubscribeCovPropertyRequest {
+  std::uint32_t process_id = 0;
+  ObjectIdentifier object_id;
+  std::optional<bool> confirmed;
+  std::optional<std::uint32_t> lifetime;
+  PropertyReference property;
+  std::optional<float> cov_increment;
+  friend bool operator==(const SubscribeCovPropertyRequest&, const SubscribeCovPropertyRequest&) = default;
+};
+
+// One property value of a notification: the value as a property read
+// decodes it (codec/elements.hpp).
+struct NotifiedValue {
+  PropertyIdentifier property_id;
+  std::optional<std::uint32_t> array_index;
+  PropertyValue value;
+  std::optional<std::uint8_t> priority;
+  friend bool operator==(const NotifiedValue&, const NotifiedValue&) = default;
+};
+
+// The parameters of a Confirmed- or Unconfirmed-COV-Notification.
+struct CovNotification {
+  std::uint32_t process_id = 0;
+  ObjectIdentifier initiating_device;
+  ObjectIdentifier monitored_object;
+  std::uint32_t time_remaining = 0;  // seconds; 0 for a subscription without end
+  std::vector<NotifiedValue> values;
+  friend bool operator==(const CovNotification&, const CovNotification&) = default;
+};
+
+// The parameters of a Confirmed- or Unconfirmed-EventNotification. The time
+// stamp is the one element of the BACnetTimeStamp choice (time, sequence
+// number or date-time) and the event values the notification parameters, as
+// the lossless tree (codec/elements.hpp): their meaning depends on the event
+// type.
+struct EventNotification {
+  std::uint32_t process_id = 0;
+  ObjectIdentifier initiating_device;
+  ObjectIdentifier event_object;
+  PropertyValue time_stamp;
+  std::uint32_t notification_class = 0;
+  std::uint8_t priority = 0;
+  std::uint32_t event_type = 0;
+  std::optional<PropertyValue::CharacterString> message_text;
+  std::uint32_t notify_type = 0;
+  std::optional<bool> ack_required;
+  std::optional<std::uint32_t> from_state;
+  std::uint32_t to_state = 0;
+  std::optional<PropertyValue> event_values;
+  friend bool operator==(const EventNotification&, const EventNotification&) = default;
 };
 
 // Segmentation supported, as announced in an I-Am.

@@ -4,6 +4,8 @@
 #include "services/read_property.hpp"
 #include "services/read_property_multiple.hpp"
 #include "services/read_range.hpp"
+#include "services/subscribe_cov.hpp"
+#include "services/subscribe_cov_property.hpp"
 #include "services/who_is.hpp"
 #include "services/write_property.hpp"
 #include "services/write_property_multiple.hpp"
@@ -29,6 +31,12 @@ struct Encoder {
   }
   EncodedService operator()(const service::ReadRange& s) const {
     return {services::kServiceReadRange, services::read_range::encode_request(s)};
+  }
+  EncodedService operator()(const service::SubscribeCov& s) const {
+    return {services::kServiceSubscribeCov, services::subscribe_cov::encode_request(s)};
+  }
+  EncodedService operator()(const service::SubscribeCovProperty& s) const {
+    return {services::kServiceSubscribeCovProperty, services::subscribe_cov_property::encode_request(s)};
   }
 };
 

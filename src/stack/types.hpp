@@ -112,6 +112,8 @@ struct WritePropertyMultiple {
 };
 
 using ReadRange = services::ReadRangeRequest;
+using SubscribeCov = services::SubscribeCovRequest;
+using SubscribeCovProperty = services::SubscribeCovPropertyRequest;
 
 // Unconfirmed requests.
 
@@ -126,7 +128,8 @@ struct WhoIs {
 }  // namespace service
 
 using BacnetService = std::variant<service::ReadProperty, service::WriteProperty, service::ReadPropertyMultiple,
-                                   service::WritePropertyMultiple, service::ReadRange>;
+                                   service::WritePropertyMultiple, service::ReadRange, service::SubscribeCov,
+                                   service::SubscribeCovProperty>;
 using UnconfirmedService = std::variant<service::WhoIs>;
 
 namespace input {
@@ -217,9 +220,28 @@ struct UnconfirmedReceived {
   friend bool operator==(const UnconfirmedReceived&, const UnconfirmedReceived&) = default;
 };
 
+// A COV notification from `src`. A confirmed one has been acknowledged: the
+// SimpleACK precedes the event in the same outputs.
+struct CovNotification {
+  BacnetAddr src;
+  bool confirmed = false;
+  services::CovNotification notification;
+  friend bool operator==(const CovNotification&, const CovNotification&) = default;
+};
+
+// An event notification (an alarm, a fault, an acknowledgement...) from
+// `src`; a confirmed one has been acknowledged as above.
+struct EventNotification {
+  BacnetAddr src;
+  bool confirmed = false;
+  services::EventNotification notification;
+  friend bool operator==(const EventNotification&, const EventNotification&) = default;
+};
+
 }  // namespace event
 
-using Event = std::variant<event::Response, event::Timeout, event::Abort, event::Error, event::UnconfirmedReceived>;
+using Event = std::variant<event::Response, event::Timeout, event::Abort, event::Error, event::UnconfirmedReceived,
+                           event::CovNotification, event::EventNotification>;
 
 namespace output {
 
