@@ -41,7 +41,6 @@ inline constexpr std::uint8_t kAbortTsmTimeout = 10;
 inline constexpr std::uint8_t kRejectInvalidParameterDataType = 3;
 inline constexpr std::uint8_t kRejectInvalidTag = 4;
 inline constexpr std::uint8_t kRejectMissingRequiredParameter = 5;
-inline constexpr std::uint8_t kRejectTooManyArguments = 7;
 inline constexpr std::uint8_t kRejectUnrecognizedService = 9;
 
 // The largest max-APDU-length-accepted code (0..5: 50, 128, 206, 480, 1024,

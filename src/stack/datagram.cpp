@@ -12,6 +12,15 @@ constexpr std::size_t kAbortLength = 3;
 // To a device on our own network, at normal priority.
 const npdu::Header kRequestHeader{std::nullopt, std::nullopt, std::nullopt, true, false, 0};
 const npdu::Header kNoReplyHeader{};
+// Every answer to a device's request is three octets long.
+constexpr std::size_t kAnswerLength = 3;
+// Routers drop a message whose hop count runs out; a reply starts with the most.
+constexpr std::uint8_t kLargestHopCount = 255;
+
+npdu::Header answer_header(const std::optional<npdu::NetworkAddress>& network) {
+  if (!network) return kNoReplyHeader;
+  return npdu::Header{network, std::nullopt, kLargestHopCount, false, false, 0};
+}
 }  // namespace
 
 Bytes confirmed_request(const apdu::ConfirmedRequestHeader& header, std::span<const std::uint8_t> service_data) {
@@ -29,6 +38,21 @@ Bytes segment_ack(const apdu::SegmentAck& ack) {
 
 Bytes abort(const apdu::Abort& abort) {
   return build(bvlc::kOriginalUnicastNpdu, kNoReplyHeader, kAbortLength,
+               [&](Bytes& out) { apdu::append_abort(out, abort); });
+}
+
+Bytes simple_ack(const apdu::SimpleAck& ack, const std::optional<npdu::NetworkAddress>& network) {
+  return build(bvlc::kOriginalUnicastNpdu, answer_header(network), kAnswerLength,
+               [&](Bytes& out) { apdu::append_simple_ack(out, ack); });
+}
+
+Bytes reject(const apdu::Reject& reject, const std::optional<npdu::NetworkAddress>& network) {
+  return build(bvlc::kOriginalUnicastNpdu, answer_header(network), kAnswerLength,
+               [&](Bytes& out) { apdu::append_reject(out, reject); });
+}
+
+Bytes abort(const apdu::Abort& abort, const std::optional<npdu::NetworkAddress>& network) {
+  return build(bvlc::kOriginalUnicastNpdu, answer_header(network), kAnswerLength,
                [&](Bytes& out) { apdu::append_abort(out, abort); });
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "codec/apdu.hpp"
@@ -40,5 +41,12 @@ Bytes segment_ack(const apdu::SegmentAck& ack);
 
 // An Abort to a device, expecting no reply.
 Bytes abort(const apdu::Abort& abort);
+
+// The answer (SimpleACK, Reject or Abort) to a device's Confirmed-Request;
+// one that came through a router goes back to its network and address
+// (`network`, the request's source).
+Bytes simple_ack(const apdu::SimpleAck& ack, const std::optional<npdu::NetworkAddress>& network);
+Bytes reject(const apdu::Reject& reject, const std::optional<npdu::NetworkAddress>& network);
+Bytes abort(const apdu::Abort& abort, const std::optional<npdu::NetworkAddress>& network);
 
 }  // namespace ferromesh::stack::datagram

@@ -2,11 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <unordered_map>
 #include <vector>
 
 #include "codec/apdu.hpp"
+#include "codec/npdu.hpp"
 #include "stack/invoke_id_pool.hpp"
 #include "stack/segmentation.hpp"
 #include "stack/service_encoding.hpp"
@@ -64,8 +66,14 @@ class Stack {
   void abandon_stalled_reassemblies(double now, EarliestDeadline& earliest, std::vector<Output>& out);
 
   void receive(const input::Received& datagram, std::vector<Output>& out);
-  void dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& src, bool from_own_network,
-                     std::vector<Output>& out);
+  // `source` is the network and address the APDU names as its origin: none
+  // for a device on our own network.
+  void dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& src,
+                     const std::optional<npdu::NetworkAddress>& source, std::vector<Output>& out);
+  // Answers a device's Confirmed-Request: a notification with a SimpleACK
+  // and its event, anything else with a Reject or Abort.
+  void serve_confirmed_request(std::span<const std::uint8_t> pdu, const BacnetAddr& src,
+                               const std::optional<npdu::NetworkAddress>& source, std::vector<Output>& out);
   void handle_unconfirmed(std::uint8_t service_choice, std::span<const std::uint8_t> service_data,
                           const BacnetAddr& src, bool from_own_network, std::vector<Output>& out);
   void handle_seg_ack(const BacnetAddr& src, const apdu::SegmentAck& ack, std::vector<Output>& out);

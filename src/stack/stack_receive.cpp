@@ -9,6 +9,8 @@
 #include "codec/apdu.hpp"
 #include "codec/bvlc.hpp"
 #include "codec/npdu.hpp"
+#include "services/cov_notification.hpp"
+#include "services/event_notification.hpp"
 #include "services/i_am.hpp"
 #include "stack/datagram.hpp"
 
@@ -22,7 +24,7 @@ void Stack::receive(const input::Received& datagram, std::vector<Output>& out) {
   if (!frame) return;
   const std::span<const std::uint8_t> body = frame->apdu;
   if (!frame->network_layer_message) {
-    dispatch_apdu(body, datagram.src, !frame->source.has_value(), out);
+    dispatch_apdu(body, datagram.src, frame->source, out);
     return;
   }
   if (body.empty() || body[0] != npdu::kMessageIAmRouterToNetwork) return;
@@ -49,14 +51,14 @@ bool Stack::end_answered(const TransactionKey& key, Fits fits) {
 // when it answers what that request asked; any other answer there is a stray
 // that ends and reports nothing, so that the real answer can still arrive.
 // An answer under an ID that is not in use is reported, and ends nothing.
-void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& src, bool from_own_network,
-                          std::vector<Output>& out) {
+void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& src,
+                          const std::optional<npdu::NetworkAddress>& source, std::vector<Output>& out) {
   const auto type = apdu::pdu_type(pdu);
   if (!type) return;
   switch (static_cast<apdu::PduType>(*type)) {
     case apdu::PduType::UnconfirmedRequest:
       if (const auto request = apdu::decode_unconfirmed_request(pdu)) {
-        handle_unconfirmed(request->service_choice, request->service_data, src, from_own_network, out);
+        handle_unconfirmed(request->service_choice, request->service_data, src, !source, out);
       }
       return;
     case apdu::PduType::SimpleAck:
@@ -112,14 +114,32 @@ void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& s
         out.push_back(output::Event{event::Abort{abort->invoke_id, abort->reason, src}});
       }
       return;
-    default:  // Confirmed-Request (we are no server) and the undefined types 8-15
+    case apdu::PduType::ConfirmedRequest:
+      serve_confirmed_request(pdu, src, source, out);
+      return;
+    default:  // the undefined types 8-15
       return;
   }
 }
 
 void Stack::handle_unconfirmed(std::uint8_t service_choice, std::span<const std::uint8_t> service_data,
                                const BacnetAddr& src, bool from_own_network, std::vector<Output>& out) {
-  if (service_choice != services::kServiceIAm) return;
+  switch (service_choice) {
+    case services::kServiceIAm:
+      break;
+    case services::kServiceUnconfirmedCovNotification:
+      if (auto notification = services::cov_notification::decode(service_data)) {
+        out.push_back(output::Event{event::CovNotification{src, false, std::move(notification).value()}});
+      }
+      return;
+    case services::kServiceUnconfirmedEventNotification:
+      if (auto notification = services::event_notification::decode(service_data)) {
+        out.push_back(output::Event{event::EventNotification{src, false, std::move(notification).value()}});
+      }
+      return;
+    default:
+      return;
+  }
   auto i_am = services::i_am::decode_i_am(service_data);
   if (!i_am) return;
   // Requests go to the UDP sender, which is the device itself only when the

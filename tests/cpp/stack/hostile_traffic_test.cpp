@@ -103,8 +103,15 @@ const std::vector<HostileKind>& hostile_kinds() {
        ""},
       {"long SegmentACK", [](std::size_t i) { return long_datagram({0x01, 0x00, 0x41, id_of(i), seq_of(i), 0xFF}); },
        ""},
-      {"long Confirmed-Request", [](std::size_t i) { return long_datagram({0x01, 0x04, 0x0A, 0x05, id_of(i), 0x0C}); },
-       ""},
+      // Requests a device sends us are answered at once and leave nothing behind.
+      {"long Confirmed-Request segment",
+       [](std::size_t i) { return long_datagram({0x01, 0x04, 0x0A, 0x05, id_of(i), 0x00, 0x01, 0x0C}); }, "T"},
+      {"long Confirmed-Request", [](std::size_t i) { return long_datagram({0x01, 0x04, 0x02, 0x05, id_of(i), 0x0C}); },
+       "T"},
+      {"long confirmed COV notification",
+       [](std::size_t i) { return long_datagram({0x01, 0x04, 0x02, 0x05, id_of(i), 0x01, 0x09, 0x01}); }, "T"},
+      {"long unconfirmed event notification",
+       [](std::size_t) { return long_datagram({0x01, 0x00, 0x10, 0x03, 0x09, 0x01}); }, ""},
       {"long undefined PDU type",
        [](std::size_t i) { return long_datagram({0x01, 0x00, static_cast<std::uint8_t>(0x80 + (i % 8) * 0x10)}); },
        ""},
@@ -151,10 +158,15 @@ BacnetAddr about(const Event& e) {
       e);
 }
 
-// The stack's answer to one hostile datagram: the kind's outputs, no
-// datagram sent anywhere, events only about the sender.
+// The stack's answer to one hostile datagram: the kind's outputs, datagrams
+// and events only to and about the sender.
 void expect_hostile_answer(const HostileKind& kind, const std::vector<Output>& out, const BacnetAddr& src) {
   EXPECT_EQ(kinds(out), kind.outputs) << kind.name << " from " << src;
+  for (const Output& o : out) {
+    if (const auto* t = std::get_if<output::Transmit>(&o)) {
+      EXPECT_EQ(t->dest, src) << kind.name;
+    }
+  }
   for (const Event& e : events(out)) EXPECT_EQ(about(e), src) << kind.name;
 }
 

@@ -52,6 +52,14 @@ inline void PrintTo(const Error& e, std::ostream* os) {
 inline void PrintTo(const UnconfirmedReceived& e, std::ostream* os) {
   *os << "UnconfirmedReceived(" << e.src << ", message kind " << e.message.index() << ")";
 }
+inline void PrintTo(const CovNotification& e, std::ostream* os) {
+  *os << "CovNotification(" << e.src << (e.confirmed ? ", confirmed" : "") << ", process "
+      << e.notification.process_id << ", " << e.notification.values.size() << " values)";
+}
+inline void PrintTo(const EventNotification& e, std::ostream* os) {
+  *os << "EventNotification(" << e.src << (e.confirmed ? ", confirmed" : "") << ", process "
+      << e.notification.process_id << ")";
+}
 
 }  // namespace event
 

@@ -1,0 +1,76 @@
+#include <utility>
+
+#include "codec/apdu.hpp"
+#include "services/cov_notification.hpp"
+#include "services/event_notification.hpp"
+#include "stack/datagram.hpp"
+#include "stack/stack.hpp"
+
+// The engine as the server of what devices send it: notifications, which it
+// acknowledges and reports, and every other request, which it refuses at
+// once so that the device does not retry. Nothing here keeps state.
+namespace ferromesh::stack {
+
+namespace {
+
+// Why parameters that did not decode are refused.
+std::uint8_t reject_reason(DecodeError error) noexcept {
+  switch (error) {
+    case DecodeError::IncompleteData:
+      return apdu::kRejectMissingRequiredParameter;
+    case DecodeError::InvalidTagNumber:
+    case DecodeError::InvalidContextTag:
+      return apdu::kRejectInvalidTag;
+    default:
+      return apdu::kRejectInvalidParameterDataType;
+  }
+}
+
+// Decodes a notification's parameters; answers a SimpleACK and reports the
+// event, or answers a Reject.
+template <class Notification, class Decode>
+void acknowledge(const apdu::ConfirmedRequest& request, const BacnetAddr& src,
+                 const std::optional<npdu::NetworkAddress>& source, Decode decode, std::vector<Output>& out) {
+  const apdu::ConfirmedRequestHeader& header = request.header;
+  auto decoded = decode(request.service_data);
+  if (!decoded) {
+    out.push_back(output::Transmit{
+        datagram::reject({header.invoke_id, reject_reason(decoded.error())}, source), src});
+    return;
+  }
+  out.reserve(2);
+  out.push_back(output::Transmit{datagram::simple_ack({header.invoke_id, header.service_choice}, source), src});
+  out.push_back(output::Event{Notification{src, true, std::move(decoded).value()}});
+}
+
+}  // namespace
+
+void Stack::serve_confirmed_request(std::span<const std::uint8_t> pdu, const BacnetAddr& src,
+                                    const std::optional<npdu::NetworkAddress>& source, std::vector<Output>& out) {
+  const auto request = apdu::decode_confirmed_request(pdu);
+  // Without its header there is no invoke ID to answer under.
+  if (!request) return;
+  const apdu::ConfirmedRequestHeader& header = request->header;
+  // We keep no reassembly for requests: every segment is refused at once,
+  // which ends the device's transaction on its first segment.
+  if (header.segmentation) {
+    out.push_back(output::Transmit{
+        datagram::abort({true, header.invoke_id, apdu::kAbortSegmentationNotSupported}, source), src});
+    return;
+  }
+  switch (header.service_choice) {
+    case services::kServiceConfirmedCovNotification:
+      acknowledge<event::CovNotification>(request.value(), src, source, services::cov_notification::decode, out);
+      return;
+    case services::kServiceConfirmedEventNotification:
+      acknowledge<event::EventNotification>(request.value(), src, source, services::event_notification::decode,
+                                            out);
+      return;
+    default:
+      out.push_back(output::Transmit{
+          datagram::reject({header.invoke_id, apdu::kRejectUnrecognizedService}, source), src});
+      return;
+  }
+}
+
+}  // namespace ferromesh::stack
