@@ -6,7 +6,10 @@
 // must be well-formed and carry exactly the request it belongs to; a
 // Response to an outstanding request answers the service it asked, and one
 // reassembled from segments holds every segment received in order; a window
-// of segments never moves back.
+// of segments never moves back. A Confirmed-Request from anyone gets exactly
+// one answer, to its sender: a SimpleACK and a confirmed event for a
+// notification that decodes, an Abort for a segment, a Reject otherwise;
+// it changes no table.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -15,6 +18,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <variant>
@@ -24,10 +28,14 @@
 #include "codec/apdu.hpp"
 #include "codec/bvlc.hpp"
 #include "codec/npdu.hpp"
+#include "services/cov_notification.hpp"
+#include "services/event_notification.hpp"
 #include "services/read_property.hpp"
 #include "services/read_property_multiple.hpp"
 #include "services/read_range.hpp"
 #include "services/records.hpp"
+#include "services/subscribe_cov.hpp"
+#include "services/subscribe_cov_property.hpp"
 #include "services/write_property.hpp"
 #include "services/write_property_multiple.hpp"
 #include "stack/stack.hpp"
@@ -102,6 +110,12 @@ Request expected_request(const BacnetService& service) {
   if (const auto* range = std::get_if<service::ReadRange>(&service)) {
     return {services::kServiceReadRange, services::read_range::encode_request(*range)};
   }
+  if (const auto* subscribe = std::get_if<service::SubscribeCov>(&service)) {
+    return {services::kServiceSubscribeCov, services::subscribe_cov::encode_request(*subscribe)};
+  }
+  if (const auto* subscribe = std::get_if<service::SubscribeCovProperty>(&service)) {
+    return {services::kServiceSubscribeCovProperty, services::subscribe_cov_property::encode_request(*subscribe)};
+  }
   const auto& read = std::get<service::ReadPropertyMultiple>(service);
   return {services::kServiceReadPropertyMultiple, services::read_property_multiple::encode_request(read.specs)};
 }
@@ -112,7 +126,7 @@ class Script {
 
   void run() {
     for (int step = 0; step < 256 && in_.remaining_bytes() > 0; ++step) {
-      switch (in_.ConsumeIntegralInRange<int>(0, 12)) {
+      switch (in_.ConsumeIntegralInRange<int>(0, 13)) {
         case 0:
         case 1:
           send();
@@ -146,6 +160,9 @@ class Script {
           break;
         case 11:
           cancel();
+          break;
+        case 12:
+          device_request();
           break;
         default:
           who_is();
@@ -345,6 +362,56 @@ class Script {
     deliver(framed_length(std::move(datagram)), src);
   }
 
+  // What a device sends us unasked: a notification (confirmed or not, whole or
+  // garbled) or another confirmed request, maybe in segments, maybe through
+  // a router. The checks are in deliver().
+  void device_request() {
+    const BacnetAddr src = pick_source();
+    // Process 7, device 4, analog-input 10, 60 s left, present-value 65.0.
+    static const Bytes kCov{0x09, 0x07, 0x1C, 0x02, 0x00, 0x00, 0x04, 0x2C, 0x00, 0x00, 0x00, 0x0A,
+                            0x39, 0x3C, 0x4E, 0x09, 0x55, 0x2E, 0x44, 0x42, 0x82, 0x00, 0x00, 0x2F, 0x4F};
+    // Process 1, device 4, analog-input 2, sequence 16, class 4, priority
+    // 100, out-of-range, alarm, normal to high-limit.
+    static const Bytes kEvent{0x09, 0x01, 0x1C, 0x02, 0x00, 0x00, 0x04, 0x2C, 0x00, 0x00, 0x00, 0x02, 0x3E,
+                              0x19, 0x10, 0x3F, 0x49, 0x04, 0x59, 0x64, 0x69, 0x05, 0x89, 0x00, 0xB9, 0x03};
+    const int kind = in_.ConsumeIntegralInRange<int>(0, 3);
+    Bytes parameters = kind == 0 ? kCov : kind == 1 ? kEvent : Bytes{};
+    if (kind >= 2) {
+      parameters = in_.ConsumeBytes<std::uint8_t>(in_.ConsumeIntegralInRange<std::size_t>(0, 64));
+    } else if (in_.ConsumeBool()) {
+      // Cut, or one octet changed.
+      const auto at = in_.ConsumeIntegralInRange<std::size_t>(0, parameters.size() - 1);
+      if (in_.ConsumeBool()) {
+        parameters.resize(at);
+      } else {
+        parameters[at] = in_.ConsumeIntegral<std::uint8_t>();
+      }
+    }
+    Bytes datagram{0x81, 0x0A, 0x00, 0x00, 0x01, 0x04};
+    if (in_.ConsumeBool()) {
+      // Through a router: SNET, SLEN 0..6, SADR.
+      datagram[5] |= npdu::kControlSource;
+      const auto length = in_.ConsumeIntegralInRange<std::uint8_t>(0, 6);
+      append_bytes(datagram, Bytes{in_.ConsumeIntegral<std::uint8_t>(), 0x05, length});
+      append_bytes(datagram, Bytes(length, in_.ConsumeIntegral<std::uint8_t>()));
+    }
+    const auto invoke_id = in_.ConsumeIntegral<std::uint8_t>();
+    const std::uint8_t service = kind == 3 ? in_.ConsumeIntegral<std::uint8_t>()
+                                           : static_cast<std::uint8_t>(kind == 0 ? 1 : kind == 1 ? 2 : 12);
+    if (in_.ConsumeBool()) {
+      // Unconfirmed: COV 2, event 3, or any.
+      const std::uint8_t choice = kind == 0 ? 2 : kind == 1 ? 3 : service;
+      datagram[5] &= static_cast<std::uint8_t>(~npdu::kControlExpectingReply);
+      append_bytes(datagram, Bytes{0x10, choice});
+    } else if (in_.ConsumeIntegralInRange<int>(0, 3) == 0) {
+      append_bytes(datagram, Bytes{0x0E, 0x05, invoke_id, in_.ConsumeIntegral<std::uint8_t>(), 0x04, service});
+    } else {
+      append_bytes(datagram, Bytes{0x02, 0x05, invoke_id, service});
+    }
+    append_bytes(datagram, parameters);
+    deliver(framed_length(std::move(datagram)), src);
+  }
+
   void raw_datagram() {
     const BacnetAddr src = pick_source();
     Bytes octets = in_.ConsumeBytes<std::uint8_t>(in_.ConsumeIntegralInRange<std::size_t>(0, kLargestRaw));
@@ -377,7 +444,24 @@ class Script {
   }
 
   BacnetService make_service() {
-    switch (in_.ConsumeIntegralInRange<int>(0, 4)) {
+    switch (in_.ConsumeIntegralInRange<int>(0, 6)) {
+      case 5:
+      case 6: {
+        services::SubscribeCovPropertyRequest subscribe{in_.ConsumeIntegral<std::uint32_t>(), object_id(), {}, {},
+                                                       {}, {}};
+        if (in_.ConsumeBool()) {
+          subscribe.confirmed = in_.ConsumeBool();
+          subscribe.lifetime = in_.ConsumeIntegral<std::uint32_t>();
+        }
+        if (in_.ConsumeBool()) {
+          return service::SubscribeCov{subscribe.process_id, subscribe.object_id, subscribe.confirmed,
+                                       subscribe.lifetime};
+        }
+        subscribe.property.property_id = PropertyIdentifier::from_u32(in_.ConsumeIntegral<std::uint32_t>());
+        if (in_.ConsumeBool()) subscribe.property.array_index = in_.ConsumeIntegral<std::uint32_t>();
+        if (in_.ConsumeBool()) subscribe.cov_increment = in_.ConsumeFloatingPoint<float>();
+        return subscribe;
+      }
       case 3: {
         service::WritePropertyMultiple writes;
         writes.specs.resize(in_.ConsumeIntegralInRange<std::size_t>(0, 4));
@@ -464,6 +548,15 @@ class Script {
   // for its service, and from a reassembly one that holds at least what was
   // received in order.
   std::vector<Output> deliver(Bytes datagram, const BacnetAddr& src, bool check_tables_after = true) {
+    serving_ = served(datagram, src);
+    if (serving_) {
+      const std::string before = tables_summary();
+      std::vector<Output> outputs = process(input::Received{std::move(datagram), src}, check_tables_after);
+      check_served(outputs);
+      FUZZ_CHECK(tables_summary() == before);
+      serving_.reset();
+      return outputs;
+    }
     const std::optional<Answered> answer = answered(datagram);
     std::optional<std::uint8_t> asked;
     std::size_t reassembled = 0;
@@ -480,6 +573,8 @@ class Script {
     for (const Output& o : outputs) {
       const auto* e = std::get_if<output::Event>(&o);
       const auto* response = e ? std::get_if<event::Response>(&e->event) : nullptr;
+      if (e != nullptr) FUZZ_CHECK(!std::holds_alternative<event::CovNotification>(e->event) ||
+                                   std::get<event::CovNotification>(e->event).src == src);
       if (response == nullptr) continue;
       FUZZ_CHECK(answer && response->peer == src && response->invoke_id == answer->invoke_id);
       if (!asked) continue;  // a stray for an ID not in use: reported, ends nothing
@@ -491,6 +586,71 @@ class Script {
   }
 
   // --- the checks ----------------------------------------------------------
+
+  // A Confirmed-Request the engine must answer: one it can read up to its
+  // service choice, in a datagram it reads.
+  struct Served {
+    BacnetAddr src;
+    std::optional<npdu::NetworkAddress> source;
+    apdu::ConfirmedRequestHeader header;
+    bool notification_decodes = false;
+  };
+
+  static std::optional<Served> served(ByteSpan datagram, const BacnetAddr& src) {
+    const auto bvlc_frame = bvlc::unwrap(datagram);
+    if (!bvlc_frame || bvlc_frame->function == bvlc::kForwardedNpdu) return std::nullopt;
+    const auto frame = npdu::decode(bvlc_frame->npdu);
+    if (!frame || frame->network_layer_message) return std::nullopt;
+    const auto request = apdu::decode_confirmed_request(frame->apdu);
+    if (!request) return std::nullopt;
+    Served s{src, frame->source, request->header, false};
+    if (!s.header.segmentation && s.header.service_choice == services::kServiceConfirmedCovNotification) {
+      s.notification_decodes = services::cov_notification::decode(request->service_data).ok();
+    }
+    if (!s.header.segmentation && s.header.service_choice == services::kServiceConfirmedEventNotification) {
+      s.notification_decodes = services::event_notification::decode(request->service_data).ok();
+    }
+    return s;
+  }
+
+  // Exactly one answer, and the confirmed event only after a SimpleACK.
+  void check_served(const std::vector<Output>& outputs) {
+    const Served& s = *serving_;
+    FUZZ_CHECK(!outputs.empty() && std::holds_alternative<output::Transmit>(outputs[0]));
+    FUZZ_CHECK(outputs.size() == (s.notification_decodes ? 2u : 1u));
+    const Bytes& data = std::get<output::Transmit>(outputs[0]).data;
+    const auto frame = npdu::decode(bvlc::unwrap(data)->npdu);
+    FUZZ_CHECK(frame->destination == s.source && !frame->source);
+    const ByteSpan apdu = frame->apdu;
+    FUZZ_CHECK(apdu.size() == 3 && apdu[1] == s.header.invoke_id);
+    if (s.header.segmentation) {
+      FUZZ_CHECK(apdu[0] == 0x71 && apdu[2] == apdu::kAbortSegmentationNotSupported);
+    } else if (s.notification_decodes) {
+      FUZZ_CHECK(apdu[0] == 0x20 && apdu[2] == s.header.service_choice);
+      const auto& e = std::get<output::Event>(outputs[1]).event;
+      if (const auto* cov = std::get_if<event::CovNotification>(&e)) {
+        FUZZ_CHECK(cov->confirmed && cov->src == s.src && s.header.service_choice == 1);
+      } else {
+        const auto& alarm = std::get<event::EventNotification>(e);
+        FUZZ_CHECK(alarm.confirmed && alarm.src == s.src && s.header.service_choice == 2);
+      }
+    } else {
+      FUZZ_CHECK(apdu[0] == 0x60);
+      const bool notification = s.header.service_choice == 1 || s.header.service_choice == 2;
+      FUZZ_CHECK(notification != (apdu[2] == apdu::kRejectUnrecognizedService));
+    }
+  }
+
+  std::string tables_summary() const {
+    std::string summary;
+    for (const std::size_t n : {stack_.transactions().size(), stack_.invoke_pools().size(),
+                                stack_.send_segments().size(), stack_.recv_segments().size(),
+                                stack_.device_limits().size()}) {
+      summary += std::to_string(n) + ' ';
+    }
+    for (const auto& [key, pool] : stack_.invoke_pools()) summary += std::to_string(pool.used_count()) + ' ';
+    return summary;
+  }
 
   std::vector<Output> process(Input input, bool check_tables_after = true) {
     std::vector<Output> outputs = stack_.process(std::move(input));
@@ -526,6 +686,8 @@ class Script {
   // Abort or Who-Is, and goes only where we sent requests: SegmentACKs for
   // unsolicited segments would let anyone make us talk.
   void check_transmit(const output::Transmit& transmit) {
+    // The answer to a device's request, checked by check_served.
+    if (serving_ && transmit.dest == serving_->src) return;
     const bool to_peer = std::find(std::begin(kPeers), std::end(kPeers), transmit.dest) != std::end(kPeers);
     FUZZ_CHECK(to_peer || transmit.dest == kBroadcast);
     const auto bvlc_frame = bvlc::unwrap(transmit.data);
@@ -647,6 +809,8 @@ class Script {
   double now_ = 0.0;
   // The request of the Send being processed, until it has been checked.
   std::optional<Request> new_request_;
+  // The device's request being delivered, until it has been checked.
+  std::optional<Served> serving_;
   // What each (peer, invoke ID) was last used for.
   std::unordered_map<TransactionKey, Request, TransactionKeyHash> requests_;
   // Where the window of each segmented request stood after the last step.

@@ -137,14 +137,14 @@ class StackScript:
         self.pick(5, 6)  # max_segment_buffer 2 MiB
 
     def send_read_property(self):
-        self.number(0, 12, 0)  # op: send
+        self.number(0, 13, 0)  # op: send
         self.pick(0, 3)  # first peer
         self.number(0, 2, 0)  # ReadProperty
         for low, high, value in ((0, 0xFFFF, 8), (0, 0xFFFFFFFF, 1234), (0, 0xFFFFFFFF, 85)):
             self.number(low, high, value)
 
     def send_read_property_multiple(self):
-        self.number(0, 12, 0)  # op: send
+        self.number(0, 13, 0)  # op: send
         self.pick(0, 3)  # first peer
         self.number(0, 2, 2)  # ReadPropertyMultiple
         self.number(0, 40, 1)  # one object
@@ -153,7 +153,7 @@ class StackScript:
         self.number(0, 8, 1)  # one property
 
     def raw(self, datagram):
-        self.number(0, 12, 9)  # op: raw datagram
+        self.number(0, 13, 9)  # op: raw datagram
         self.number(0, 7, 1)  # from a peer, not the stranger
         self.pick(0, 3)  # the first peer
         self.number(0, 1500, len(datagram))
@@ -161,12 +161,12 @@ class StackScript:
         self.number(0, 255, 0)  # deliver as it is
 
     def burst(self, count):
-        self.number(0, 12, 10)  # op: burst of ReadProperty requests
+        self.number(0, 13, 10)  # op: burst of ReadProperty requests
         self.pick(0, 3)  # to the first peer
         self.number(1, 300, count)
 
     def tick(self, step_index):
-        self.number(0, 12, 2)  # op: tick
+        self.number(0, 13, 2)  # op: tick
         self.number(0, 15, 1)  # a sane clock
         self.pick(step_index, 10)
 
@@ -219,11 +219,29 @@ def exhausting_script():
     return script.data()
 
 
+def serving_script():
+    """A device's confirmed COV notification, event notification, ReadProperty
+    and first segment of a request, each to be answered."""
+    cov = bytes.fromhex("0912 1c02000004 2c0000000a 393c 4e 0955 2e 4442820000 2f 4f")
+    event = bytes.fromhex("0901 1c02000004 2c00000002 3e19103f 4904 5964 6905 8900 b903")
+    script = StackScript()
+    script.config()
+    for apdu in (
+        bytes.fromhex("00052101") + cov,
+        bytes.fromhex("00050702") + event,
+        bytes.fromhex("00050b0c 0c02000001 1955"),
+        bytes.fromhex("0e050b0004 01 0912"),
+    ):
+        npdu = bytes.fromhex("0104") + apdu
+        script.raw(bytes.fromhex("810a") + (4 + len(npdu)).to_bytes(2, "big") + npdu)
+    return script.data()
+
+
 def collect(captures_dir):
     seeds = {name: [bytes.fromhex(v) for v in vectors] for name, vectors in VECTORS.items()}
     for name in ENCODER_TARGETS:
         seeds[name] = []
-    seeds["fuzz_stack"] = [exhausting_script()]
+    seeds["fuzz_stack"] = [exhausting_script(), serving_script()]
     segments = {}  # (file, invoke ID) -> the segments of an answer so far
     for path in sorted(Path(captures_dir).glob("*.pcap")):
         for datagram in pcap_datagrams(path):

@@ -219,6 +219,26 @@ std::optional<stack::BacnetService> read_range(PyObject* service) {
   return engine;
 }
 
+std::optional<stack::BacnetService> subscribe_cov(PyObject* service) {
+  const SubscribeCovFields& request = fields_of<SubscribeCovFields>(service);
+  const auto object_id = engine_object_id(request.object_id);
+  if (!object_id) return std::nullopt;
+  return stack::service::SubscribeCov{request.process_id, *object_id, request.confirmed, request.lifetime};
+}
+
+std::optional<stack::BacnetService> subscribe_cov_property(PyObject* service) {
+  const SubscribeCovPropertyFields& request = fields_of<SubscribeCovPropertyFields>(service);
+  const auto object_id = engine_object_id(request.object_id);
+  if (!object_id) return std::nullopt;
+  return stack::service::SubscribeCovProperty{
+      request.process_id,
+      *object_id,
+      request.confirmed,
+      request.lifetime,
+      {PropertyIdentifier::from_u32(request.property_id), request.array_index},
+      request.cov_increment};
+}
+
 // Tests the service classes in their fixed order; subclasses count.
 std::optional<stack::BacnetService> service_to_engine(PyObject* service) {
   using Converter = std::optional<stack::BacnetService> (*)(PyObject*);
@@ -228,6 +248,8 @@ std::optional<stack::BacnetService> service_to_engine(PyObject* service) {
       {service_write_property_type, write_property},
       {service_write_property_multiple_type, write_property_multiple},
       {service_read_range_type, read_range},
+      {service_subscribe_cov_type, subscribe_cov},
+      {service_subscribe_cov_property_type, subscribe_cov_property},
   };
   for (const auto& [type_getter, convert_service] : kServices) {
     PyTypeObject* type = type_getter();

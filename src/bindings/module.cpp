@@ -6,6 +6,7 @@
 #include "bindings/addresses.hpp"
 #include "bindings/exceptions.hpp"
 #include "bindings/inputs.hpp"
+#include "bindings/notifications.hpp"
 #include "bindings/outputs.hpp"
 #include "bindings/py_class.hpp"
 #include "bindings/py_ref.hpp"
@@ -103,6 +104,11 @@ const Obtain kRegistrations[] = {
     type<write_property_multiple_error_type>,
     function<&decode_read_range_method>,
     function<&decode_write_property_multiple_error_method>,
+    type<service_subscribe_cov_type>,
+    type<service_subscribe_cov_property_type>,
+    type<notified_value_type>,
+    type<event_cov_notification_type>,
+    type<event_event_notification_type>,
 };
 
 bool add_name(PyObject* module, PyObject* obj) {

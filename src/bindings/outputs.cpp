@@ -8,6 +8,7 @@
 #include "bindings/addresses.hpp"
 #include "bindings/convert.hpp"
 #include "bindings/exceptions.hpp"
+#include "bindings/notifications.hpp"
 #include "bindings/values.hpp"
 
 namespace ferromesh::bindings {
@@ -257,6 +258,10 @@ PyObject* event_to_py(stack::event::UnconfirmedReceived&& event) {
   if (!fields.message) return nullptr;
   return new_object<EventUnconfirmedReceivedClass>(std::move(fields));
 }
+
+PyObject* event_to_py(stack::event::CovNotification&& event) { return notification_to_py(std::move(event)); }
+
+PyObject* event_to_py(stack::event::EventNotification&& event) { return notification_to_py(std::move(event)); }
 
 PyObject* output_to_py(stack::output::Transmit&& transmit) {
   PyRef dest = PyRef::steal(addr_to_py(transmit.dest));

@@ -138,7 +138,7 @@ PyGetSetDef read_only(const char* name, const char* doc = nullptr) {
 
 template <class Class>
 PyObject* construct_from_attributes(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-  constexpr std::size_t kMaxArguments = 5;
+  constexpr std::size_t kMaxArguments = 8;
   const char* keywords[kMaxArguments + 1] = {};
   std::size_t count = 0;
   while (Class::attributes[count].name != nullptr) {
@@ -163,7 +163,7 @@ PyObject* construct_from_attributes(PyTypeObject* type, PyObject* args, PyObject
   }();
   PyObject* values[kMaxArguments] = {};
   if (!PyArg_ParseTupleAndKeywords(args, kwds, format.c_str(), const_cast<char**>(keywords), &values[0], &values[1],
-                                   &values[2], &values[3], &values[4])) {
+                                   &values[2], &values[3], &values[4], &values[5], &values[6], &values[7])) {
     return nullptr;
   }
   PyRef self = PyRef::steal(new_instance(type, typename Class::Fields{}));

@@ -298,8 +298,49 @@ struct ServiceReadRangeClass {
   static constexpr std::size_t required_arguments = 2;
 };
 
+struct ServiceSubscribeCovClass {
+  using Fields = SubscribeCovFields;
+  static constexpr const char* name = "ferromesh.ServiceSubscribeCOV";
+  static constexpr const char* doc =
+      "ServiceSubscribeCOV(process_id, object_id, confirmed=None, lifetime=None)\n--\n\n"
+      "Service: SubscribeCOV request, notifications of the object's changes to process `process_id` for\n"
+      "`lifetime` seconds (0 or None: without end), confirmed or not; with neither confirmed nor lifetime it\n"
+      "cancels the subscription.";
+  static inline PyGetSetDef attributes[] = {
+      read_write<U32, &Fields::process_id>("process_id"),
+      read_write<ObjectIdentifierRef, &Fields::object_id>("object_id"),
+      read_write<Optional<Bool>, &Fields::confirmed>("confirmed"),
+      read_write<Optional<U32>, &Fields::lifetime>("lifetime"),
+      {},
+  };
+  static constexpr std::size_t required_arguments = 2;
+};
+
+struct ServiceSubscribeCovPropertyClass {
+  using Fields = SubscribeCovPropertyFields;
+  static constexpr const char* name = "ferromesh.ServiceSubscribeCOVProperty";
+  static constexpr const char* doc =
+      "ServiceSubscribeCOVProperty(process_id, object_id, property_id, array_index=None, confirmed=None,\n"
+      "                            lifetime=None, cov_increment=None)\n--\n\n"
+      "Service: SubscribeCOVProperty request, as ServiceSubscribeCOV for one property; a REAL property\n"
+      "notifies changes of at least `cov_increment` (None: the object's own increment).";
+  static inline PyGetSetDef attributes[] = {
+      read_write<U32, &Fields::process_id>("process_id"),
+      read_write<ObjectIdentifierRef, &Fields::object_id>("object_id"),
+      read_write<U32, &Fields::property_id>("property_id"),
+      read_write<Optional<U32>, &Fields::array_index>("array_index"),
+      read_write<Optional<Bool>, &Fields::confirmed>("confirmed"),
+      read_write<Optional<U32>, &Fields::lifetime>("lifetime"),
+      read_write<Optional<Float32>, &Fields::cov_increment>("cov_increment"),
+      {},
+  };
+  static constexpr std::size_t required_arguments = 3;
+};
+
 }  // namespace
 
+PyTypeObject* service_subscribe_cov_type() { return type_of<ServiceSubscribeCovClass>(); }
+PyTypeObject* service_subscribe_cov_property_type() { return type_of<ServiceSubscribeCovPropertyClass>(); }
 PyTypeObject* property_write_type() { return type_of<PropertyWriteClass>(); }
 PyTypeObject* write_access_spec_type() { return type_of<WriteAccessSpecClass>(); }
 PyTypeObject* service_write_property_multiple_type() { return type_of<ServiceWritePropertyMultipleClass>(); }

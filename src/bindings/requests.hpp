@@ -106,6 +106,29 @@ struct ReadRangeRequestFields {
   }
 };
 
+// A SubscribeCOV or SubscribeCOVProperty request; without `confirmed` and
+// `lifetime` it cancels the subscription.
+struct SubscribeCovFields {
+  std::uint32_t process_id = 0;
+  PyRef object_id;  // ObjectIdentifier
+  std::optional<bool> confirmed;
+  std::optional<std::uint32_t> lifetime;
+  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, object_id); }
+  void clear() { object_id.reset(); }
+};
+
+struct SubscribeCovPropertyFields {
+  std::uint32_t process_id = 0;
+  PyRef object_id;  // ObjectIdentifier
+  std::uint32_t property_id = 0;
+  std::optional<std::uint32_t> array_index;
+  std::optional<bool> confirmed;
+  std::optional<std::uint32_t> lifetime;
+  std::optional<float> cov_increment;
+  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, object_id); }
+  void clear() { object_id.reset(); }
+};
+
 // Instances hold the structs above: read them with fields_of<...>(obj).
 PyTypeObject* service_read_property_type();
 PyTypeObject* service_write_property_type();
@@ -121,5 +144,7 @@ PyTypeObject* read_range_by_position_type();
 PyTypeObject* read_range_by_sequence_number_type();
 PyTypeObject* read_range_by_time_type();
 PyTypeObject* service_read_range_type();
+PyTypeObject* service_subscribe_cov_type();
+PyTypeObject* service_subscribe_cov_property_type();
 
 }  // namespace ferromesh::bindings
