@@ -138,6 +138,8 @@ _Service: TypeAlias = (
     | ServiceWriteProperty
     | ServiceWritePropertyMultiple
     | ServiceReadRange
+    | ServiceSubscribeCOV
+    | ServiceSubscribeCOVProperty
 )
 
 class ServiceWhoIs:
@@ -230,7 +232,15 @@ class EventUnconfirmedReceived:
     @property
     def message(self) -> UnconfirmedIAm | UnconfirmedIAmRouterToNetwork: ...
 
-_Event: TypeAlias = EventResponse | EventTimeout | EventAbort | EventError | EventUnconfirmedReceived
+_Event: TypeAlias = (
+    EventResponse
+    | EventTimeout
+    | EventAbort
+    | EventError
+    | EventUnconfirmedReceived
+    | EventCOVNotification
+    | EventEventNotification
+)
 
 @final
 class UnconfirmedIAm:
@@ -544,3 +554,102 @@ def decode_read_range(data: _Octets) -> ReadRangeResult:
 def decode_write_property_multiple_error(data: _Octets) -> WritePropertyMultipleError:
     """Decode the payload of the EventError that answers a WritePropertyMultiple request into a
 WritePropertyMultipleError."""
+
+class ServiceSubscribeCOV:
+    """Service: SubscribeCOV request, notifications of the object's changes to process `process_id` for
+`lifetime` seconds (0 or None: without end), confirmed or not; with neither confirmed nor lifetime it
+cancels the subscription."""
+    def __init__(
+        self, process_id: int, object_id: ObjectIdentifier, confirmed: bool | None = None, lifetime: int | None = None
+    ) -> None: ...
+    process_id: int
+    object_id: ObjectIdentifier
+    confirmed: bool | None
+    lifetime: int | None
+
+class ServiceSubscribeCOVProperty:
+    """Service: SubscribeCOVProperty request, as ServiceSubscribeCOV for one property; a REAL property
+notifies changes of at least `cov_increment` (None: the object's own increment)."""
+    def __init__(
+        self,
+        process_id: int,
+        object_id: ObjectIdentifier,
+        property_id: int,
+        array_index: int | None = None,
+        confirmed: bool | None = None,
+        lifetime: int | None = None,
+        cov_increment: float | None = None,
+    ) -> None: ...
+    process_id: int
+    object_id: ObjectIdentifier
+    property_id: int
+    array_index: int | None
+    confirmed: bool | None
+    lifetime: int | None
+    cov_increment: float | None
+
+@final
+class NotifiedValue:
+    """One property value of a COV notification."""
+    @property
+    def property_id(self) -> PropertyIdentifier | int: ...
+    @property
+    def array_index(self) -> int | None: ...
+    @property
+    def value(self) -> _DecodedValue: ...
+    @property
+    def priority(self) -> int | None: ...
+
+@final
+class EventCOVNotification:
+    """Event: COV notification received; a confirmed one has been acknowledged with a SimpleACK."""
+    @property
+    def src(self) -> BacnetAddr: ...
+    @property
+    def confirmed(self) -> bool: ...
+    @property
+    def process_id(self) -> int: ...
+    @property
+    def initiating_device(self) -> ObjectIdentifier: ...
+    @property
+    def monitored_object(self) -> ObjectIdentifier: ...
+    @property
+    def time_remaining(self) -> int: ...
+    @property
+    def values(self) -> list[NotifiedValue]: ...
+
+@final
+class EventEventNotification:
+    """Event: event notification (alarm, fault, acknowledgement...) received; a confirmed one has been
+acknowledged with a SimpleACK. time_stamp and event_values are the lossless tree; event_type,
+notify_type and the states are the numbers of their enumerations."""
+    @property
+    def src(self) -> BacnetAddr: ...
+    @property
+    def confirmed(self) -> bool: ...
+    @property
+    def process_id(self) -> int: ...
+    @property
+    def initiating_device(self) -> ObjectIdentifier: ...
+    @property
+    def event_object(self) -> ObjectIdentifier: ...
+    @property
+    def time_stamp(self) -> _Element: ...
+    @property
+    def notification_class(self) -> int: ...
+    @property
+    def priority(self) -> int: ...
+    @property
+    def event_type(self) -> int: ...
+    @property
+    def message_text(self) -> str | None: ...
+    @property
+    def notify_type(self) -> int: ...
+    @property
+    def ack_required(self) -> bool | None: ...
+    @property
+    def from_state(self) -> int | None: ...
+    @property
+    def to_state(self) -> int: ...
+    @property
+    def event_values(self) -> _Element | None: ...

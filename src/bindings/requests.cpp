@@ -320,8 +320,8 @@ struct ServiceSubscribeCovPropertyClass {
   using Fields = SubscribeCovPropertyFields;
   static constexpr const char* name = "ferromesh.ServiceSubscribeCOVProperty";
   static constexpr const char* doc =
-      "ServiceSubscribeCOVProperty(process_id, object_id, property_id, array_index=None, confirmed=None,\n"
-      "                            lifetime=None, cov_increment=None)\n--\n\n"
+      "ServiceSubscribeCOVProperty(process_id, object_id, property_id, array_index=None, confirmed=None, "
+      "lifetime=None, cov_increment=None)\n--\n\n"
       "Service: SubscribeCOVProperty request, as ServiceSubscribeCOV for one property; a REAL property\n"
       "notifies changes of at least `cov_increment` (None: the object's own increment).";
   static inline PyGetSetDef attributes[] = {

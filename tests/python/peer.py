@@ -85,6 +85,27 @@ def i_am_router_to_network(*networks: int) -> bytes:
     return frame(b"\x01" + b"".join(n.to_bytes(2, "big") for n in networks), control=0x80)
 
 
+# Process 18, device 4, analog-input 10, 60 s left, present-value 65.0.
+COV_PARAMETERS = bytes.fromhex("0912 1c02000004 2c0000000a 393c 4e 0955 2e 4442820000 2f 4f")
+# Process 1, device 4, analog-input 2, sequence 16, class 4, priority 100,
+# out-of-range, message "hi", alarm, ack required, normal to high-limit.
+EVENT_PARAMETERS = bytes.fromhex(
+    "0901 1c02000004 2c00000002 3e19103f 4904 5964 6905 7b006869 8900 9901 a900 b903 ce5e0c42a000001a04805fcf")
+
+
+def cov_notification(invoke_id: int | None, parameters: bytes = COV_PARAMETERS) -> bytes:
+    """Confirmed under `invoke_id`, or unconfirmed when it is None."""
+    if invoke_id is None:
+        return frame(bytes([0x10, 0x02]) + parameters)
+    return frame(bytes([0x00, 0x05, invoke_id, 0x01]) + parameters, control=0x04)
+
+
+def event_notification(invoke_id: int | None, parameters: bytes = EVENT_PARAMETERS) -> bytes:
+    if invoke_id is None:
+        return frame(bytes([0x10, 0x03]) + parameters)
+    return frame(bytes([0x00, 0x05, invoke_id, 0x02]) + parameters, control=0x04)
+
+
 def read_property_ack(instance: int, value: bytes) -> bytes:
     """ReadProperty-ACK parameters: analog-value `instance`, present-value, `value` (application-tagged)."""
     return b"\x0c" + ((2 << 22) | instance).to_bytes(4, "big") + b"\x19\x55\x3e" + value + b"\x3f"
@@ -297,6 +318,8 @@ def one_of_each_stack_class() -> dict[str, object]:
     [timeout] = [o for o in stack.process(InputTick(100.0)) if isinstance(o, OutputEvent)]
     [announced] = stack.process(InputReceived(i_am(1234), addr))
     [routed] = stack.process(InputReceived(i_am_router_to_network(5), addr))
+    [cov] = stack.process(InputReceived(cov_notification(None), addr))
+    [_, alarm] = stack.process(InputReceived(event_notification(9), addr))
     return {
         "BacnetAddr": addr,
         "StackConfig": StackConfig(),
@@ -316,4 +339,7 @@ def one_of_each_stack_class() -> dict[str, object]:
         "EventUnconfirmedReceived": announced.event,
         "UnconfirmedIAm": announced.event.message,
         "UnconfirmedIAmRouterToNetwork": routed.event.message,
+        "NotifiedValue": cov.event.values[0],
+        "EventCOVNotification": cov.event,
+        "EventEventNotification": alarm.event,
     }

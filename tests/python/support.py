@@ -78,4 +78,6 @@ def one_of_each():
         "ServiceReadRange": ferromesh.ServiceReadRange(oid, 131),
         "ReadRangeResult": ferromesh.decode_read_range(RR_ACK),
         "WritePropertyMultipleError": ferromesh.decode_write_property_multiple_error(WPM_ERROR),
+        "ServiceSubscribeCOV": ferromesh.ServiceSubscribeCOV(1, oid, False, 300),
+        "ServiceSubscribeCOVProperty": ferromesh.ServiceSubscribeCOVProperty(1, oid, 85, cov_increment=0.5),
     }

@@ -32,6 +32,8 @@ FINAL_ORDER = [
     "ReadRangeByPosition", "ReadRangeBySequenceNumber", "ReadRangeByTime", "ServiceReadRange",
     "ReadRangeResult", "WritePropertyMultipleError",
     "decode_read_range", "decode_write_property_multiple_error",
+    "ServiceSubscribeCOV", "ServiceSubscribeCOVProperty", "NotifiedValue", "EventCOVNotification",
+    "EventEventNotification",
 ]
 NOT_YET_REGISTERED: set[str] = set()
 
@@ -140,6 +142,26 @@ CLASS_DOCS = {
         None,
         "Decoded Error of a WritePropertyMultiple request: the error class and code and the first write that\n"
         "failed (object, property, array index); the writes before it took effect.",
+    ),
+    "ServiceSubscribeCOV": (
+        "(process_id, object_id, confirmed=None, lifetime=None)",
+        "Service: SubscribeCOV request, notifications of the object's changes to process `process_id` for\n"
+        "`lifetime` seconds (0 or None: without end), confirmed or not; with neither confirmed nor lifetime it\n"
+        "cancels the subscription.",
+    ),
+    "ServiceSubscribeCOVProperty": (
+        "(process_id, object_id, property_id, array_index=None, confirmed=None, lifetime=None, cov_increment=None)",
+        "Service: SubscribeCOVProperty request, as ServiceSubscribeCOV for one property; a REAL property\n"
+        "notifies changes of at least `cov_increment` (None: the object's own increment).",
+    ),
+    "NotifiedValue": (None, "One property value of a COV notification."),
+    "EventCOVNotification": (
+        None, "Event: COV notification received; a confirmed one has been acknowledged with a SimpleACK."),
+    "EventEventNotification": (
+        None,
+        "Event: event notification (alarm, fault, acknowledgement...) received; a confirmed one has been\n"
+        "acknowledged with a SimpleACK. time_stamp and event_values are the lossless tree; event_type,\n"
+        "notify_type and the states are the numbers of their enumerations.",
     ),
 }
 WITHOUT_CONSTRUCTOR = [name for name, (signature, _) in CLASS_DOCS.items() if signature is None]
