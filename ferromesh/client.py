@@ -33,6 +33,8 @@ from . import (
     BacnetPropertyError,
     BacnetTimeoutError,
     EventAbort,
+    EventCOVNotification,
+    EventEventNotification,
     EventResponse,
     EventTimeout,
     EventUnconfirmedReceived,
@@ -54,6 +56,8 @@ from . import (
     ServiceReadProperty,
     ServiceReadPropertyMultiple,
     ServiceReadRange,
+    ServiceSubscribeCOV,
+    ServiceSubscribeCOVProperty,
     ServiceWhoIs,
     ServiceWriteProperty,
     ServiceWritePropertyMultiple,
@@ -99,6 +103,7 @@ from .values import to_property_value
 from . import polling
 from .host import INVOKE_IDS, Host
 from .polling import DEFAULT_MAX_PER_DEVICE, Point, PointResult, PollRound
+from .subscriptions import COVChange, Subscription
 from .views import LogRecord, log_records
 
 __all__ = [
@@ -106,6 +111,7 @@ __all__ = [
     "BacnetErrorResponse",
     "BacnetRejectError",
     "BacnetWriteMultipleError",
+    "COVChange",
     "Client",
     "ClientClosedError",
     "DEFAULT_PORT",
@@ -116,6 +122,7 @@ __all__ = [
     "PointResult",
     "PollRound",
     "PropertySpec",
+    "Subscription",
     "enum_name",
     "format_object_id",
     "make_read_access_spec",
@@ -158,7 +165,11 @@ class DiscoveredDevice:
 
 
 _Service = (ServiceReadProperty | ServiceReadPropertyMultiple | ServiceWriteProperty | ServiceWritePropertyMultiple
-            | ServiceReadRange)
+            | ServiceReadRange | ServiceSubscribeCOV | ServiceSubscribeCOVProperty)
+# What the client hears from devices unasked.
+_Unsolicited = EventUnconfirmedReceived | EventCOVNotification | EventEventNotification
+# Process identifiers of subscriptions: Unsigned32, the client's own for each.
+_PROCESS_IDS = 1 << 32
 _Range = ReadRangeByPosition | ReadRangeBySequenceNumber | ReadRangeByTime
 # One write of write_property_multiple: (property, value) or (property, value, priority); the
 # property may be (property, array_index).
@@ -231,6 +242,11 @@ class Client:
         self._heard: dict[tuple[str, int], tuple[int, int]] = {}
         # Devices that refused ReadPropertyMultiple.
         self._rpm_refused: set[tuple[str, int]] = set()
+        # Live COV subscriptions by process identifier, and the next one to try.
+        self._subscriptions: dict[int, Subscription] = {}
+        self._next_process_id = 1
+        # One queue per notifications() iterator; None ends it.
+        self._event_queues: list[asyncio.Queue[EventEventNotification | None]] = []
 
     # -- life cycle ---------------------------------------------------------
 
@@ -265,6 +281,10 @@ class Client:
             self._host.close(ClientClosedError("client closed"))
         for listener in list(self._unconfirmed_listeners):
             listener(None)
+        for subscription in list(self._subscriptions.values()):
+            subscription._close()
+        for queue in self._event_queues:
+            queue.put_nowait(None)
         if self._sock is not None:
             self._sock.close()
 
@@ -530,6 +550,56 @@ class Client:
         self._open()
         return list(found.values())
 
+    # -- subscriptions and notifications ----------------------------------
+
+    def subscribe_cov(self, address: str | BacnetAddr, object_id: ObjectSpec, property_id: int | str | None = None,
+                      *, confirmed: bool = False, lifetime: int = 300,
+                      cov_increment: float | None = None) -> Subscription:
+        """A COV subscription of an object (SubscribeCOV) or of one of its properties
+        (SubscribeCOVProperty, with ``cov_increment`` for a REAL one), to use as
+        ``async with client.subscribe_cov(...) as sub: async for change in sub: ...``.
+
+        Notifications come confirmed (acknowledged by the stack) or not, for
+        ``lifetime`` seconds, renewed before they run out (0: without end,
+        never renewed). Leaving the block cancels the subscription. Each
+        subscription has a process identifier of its own (``sub.process_id``).
+        """
+        self._open()
+        prop = None if property_id is None else parse_property_id(property_id)
+        return Subscription(self, self._destination(address), parse_object_id(object_id), prop,
+                            self._new_process_id(), confirmed=confirmed, lifetime=lifetime,
+                            cov_increment=cov_increment)
+
+    async def notifications(self) -> AsyncIterator[EventEventNotification]:
+        """Event notifications (alarms, faults, acknowledgements) as they arrive, from
+        the first ``__anext__`` on, until the client closes; confirmed ones have
+        been acknowledged. Several iterators each get every notification."""
+        queue: asyncio.Queue[EventEventNotification | None] = asyncio.Queue()
+        self._open()
+        self._event_queues.append(queue)
+        try:
+            while (event := await queue.get()) is not None:
+                yield event
+        finally:
+            self._event_queues.remove(queue)
+
+    def _new_process_id(self) -> int:
+        while self._next_process_id in self._subscriptions:
+            self._next_process_id = self._next_process_id % (_PROCESS_IDS - 1) + 1
+        process_id = self._next_process_id
+        self._next_process_id = self._next_process_id % (_PROCESS_IDS - 1) + 1
+        return process_id
+
+    def _add_subscription(self, subscription: Subscription) -> None:
+        if subscription.process_id in self._subscriptions:
+            raise RuntimeError("a Subscription can be entered once at a time")
+        self._open()
+        self._subscriptions[subscription.process_id] = subscription
+
+    def _remove_subscription(self, subscription: Subscription) -> None:
+        if self._subscriptions.get(subscription.process_id) is subscription:
+            del self._subscriptions[subscription.process_id]
+
     # -- the engine round trip ----------------------------------------------
 
     def _open(self) -> Host:
@@ -619,7 +689,16 @@ class Client:
             raise error_from_event(event)
         raise BacnetError(f"{dest.addr}:{dest.port} answered only with the results of other requests")
 
-    def _on_unconfirmed(self, event: EventUnconfirmedReceived) -> None:
+    def _on_unconfirmed(self, event: _Unsolicited) -> None:
+        if isinstance(event, EventCOVNotification):
+            subscription = self._subscriptions.get(event.process_id)
+            if subscription is not None:
+                subscription._deliver(event)
+            return
+        if isinstance(event, EventEventNotification):
+            for queue in self._event_queues:
+                queue.put_nowait(event)
+            return
         message = event.message
         if isinstance(message, UnconfirmedIAm):
             src = event.src

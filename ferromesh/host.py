@@ -27,7 +27,9 @@ from typing import Callable
 from . import (
     BacnetAddr,
     EventAbort,
+    EventCOVNotification,
     EventError,
+    EventEventNotification,
     EventResponse,
     EventTimeout,
     EventUnconfirmedReceived,
@@ -43,13 +45,17 @@ from . import (
     ServiceReadProperty,
     ServiceReadPropertyMultiple,
     ServiceReadRange,
+    ServiceSubscribeCOV,
+    ServiceSubscribeCOVProperty,
     ServiceWriteProperty,
     ServiceWritePropertyMultiple,
     Stack,
 )
 
 Service = (ServiceReadProperty | ServiceReadPropertyMultiple | ServiceWriteProperty | ServiceWritePropertyMultiple
-           | ServiceReadRange)
+           | ServiceReadRange | ServiceSubscribeCOV | ServiceSubscribeCOVProperty)
+# What devices send unasked: announcements and notifications.
+Unsolicited = EventUnconfirmedReceived | EventCOVNotification | EventEventNotification
 Outcome = EventResponse | EventError | EventAbort | EventTimeout
 Output = OutputTransmit | OutputEvent | OutputDeadline
 Peer = tuple[str, int]
@@ -84,7 +90,7 @@ class Host:
     """Drives a Stack on a bound non-blocking UDP socket in the running event loop."""
 
     def __init__(self, sock: socket.socket, stack: Stack, *, max_per_device: int = INVOKE_IDS,
-                 on_unconfirmed: Callable[[EventUnconfirmedReceived], None] = lambda event: None) -> None:
+                 on_unconfirmed: Callable[[Unsolicited], None] = lambda event: None) -> None:
         if not 1 <= max_per_device <= INVOKE_IDS:
             raise ValueError(f"max_per_device must be 1..{INVOKE_IDS}, got {max_per_device}")
         self._loop = asyncio.get_running_loop()
@@ -181,8 +187,8 @@ class Host:
         self._in_flight[request.key] = request
         self._busy[request.peer] = self._busy.get(request.peer, 0) + 1
 
-    def _on_event(self, event: Outcome | EventUnconfirmedReceived) -> None:
-        if isinstance(event, EventUnconfirmedReceived):
+    def _on_event(self, event: Outcome | Unsolicited) -> None:
+        if isinstance(event, (EventUnconfirmedReceived, EventCOVNotification, EventEventNotification)):
             self._on_unconfirmed(event)
             return
         peer = event.peer

@@ -1,0 +1,185 @@
+"""COV subscriptions and notifications against a bacpypes3 device: values changed from the test
+drive notifications, confirmed and not; a short lifetime is renewed; leaving the block cancels; the
+device's own requests to the client are answered."""
+
+from __future__ import annotations
+
+import asyncio
+import json
+
+import pytest
+
+from ferromesh import BacnetError, EventEventNotification
+from ferromesh._enums import PropertyIdentifier
+from ferromesh.client import Client, COVChange
+from peers import start_device
+from peers.catalogue import SETPOINT
+
+INSTANCE = 4401
+PV = PropertyIdentifier.PRESENT_VALUE
+
+
+@pytest.fixture()
+def cov_device(peer_topology):
+    site = peer_topology(start_device, instance=INSTANCE, capabilities=("cov", "alarms"))
+    host, port = site.devices[0].address
+    return site, f"{host}:{port}"
+
+
+def subscriptions(site):
+    return json.loads(site.command(f"subscriptions {INSTANCE}").removeprefix("ok "))
+
+
+async def next_change(sub, timeout=10.0) -> COVChange:
+    return await asyncio.wait_for(anext(sub), timeout)
+
+
+async def first_with(sub, value, timeout=10.0) -> COVChange:
+    """The first change reporting present-value ``value``: a renewal reports the value again."""
+    async with asyncio.timeout(timeout):
+        async for change in sub:
+            if change.values[PV].value == value:
+                return change
+    raise AssertionError("the subscription ended")
+
+
+async def drain(sub, seconds) -> list[COVChange]:
+    """Every change that arrives within ``seconds``."""
+    got = []
+    try:
+        async with asyncio.timeout(seconds):
+            async for change in sub:
+                got.append(change)
+    except TimeoutError:
+        pass
+    return got
+
+
+@pytest.mark.parametrize(
+    "obj, prop, value, expected",
+    [
+        ("analog-value:1", None, 30.5, 30.5),
+        ("analog-value:1", "present-value", 40.0, 40.0),
+        ("binary-value:1", None, "active", 1),
+        ("multi-state-value:1", None, 3, 3),
+    ],
+)
+@pytest.mark.parametrize("confirmed", [False, True])
+def test_changes_on_the_device_arrive(cov_device, obj, prop, value, expected, confirmed):
+    site, address = cov_device
+
+    async def main():
+        async with Client("127.0.0.1:0") as client:
+            async with client.subscribe_cov(address, obj, prop, confirmed=confirmed, lifetime=120) as sub:
+                initial = await next_change(sub)  # the device reports the value when subscribed
+                assert initial.object_id.instance == 1 and PV in initial.values
+                [live] = subscriptions(site)
+                assert live["process_id"] == sub.process_id and live["confirmed"] == confirmed
+                await site.acommand(f"set {INSTANCE} {obj} present-value {json.dumps(value)}")
+                change = await next_change(sub)
+                assert change.confirmed == confirmed
+                assert change.device.instance == INSTANCE
+                assert change.values[PV].value == expected
+                assert 0 < change.time_remaining <= 120
+            # Left: cancelled at the device, and nothing more arrives.
+            assert subscriptions(site) == []
+            await site.acommand(f"set {INSTANCE} {obj} present-value {json.dumps(value)}")
+
+    asyncio.run(main())
+
+
+def test_short_lifetime_is_renewed_and_cancel_stops_notifications(cov_device):
+    site, address = cov_device
+
+    async def main():
+        async with Client("127.0.0.1:0") as client:
+            async with client.subscribe_cov(address, "analog-value:1", lifetime=4) as sub:
+                await next_change(sub)
+                await asyncio.sleep(6)  # past the first lifetime: alive only by renewal
+                assert sub.renewals >= 2
+                assert [s["process_id"] for s in subscriptions(site)] == [sub.process_id]
+                await site.acommand(f"set {INSTANCE} analog-value:1 present-value 33.0")
+                await first_with(sub, 33.0)
+            # Another subscription of the same client still hears its own; the
+            # cancelled one's process identifier is gone from the device.
+            async with client.subscribe_cov(address, "analog-input:1", confirmed=True) as other:
+                await next_change(other)
+                assert [s["process_id"] for s in subscriptions(site)] == [other.process_id]
+                await site.acommand(f"set {INSTANCE} analog-value:1 present-value {SETPOINT}")
+                assert await drain(other, 1.5) == []
+
+    asyncio.run(main())
+
+
+def test_cancelled_task_cancels_the_subscription(cov_device):
+    site, address = cov_device
+
+    async def main():
+        async with Client("127.0.0.1:0") as client:
+            async def watch():
+                async with client.subscribe_cov(address, "analog-value:1", confirmed=True) as sub:
+                    async for _ in sub:
+                        pass
+
+            task = asyncio.create_task(watch())
+            for _ in range(100):
+                if subscriptions(site):
+                    break
+                await asyncio.sleep(0.05)
+            assert len(subscriptions(site)) == 1
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            assert subscriptions(site) == []
+
+    asyncio.run(main())
+
+
+def test_refused_subscription_raises(peer_topology):
+    host, port = peer_topology(start_device, instance=INSTANCE + 1).devices[0].address  # no "cov"
+
+    async def main():
+        async with Client("127.0.0.1:0") as client:
+            with pytest.raises(BacnetError):
+                async with client.subscribe_cov(f"{host}:{port}", "analog-value:1"):
+                    pass
+            assert client._subscriptions == {}
+
+    asyncio.run(main())
+
+
+@pytest.mark.parametrize("confirmed", [False, True])
+def test_alarm_arrives_as_event_notification(cov_device, confirmed):
+    site, _ = cov_device
+
+    async def main():
+        async with Client("127.0.0.1:0") as client:
+            port = client.local_address[1]
+            kind = "confirmed" if confirmed else "unconfirmed"
+            await site.acommand(f"recipient {INSTANCE} 127.0.0.1:{port} 77 {kind}")
+            events = client.notifications()
+            pending = asyncio.ensure_future(anext(events))
+            await asyncio.sleep(0)
+            await site.acommand(f"set {INSTANCE} analog-value:2 present-value 95.0")  # over the high limit 80
+            event = await asyncio.wait_for(pending, 10)
+            assert isinstance(event, EventEventNotification)
+            assert event.process_id == 77 and event.confirmed == confirmed
+            assert event.initiating_device.instance == INSTANCE
+            assert (event.event_object.instance, event.priority, event.notification_class) == (2, 100, 1)
+            assert event.event_type == 5 and event.to_state == 3  # out-of-range, high-limit
+            await events.aclose()
+
+    asyncio.run(main())
+
+
+@pytest.mark.parametrize("service", ["reinitialize-device", "read-property", "atomic-read-file"])
+def test_device_request_to_the_client_is_rejected(cov_device, service):
+    site, _ = cov_device
+
+    async def main():
+        async with Client("127.0.0.1:0") as client:
+            port = client.local_address[1]
+            answer = await site.acommand(f"request {INSTANCE} 127.0.0.1:{port} {service}")
+            assert answer == "ok reject unrecognized-service"
+
+    asyncio.run(main())
