@@ -180,6 +180,6 @@ def test_device_request_to_the_client_is_rejected(cov_device, service):
         async with Client("127.0.0.1:0") as client:
             port = client.local_address[1]
             answer = await site.acommand(f"request {INSTANCE} 127.0.0.1:{port} {service}")
-            assert answer == "ok reject unrecognized-service"
+            assert answer == "reject unrecognized-service"
 
     asyncio.run(main())
