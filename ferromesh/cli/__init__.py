@@ -1,4 +1,4 @@
-"""The command line: ``python -m ferromesh read|readm|write|whois|demo``.
+"""The command line: ``python -m ferromesh read|readm|write|whois|watch|demo``.
 
 ``arguments`` parses and checks the command line, ``commands`` runs one
 request and prints it, ``render`` turns values into text and JSON, ``demo``

@@ -48,6 +48,7 @@ examples:
   python -m ferromesh readm 192.168.1.20 analog-value:1 object-name,present-value device:1234 85
   python -m ferromesh write 192.168.1.20 analog-value:1 present-value 21.5 --priority 8
   python -m ferromesh write 192.168.1.20 binary-value:3 present-value active --priority 8
+  python -m ferromesh watch 192.168.1.20 analog-input:1 --json
 
 exit codes:
   0    success
@@ -55,7 +56,8 @@ exit codes:
   2    bad command line
   3    the device answered with a BACnet Error
   4    the device rejected or aborted the request
-  5    no answer (timeout); whois: no device answered
+  5    no answer (timeout); whois: no device answered; watch: the subscription
+       could not be renewed
   6    local failure (socket, undecodable answer, demo device did not start)
   130  interrupted
 """
@@ -195,7 +197,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     parser = _Parser(
         prog="python -m ferromesh",
-        description="Talk to BACnet/IP devices: read and write properties, discover devices, run the demo.",
+        description="Talk to BACnet/IP devices: read and write properties, discover devices, watch changes,"
+                    " run the demo.",
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -238,6 +241,20 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--high", type=instance, help="highest device instance asked for (with --low)")
     p.add_argument("--wait", type=_checked(_seconds(zero=True)), default=3.0, metavar="SECONDS",
                    help="how long to collect answers (default %(default)s)")
+
+    p = command("watch", "print changes of an object or one property as they arrive (SubscribeCOV or"
+                         " SubscribeCOVProperty), polling when the device refuses COV")
+    p.add_argument("address", type=address, help="device HOST[:PORT]")
+    p.add_argument("object", type=object_id, help="object, e.g. analog-input:1")
+    p.add_argument("property", nargs="?", type=property_ref,
+                   help="one property to subscribe to, e.g. present-value (default: the object's COV)")
+    p.add_argument("--confirmed", action="store_true", help="ask for confirmed notifications")
+    p.add_argument("--lifetime", type=_checked(_number_in(1, 0xFFFFFFFF)), default=300, metavar="SECONDS",
+                   help="subscription lifetime, renewed before it ends (default %(default)s)")
+    p.add_argument("--interval", type=_checked(_seconds(zero=False)), default=5.0, metavar="SECONDS",
+                   help="polling interval when the device refuses COV (default %(default)s)")
+    p.add_argument("--count", type=_checked(_number_in(1, 1 << 31)), metavar="N",
+                   help="stop after N changes (default: until interrupted)")
 
     p = command("demo", "start a simulated device on 127.0.0.1 and show what the stack does with it")
     p.add_argument("--port", type=_checked(_number_in(0, 65535)), default=0,

@@ -1,15 +1,18 @@
-"""The commands read, readm, write and whois, each one request through a Client, and how they print."""
+"""The commands read, readm, write, whois and watch through a Client, and how they print."""
 
 from __future__ import annotations
 
 import argparse
+import asyncio
+import datetime
 import json
 import sys
 from typing import Any, Awaitable, Callable
 
-from .. import BacnetAddr, BacnetPropertyError
-from .._enums import Segmentation
+from .. import BacnetAddr, BacnetPropertyError, ObjectIdentifier
+from .._enums import PropertyIdentifier, Segmentation
 from ..client import Client, DiscoveredDevice
+from ..errors import BacnetErrorResponse, BacnetRejectError
 from ..names import enum_member, enum_name, format_object_id, property_enumeration, property_name
 from .arguments import EXIT_NO_ANSWER, EXIT_OK, EXIT_PROPERTY_ERRORS
 from .render import table, value_json, value_text
@@ -106,6 +109,60 @@ async def whois(client: Client, args: argparse.Namespace, out: Output) -> int:
     return EXIT_OK if rows else EXIT_NO_ANSWER
 
 
+class _Changes:
+    """Prints each change as a row (text) or one JSON object per line, and counts them."""
+
+    def __init__(self, args: argparse.Namespace, out: Output) -> None:
+        self.address = _addr_text(args.address)
+        self.as_json = out.as_json
+        self.left: int | None = args.count
+
+    def show(self, source: str, obj: ObjectIdentifier, prop: int, value: object) -> bool:
+        """Prints one change; False once --count changes have been printed."""
+        names = property_enumeration(obj.object_type, prop)
+        now = datetime.datetime.now().isoformat(timespec="milliseconds")
+        if self.as_json:
+            print(json.dumps({"time": now, "source": source, "address": self.address, "object": format_object_id(obj),
+                              "property": property_name(prop), "value": value_json(value, names)},
+                             ensure_ascii=False), flush=True)
+        else:
+            print(f"{now[11:]}  {source:4}  {format_object_id(obj):24}  {property_name(prop):20}  "
+                  f"{value_text(value, names)}", flush=True)
+        if self.left is None:
+            return True
+        self.left -= 1
+        return self.left > 0
+
+
+async def watch(client: Client, args: argparse.Namespace, out: Output) -> int:
+    changes = _Changes(args, out)
+    prop = args.property[0] if args.property else None
+    try:
+        async with client.subscribe_cov(args.address, args.object, prop, confirmed=args.confirmed,
+                                        lifetime=args.lifetime) as subscription:
+            async for change in subscription:
+                for changed, value in change.values.items():
+                    if not changes.show("cov", change.object_id, changed, value):
+                        return EXIT_OK
+    except (BacnetRejectError, BacnetErrorResponse) as refusal:
+        # A device without COV (or without it for this object) is polled instead.
+        print(f"note: no COV ({refusal}); polling every {args.interval:g} s", file=sys.stderr)
+    return await _poll_changes(client, args, changes)
+
+
+async def _poll_changes(client: Client, args: argparse.Namespace, changes: _Changes) -> int:
+    prop, index = args.property if args.property else (int(PropertyIdentifier.PRESENT_VALUE), None)
+    last: object = None
+    while True:
+        result = await client.read_property(args.address, args.object, prop, index)
+        shown = value_json(result.value)
+        if shown != last:
+            last = shown
+            if not changes.show("poll", result.object_id, prop, result.value):
+                return EXIT_OK
+        await asyncio.sleep(args.interval)
+
+
 COMMANDS: dict[str, Callable[[Client, argparse.Namespace, Output], Awaitable[int]]] = {
-    "read": read, "readm": readm, "write": write, "whois": whois,
+    "read": read, "readm": readm, "write": write, "whois": whois, "watch": watch,
 }

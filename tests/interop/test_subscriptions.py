@@ -6,6 +6,8 @@ from __future__ import annotations
 
 import asyncio
 import json
+import subprocess
+import sys
 
 import pytest
 
@@ -183,3 +185,34 @@ def test_device_request_to_the_client_is_rejected(cov_device, service):
             assert answer == "reject unrecognized-service"
 
     asyncio.run(main())
+
+
+def watch_cli(address, *argv):
+    return subprocess.Popen([sys.executable, "-P", "-m", "ferromesh", "watch", address, *argv, "--json"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def test_cli_watch_prints_changes_as_json_lines(cov_device):
+    site, address = cov_device
+    # Each notification carries present-value and status-flags: a line each.
+    with watch_cli(address, "analog-value:1", "present-value", "--count", "4") as watching:
+        first = [json.loads(watching.stdout.readline()) for _ in range(2)]
+        assert [(c["source"], c["object"], c["property"]) for c in first] == [
+            ("cov", "analog-value:1", "present-value"), ("cov", "analog-value:1", "status-flags")]
+        site.command(f"set {INSTANCE} analog-value:1 present-value 27.5")
+        second = [json.loads(watching.stdout.readline()) for _ in range(2)]
+        assert [c["value"] for c in second] == [27.5, "0000"]
+        assert watching.wait(10) == 0
+    assert subscriptions(site) == []
+
+
+def test_cli_watch_polls_a_device_without_cov(peer_topology):
+    site = peer_topology(start_device, instance=INSTANCE + 2)
+    host, port = site.devices[0].address
+    with watch_cli(f"{host}:{port}", "analog-value:1", "--count", "2", "--interval", "0.2") as watching:
+        first = json.loads(watching.stdout.readline())
+        assert (first["source"], first["value"]) == ("poll", SETPOINT)
+        site.command(f"set {INSTANCE + 2} analog-value:1 present-value 26.0")
+        assert json.loads(watching.stdout.readline())["value"] == 26.0
+        assert watching.wait(10) == 0
+        assert "polling every 0.2 s" in watching.stderr.read()
