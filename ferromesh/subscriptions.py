@@ -10,7 +10,8 @@ A ``Subscription`` is an async context manager and an async iterator of
 Entering subscribes (an error of the device raises there); while the block
 runs the subscription is renewed before its lifetime runs out; leaving it,
 also by an exception or cancellation, cancels the subscription at the device
-(a device that does not answer is given up on) and stops the iterator.
+(a device that does not answer within CANCEL_WAIT seconds is given up on)
+and stops the iterator.
 Notifications are matched by process identifier, which is the client's own
 for each subscription, and by the monitored object.
 """
@@ -38,6 +39,10 @@ if TYPE_CHECKING:
 
 __all__ = ["COVChange", "Subscription", "renewal_delay"]
 
+# How long leaving a subscription waits for the device to confirm the
+# cancellation: a device that is gone must not hold up the caller for every
+# retry; its subscription ends with its lifetime.
+CANCEL_WAIT = 3.0
 # A renewal goes out this long before the lifetime ends at the latest, which
 # leaves room for a device that needs every retry; short lifetimes renew at half.
 RENEWAL_MARGIN = 60.0
@@ -116,7 +121,8 @@ class Subscription:
         self._queue.put_nowait(None)
         # A device that is gone or refuses ends the subscription by its lifetime.
         with contextlib.suppress(Exception):
-            await self._client._confirmed(self.dest, self._service(cancel=True))
+            async with asyncio.timeout(CANCEL_WAIT):
+                await self._client._confirmed(self.dest, self._service(cancel=True))
 
     async def _renew(self) -> None:
         while True:

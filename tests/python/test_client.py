@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import asyncio
 import socket
+import struct
 import threading
 import time
 from typing import Callable
@@ -616,3 +617,67 @@ def test_read_all_falls_back_to_the_property_list(refusal):
         values = run(main())
     assert {int(p): getattr(v, "value", None) for p, v in values.items() if p != 28} == {75: 75, 77: 77, 79: 79, 85: 85}
     assert (values[PropertyIdentifier.DESCRIPTION].error_class, values[28].error_code) == (2, 32)
+
+
+# ---------------------------------------------------------------------------
+# COV subscriptions
+
+
+def cov_notification(process_id: int, instance: int, value: float) -> bytes:
+    """Unconfirmed-COV-Notification from device 9 about analog-value `instance`: present-value `value`."""
+    return frame(bytes([0x10, 0x02, 0x09, process_id, 0x1C, 0x02, 0x00, 0x00, 0x09, 0x2C, 0x00, 0x80, 0x00, instance,
+                        0x39, 0x3C, 0x4E, 0x09, 0x55, 0x2E, 0x44]) + struct.pack(">f", value) + b"\x2F\x4F")
+
+
+def subscribe_parameters(request: bytes) -> bytes:
+    return request[10:]
+
+
+def test_notifications_reach_only_their_subscription_and_leaving_cancels():
+    def script(request: bytes) -> list[bytes]:
+        answers = [simple_ack(request)]
+        if subscribe_parameters(request).endswith(b"\x3a\x01\x2c"):  # lifetime 300: a subscription
+            process_id = subscribe_parameters(request)[1]
+            answers += [cov_notification(process_id + 1, 1, 1.0),  # another process
+                        cov_notification(process_id, 2, 2.0),  # another object
+                        cov_notification(process_id, 1, 3.0)]
+        return answers
+
+    async def main():
+        with ScriptedDevice(script) as device:
+            async with client() as c:
+                async with c.subscribe_cov(device.address, "analog-value:1") as first:
+                    change = await asyncio.wait_for(anext(first), 5)
+                    assert (first.process_id, change.values[PropertyIdentifier.PRESENT_VALUE].value) == (1, 3.0)
+                    async with c.subscribe_cov(device.address, "analog-value:1") as second:
+                        # The device sends a notification for process 3 too: nobody's.
+                        change = await asyncio.wait_for(anext(second), 5)
+                        assert second.process_id == 2 and change.values[PropertyIdentifier.PRESENT_VALUE].value == 3.0
+                    assert first._queue.empty()  # process 2's notifications went to the second only
+                # Subscribe (unconfirmed, 300 s) twice, then two cancellations: no confirmed, no lifetime.
+                sent = [subscribe_parameters(r) for r in device.received]
+                assert sent == [b"\x09\x01\x1c\x00\x80\x00\x01\x29\x00\x3a\x01\x2c",
+                                b"\x09\x02\x1c\x00\x80\x00\x01\x29\x00\x3a\x01\x2c",
+                                b"\x09\x02\x1c\x00\x80\x00\x01", b"\x09\x01\x1c\x00\x80\x00\x01"]
+                assert [change async for change in first] == []  # ended when left
+
+    run(main())
+
+
+def test_a_failed_renewal_is_raised_by_the_iterator():
+    def script(request: bytes) -> list[bytes]:
+        first = len([r for r in seen if r[9] == 5]) == 0
+        seen.append(request)
+        return [simple_ack(request) if first else error_pdu(request, ErrorClass.SERVICES, 0x4F)]
+
+    seen: list[bytes] = []
+
+    async def main():
+        with ScriptedDevice(script) as device:
+            async with client() as c:
+                with pytest.raises(BacnetErrorResponse):
+                    async with c.subscribe_cov(device.address, "analog-value:1", lifetime=1) as sub:
+                        await asyncio.wait_for(anext(sub), 5)  # the renewal, at 0.5 s, fails
+        assert len(seen) == 3  # subscribe, renewal, cancellation
+
+    run(main())
