@@ -14,7 +14,7 @@ import pytest
 from ferromesh import BacnetError, EventEventNotification
 from ferromesh._enums import PropertyIdentifier
 from ferromesh.client import Client, COVChange
-from peers import start_device
+from peers import IP_NETWORK, DeviceSpec, start_device, start_routed_site
 from peers.catalogue import SETPOINT
 
 INSTANCE = 4401
@@ -183,6 +183,31 @@ def test_device_request_to_the_client_is_rejected(cov_device, service):
             port = client.local_address[1]
             answer = await site.acommand(f"request {INSTANCE} 127.0.0.1:{port} {service}")
             assert answer == "reject unrecognized-service"
+
+    asyncio.run(main())
+
+
+def test_requests_through_a_router_are_answered_back_through_it(peer_topology):
+    """The router forwards a device's request with SNET/SADR; only an answer with DNET/DADR
+    reaches the device: a Reject here, and a SimpleACK for a confirmed alarm, which the device
+    would otherwise send again."""
+    site = peer_topology(start_routed_site, [DeviceSpec(2101, capabilities=("cov", "alarms"))])
+
+    async def main():
+        async with Client("127.0.0.1:0") as client:
+            client_address = f"{IP_NETWORK}:127.0.0.1:{client.local_address[1]}"
+            assert await site.acommand(f"request 2101 {client_address}") == "reject unrecognized-service"
+            await site.acommand(f"recipient 2101 {client_address} 5 confirmed")
+            events = client.notifications()
+            pending = asyncio.ensure_future(anext(events))
+            await asyncio.sleep(0)
+            await site.acommand("set 2101 analog-value:2 present-value 95.0")
+            event = await asyncio.wait_for(pending, 10)
+            assert (event.confirmed, event.initiating_device.instance, event.process_id) == (True, 2101, 5)
+            # Acknowledged: no repeat after the device's APDU timeout (3 s).
+            with pytest.raises(TimeoutError):
+                await asyncio.wait_for(anext(events), 4.5)
+            await events.aclose()
 
     asyncio.run(main())
 

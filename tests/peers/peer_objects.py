@@ -10,6 +10,7 @@ import datetime
 from typing import Any
 
 from bacpypes3.basetypes import (
+    DeviceAddress,
     CalendarEntry,
     DailySchedule,
     DateRange,
@@ -193,6 +194,10 @@ def alarm_objects() -> list[Any]:
 
 
 def recipient(address: Any, process_id: int, confirmed: bool) -> Destination:
+    """A recipient at ``address``; one behind a router (a remote station) is
+    named by its network number and MAC address."""
+    if getattr(address, "addrNet", None):
+        address = DeviceAddress(networkNumber=address.addrNet, macAddress=address.addrAddr)
     return Destination(
         validDays=[1, 1, 1, 1, 1, 1, 1], fromTime=Time((0, 0, 0, 0)), toTime=Time((23, 59, 59, 99)),
         recipient=Recipient(address=address), processIdentifier=process_id,

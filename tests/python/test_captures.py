@@ -19,7 +19,9 @@ import ferromesh
 from ferromesh import (
     BacnetAddr,
     EventAbort,
+    EventCOVNotification,
     EventError,
+    EventEventNotification,
     EventResponse,
     EventUnconfirmedReceived,
     InputReceived,
@@ -128,7 +130,16 @@ def classify(d: bytes) -> Wire:
         return Wire("error", body[1], fields=(error_class, error_code))
     if pdu in (6, 7):
         return Wire("reject" if pdu == 6 else "abort", body[1], fields=(body[2],))
-    return Wire("ignored")  # requests, other unconfirmed services, SegmentACKs
+    if pdu == 1 and body[1] in (2, 3):
+        return Wire("notified", service=body[1])  # Unconfirmed-COV- or -Event-Notification
+    if pdu == 0 and len(body) >= (6 if body[0] & 0x08 else 4):
+        # A request to whoever received it: the answer it must get.
+        if body[0] & 0x08:
+            return Wire("request", body[2], fields=(0x71, body[2], 4))  # Abort, segmentation-not-supported
+        if body[3] in (1, 2):
+            return Wire("notification", body[2], service=body[3])
+        return Wire("request", body[2], fields=(0x60, body[2], 9))  # Reject, unrecognized-service
+    return Wire("ignored")  # other unconfirmed services, SegmentACKs
 
 
 def _events(outputs: list) -> list:
@@ -150,6 +161,21 @@ def test_every_datagram_becomes_the_event_on_the_wire(name):
         if wire.kind in ("ignored", "segment"):
             # Segments nobody asked for are not reassembled.
             assert outputs == [], (wire, dg.data.hex())
+            continue
+        if wire.kind == "notified":
+            kind = EventCOVNotification if wire.service == 2 else EventEventNotification
+            assert [type(e) for e in events] == [kind] and len(outputs) == 1
+            assert (events[0].src.addr, events[0].src.port, events[0].confirmed) == (dg.src, dg.sport, False)
+            continue
+        if wire.kind in ("request", "notification"):
+            # One answer, to the sender; a notification's SimpleACK comes with its event.
+            answer = outputs[0]
+            assert isinstance(answer, OutputTransmit) and (answer.dest.addr, answer.dest.port) == (dg.src, dg.sport)
+            if wire.kind == "request":
+                assert len(outputs) == 1 and tuple(answer.data_bytes[-3:]) == wire.fields
+            else:
+                acknowledged = answer.data_bytes[-3:] == bytes([0x20, wire.invoke_id, wire.service])
+                assert len(outputs) == 1 + acknowledged and len(events) == acknowledged
             continue
         assert len(outputs) == 1 and len(events) == 1, (wire, dg.data.hex())
         event = events[0]
