@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <variant>
 
 #include "codec/byte_writer.hpp"
 #include "stack/types.hpp"
@@ -12,6 +14,10 @@ struct EncodedService {
   Bytes parameters;  // everything after the service choice
 };
 
-EncodedService encode_service(const BacnetService& service);
+// The encoded request, or why it cannot go on the wire as given (see
+// encode_refusal): nothing is ever sent narrowed.
+using ServiceEncoding = std::variant<EncodedService, std::string>;
+
+ServiceEncoding encode_service(const BacnetService& service);
 
 }  // namespace ferromesh::stack

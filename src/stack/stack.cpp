@@ -35,6 +35,12 @@ std::optional<std::string> unsegmentable_reason(std::size_t length, std::size_t 
   return std::nullopt;
 }
 
+// A request the stack did not send, and why.
+event::Error local_error(std::uint8_t invoke_id, std::string message, const BacnetAddr& dest,
+                         event::ErrorKind kind = event::ErrorKind::Local) {
+  return {invoke_id, std::move(message), dest, kind, std::nullopt, std::nullopt, std::nullopt};
+}
+
 }  // namespace
 
 Stack::Stack(StackConfig config) : config_(config) {
@@ -61,18 +67,24 @@ void Stack::send(const input::Send& request, std::vector<Output>& out) {
   InvokeIdPool& pool = invoke_pools_[request.dest];
   const std::optional<std::uint8_t> invoke_id = pool.allocate();
   if (!invoke_id) {
-    out.push_back(output::Event{event::Error{0, "invoke ID pool exhausted", request.dest}});
+    out.push_back(output::Event{local_error(0, "invoke ID pool exhausted", request.dest, event::ErrorKind::NoInvokeId)});
     return;
   }
   const TransactionKey key{request.dest, *invoke_id};
-  EncodedService encoded = encode_service(request.service);
+  ServiceEncoding encoding = encode_service(request.service);
+  if (auto* refusal = std::get_if<std::string>(&encoding)) {
+    pool.release(*invoke_id);
+    out.push_back(output::Event{local_error(*invoke_id, std::move(*refusal), request.dest)});
+    return;
+  }
+  EncodedService& encoded = std::get<EncodedService>(encoding);
   const std::size_t max_apdu = std::min(config_.max_apdu_length, datagram::kLargestApdu);
 
   if (encoded.parameters.size() + kUnsegmentedHeaderLength <= max_apdu) {
     send_unsegmented(encoded, key, out);
   } else if (auto reason = unsegmentable_reason(encoded.parameters.size(), max_apdu)) {
     pool.release(*invoke_id);
-    out.push_back(output::Event{event::Error{*invoke_id, std::move(*reason), request.dest}});
+    out.push_back(output::Event{local_error(*invoke_id, std::move(*reason), request.dest)});
   } else {
     send_segmented(std::move(encoded), key, max_apdu - kSegmentedHeaderLength, out);
   }
@@ -83,7 +95,7 @@ void Stack::send_unsegmented(const EncodedService& encoded, const TransactionKey
   const double deadline = time_base_ + config_.apdu_timeout_secs;
   transactions_.insert_or_assign(key, Transaction{frame, deadline, key.addr, 0});
   out.reserve(2);
-  out.push_back(output::Transmit{std::move(frame), key.addr});
+  out.push_back(output::Transmit{std::move(frame), key.addr, key.invoke_id});
   out.push_back(output::Deadline{deadline});
 }
 
@@ -92,7 +104,7 @@ void Stack::send_segmented(EncodedService encoded, const TransactionKey& key, st
   SendSegStart start = SendSegState::create(std::move(encoded.parameters), encoded.service_choice, key.invoke_id,
                                             key.addr, segment_size, time_base_);
   out.reserve(start.datagrams.size() + 1);
-  for (Bytes& frame : start.datagrams) out.push_back(output::Transmit{std::move(frame), key.addr});
+  for (Bytes& frame : start.datagrams) out.push_back(output::Transmit{std::move(frame), key.addr, key.invoke_id});
   out.push_back(output::Deadline{time_base_ + kSegmentTimeoutSecs});
   send_segments_.insert_or_assign(key, std::move(start.state));
   transactions_.insert_or_assign(key, Transaction{{}, std::numeric_limits<double>::infinity(), key.addr, 0});

@@ -66,17 +66,18 @@ void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& s
     case apdu::PduType::Error:
       if (const auto error = apdu::decode_error_apdu(pdu)) {
         free_slot(src, error->invoke_id);
-        out.push_back(output::Event{event::Error{error->invoke_id,
-                                                 "error class=" + std::to_string(error->error_class) +
-                                                     " code=" + std::to_string(error->error_code),
-                                                 src}});
+        out.push_back(output::Event{event::Error{
+            error->invoke_id,
+            "error class=" + std::to_string(error->error_class) + " code=" + std::to_string(error->error_code), src,
+            event::ErrorKind::Error, error->error_class, error->error_code, std::nullopt}});
       }
       return;
     case apdu::PduType::Reject:
       if (const auto reject = apdu::decode_reject(pdu)) {
         free_slot(src, reject->invoke_id);
-        out.push_back(output::Event{
-            event::Error{reject->invoke_id, "reject reason=" + std::to_string(reject->reason), src}});
+        out.push_back(output::Event{event::Error{reject->invoke_id, "reject reason=" + std::to_string(reject->reason),
+                                                 src, event::ErrorKind::Reject, std::nullopt, std::nullopt,
+                                                 reject->reason}});
       }
       return;
     case apdu::PduType::Abort:
@@ -116,7 +117,7 @@ void Stack::handle_seg_ack(const BacnetAddr& src, std::uint8_t invoke_id, std::u
     return;
   }
   for (Bytes& frame : segments->second.move_window(acknowledged, window_size, time_base_)) {
-    out.push_back(output::Transmit{std::move(frame), src});
+    out.push_back(output::Transmit{std::move(frame), src, invoke_id});
   }
 }
 
@@ -138,11 +139,11 @@ void Stack::handle_recv_fragment(const BacnetAddr& src, std::uint8_t invoke_id, 
   FragmentOutcome result = reassembly->second.accept_fragment(
       sequence_number, more_follows, window_size, Bytes(payload.begin(), payload.end()), invoke_id, time_base_);
   if (auto* ack = std::get_if<outcome::Ack>(&result)) {
-    out.push_back(output::Transmit{std::move(ack->datagram), src});
+    out.push_back(output::Transmit{std::move(ack->datagram), src, std::nullopt});
   } else if (auto* complete = std::get_if<outcome::Complete>(&result)) {
     free_slot(src, invoke_id);
     out.reserve(2);
-    out.push_back(output::Transmit{std::move(complete->datagram), src});
+    out.push_back(output::Transmit{std::move(complete->datagram), src, std::nullopt});
     out.push_back(output::Event{event::Response{invoke_id, std::move(complete->payload), src}});
   } else if (const auto* abort = std::get_if<outcome::Abort>(&result)) {
     free_slot(src, invoke_id);

@@ -56,7 +56,7 @@ void Stack::resend_or_expire_requests(double now, EarliestDeadline& earliest, st
     if (!transaction.datagram.empty() && transaction.retries < config_.apdu_retries) {
       ++transaction.retries;
       transaction.deadline = config_.apdu_timeout_secs + now;
-      out.push_back(output::Transmit{transaction.datagram, key.addr});
+      out.push_back(output::Transmit{transaction.datagram, key.addr, key.invoke_id});
       earliest.offer(transaction.deadline);
     } else {
       out.push_back(output::Event{event::Timeout{key.invoke_id, key.addr}});
@@ -77,7 +77,9 @@ void Stack::resend_or_expire_windows(double now, EarliestDeadline& earliest, std
     if (segments.window_resends < config_.apdu_retries) {
       ++segments.window_resends;
       segments.last_activity = now;
-      for (Bytes& frame : segments.window_frames()) out.push_back(output::Transmit{std::move(frame), key.addr});
+      for (Bytes& frame : segments.window_frames()) {
+        out.push_back(output::Transmit{std::move(frame), key.addr, key.invoke_id});
+      }
       earliest.offer(now + kSegmentTimeoutSecs);
     } else {
       out.push_back(output::Event{event::Timeout{key.invoke_id, key.addr}});

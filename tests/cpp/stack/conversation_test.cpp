@@ -59,7 +59,7 @@ TEST(Conversation, EachServiceGetsItsAnswer) {
   for (std::size_t i = 0; i < std::size(requests); ++i) {
     const auto id = static_cast<std::uint8_t>(i);
     EXPECT_EQ(events(talk.run(requests[i])), (std::vector<Event>{event::Response{id, payloads[i], kDevice}}));
-    const EncodedService sent = encode_service(requests[i].service);
+    const auto sent = std::get<EncodedService>(encode_service(requests[i].service));
     EXPECT_EQ(device.requests.at(i).service_choice, sent.service_choice);
     EXPECT_EQ(device.requests.at(i).parameters, sent.parameters);
   }
@@ -71,8 +71,8 @@ TEST(Conversation, RefusalsBecomeEvents) {
   Conversation talk;
   talk.peers = {&device};
   const std::pair<ScriptedPeer::Reply, Event> cases[] = {
-      {ScriptedPeer::Reply::Error, event::Error{0, "error class=2 code=32", kDevice}},
-      {ScriptedPeer::Reply::Reject, event::Error{1, "reject reason=9", kDevice}},
+      {ScriptedPeer::Reply::Error, bacnet_error(0, 2, 32, kDevice)},
+      {ScriptedPeer::Reply::Reject, reject(1, 9, kDevice)},
       {ScriptedPeer::Reply::Abort, event::Abort{2, 4, kDevice}},
   };
   for (const auto& [reply, expected] : cases) {
@@ -124,7 +124,7 @@ TEST(Conversation, ALongRequestAndALongAnswer) {
   Conversation talk;
   talk.peers = {&device};
   const input::Send request = read_property_multiple(kDevice, 500);
-  const EncodedService sent = encode_service(request.service);
+  const auto sent = std::get<EncodedService>(encode_service(request.service));
   ASSERT_GT(sent.parameters.size(), 3 * 1470u);
 
   EXPECT_EQ(events(talk.run(request)), (std::vector<Event>{event::Response{0, device.answer, kDevice}}));

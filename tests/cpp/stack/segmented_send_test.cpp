@@ -21,7 +21,7 @@ std::vector<std::uint8_t> sequence_numbers(const std::vector<Output>& outputs) {
 TEST(SegmentedSend, ThreeThousandOctetsGoOutAsThreeSegments) {
   Stack stack;
   const input::Send request = write_octets(kDevice, 3000);
-  const Bytes parameters = encode_service(request.service).parameters;
+  const Bytes parameters = std::get<EncodedService>(encode_service(request.service)).parameters;
   ASSERT_EQ(parameters.size(), 3000u);
 
   const auto out = stack.process(request);
@@ -116,7 +116,7 @@ TEST_P(Unsegmentable, GivesOneErrorWithTheAllocatedIdAndFreesIt) {
   const RefusedCase& c = GetParam();
   Stack stack(StackConfig{.max_apdu_length = c.max_apdu_length});
   EXPECT_EQ(stack.process(write_octets(kDevice, c.parameter_length)),
-            std::vector<Output>{error_event(0, c.message, kDevice)});
+            std::vector<Output>{local_error(0, c.message, kDevice)});
   EXPECT_TRUE(stack.transactions().empty());
   EXPECT_EQ(stack.invoke_pools().at(kDevice).next_id, 1);
   expect_invariants(stack);
