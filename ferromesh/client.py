@@ -16,13 +16,10 @@ device's address, port and invoke ID.
 from __future__ import annotations
 
 import asyncio
-import ipaddress
 import math
-import re
 import socket
 from collections import deque
 from dataclasses import dataclass
-from enum import IntEnum
 from typing import Any, Callable, Iterable, NamedTuple
 
 from . import (
@@ -42,20 +39,6 @@ from . import (
     OutputDeadline,
     OutputEvent,
     OutputTransmit,
-    PropertyValueAny,
-    PropertyValueArray,
-    PropertyValueBitString,
-    PropertyValueBoolean,
-    PropertyValueCharacterString,
-    PropertyValueDate,
-    PropertyValueDouble,
-    PropertyValueEnumerated,
-    PropertyValueNull,
-    PropertyValueOctetString,
-    PropertyValueReal,
-    PropertyValueSigned,
-    PropertyValueTime,
-    PropertyValueUnsigned,
     ReadAccessSpec,
     ReadPropertyMultipleResult,
     ReadPropertyResult,
@@ -68,10 +51,32 @@ from . import (
     decode_read_property,
     decode_read_property_multiple,
 )
-from ._enums import ErrorClass, ErrorCode, ObjectType, PropertyIdentifier
-
-DEFAULT_PORT = 47808
-GLOBAL_BROADCAST = "255.255.255.255"
+# Names that lived here before errors, names and values had modules of their
+# own; importing them from here keeps working.
+from .errors import (
+    ABORT_REASONS as ABORT_REASONS,
+    REJECT_REASONS as REJECT_REASONS,
+    BacnetAbortError,
+    BacnetErrorResponse,
+    BacnetRejectError,
+    ClientClosedError,
+    error_from_event,
+)
+from .names import (
+    DEFAULT_PORT,
+    GLOBAL_BROADCAST,
+    ObjectSpec,
+    PropertySpec,
+    enum_name,
+    format_object_id,
+    make_read_access_spec,
+    object_type_name,
+    parse_address,
+    parse_object_id,
+    parse_property_id,
+    property_name,
+)
+from .values import to_property_value
 
 __all__ = [
     "BacnetAbortError",
@@ -81,6 +86,9 @@ __all__ = [
     "ClientClosedError",
     "DEFAULT_PORT",
     "DiscoveredDevice",
+    "GLOBAL_BROADCAST",
+    "ObjectSpec",
+    "PropertySpec",
     "enum_name",
     "format_object_id",
     "make_read_access_spec",
@@ -92,212 +100,6 @@ __all__ = [
     "to_property_value",
     "who_is_datagram",
 ]
-
-# ---------------------------------------------------------------------------
-# Errors
-
-
-def _member(enum: type[IntEnum], number: int) -> int:
-    try:
-        return enum(number)
-    except ValueError:
-        return number
-
-
-def enum_name(value: int) -> str:
-    """'unknown-property' for an enumeration member, the decimal number otherwise."""
-    name = getattr(value, "name", None)
-    return name.lower().replace("_", "-") if isinstance(name, str) else str(int(value))
-
-
-REJECT_REASONS = (
-    "other", "buffer-overflow", "inconsistent-parameters", "invalid-parameter-data-type",
-    "invalid-tag", "missing-required-parameter", "parameter-out-of-range", "too-many-arguments",
-    "undefined-enumeration", "unrecognized-service",
-)
-ABORT_REASONS = (
-    "other", "buffer-overflow", "invalid-apdu-in-this-state", "preempted-by-higher-priority-task",
-    "segmentation-not-supported",
-    # The stack also reports 5 when it gives up reassembling a segmented answer.
-    "security-error or abandoned segmented answer",
-    "insufficient-security", "window-size-out-of-range", "application-exceeded-reply-time",
-    "out-of-resources", "tsm-timeout", "apdu-too-long",
-)
-
-
-def _reason_text(reason: int, names: tuple[str, ...]) -> str:
-    return f"{reason} ({names[reason]})" if reason < len(names) else str(reason)
-
-
-class BacnetErrorResponse(BacnetError):
-    """The device answered with a BACnet Error PDU.
-
-    ``error_class`` and ``error_code`` are ``ErrorClass`` / ``ErrorCode``
-    members when the numbers are known, plain ints otherwise; both compare
-    equal to the numbers on the wire.
-    """
-
-    def __init__(self, error_class: int, error_code: int) -> None:
-        self.error_class = _member(ErrorClass, error_class)
-        self.error_code = _member(ErrorCode, error_code)
-        super().__init__(
-            f"device answered with error class {enum_name(self.error_class)} ({error_class}),"
-            f" code {enum_name(self.error_code)} ({error_code})"
-        )
-
-
-class BacnetRejectError(BacnetError):
-    """The device rejected the request (Reject PDU); ``reason`` is the reject reason."""
-
-    def __init__(self, reason: int) -> None:
-        self.reason = reason
-        super().__init__(f"device rejected the request: reason {_reason_text(reason, REJECT_REASONS)}")
-
-
-class BacnetAbortError(BacnetError):
-    """The transaction was aborted (Abort PDU, or a segmented answer given up); ``reason`` is the abort reason."""
-
-    def __init__(self, reason: int) -> None:
-        self.reason = reason
-        super().__init__(f"request aborted: reason {_reason_text(reason, ABORT_REASONS)}")
-
-
-class ClientClosedError(BacnetError):
-    """The client was closed before the request finished."""
-
-
-_ERROR_MESSAGE = re.compile(r"error class=(\d+) code=(\d+)")
-_REJECT_MESSAGE = re.compile(r"reject reason=(\d+)")
-
-
-def _error_from_event(message: str) -> BacnetError:
-    if m := _ERROR_MESSAGE.fullmatch(message):
-        return BacnetErrorResponse(int(m.group(1)), int(m.group(2)))
-    if m := _REJECT_MESSAGE.fullmatch(message):
-        return BacnetRejectError(int(m.group(1)))
-    return BacnetError(message)  # a local refusal, e.g. a request too large to segment
-
-
-# ---------------------------------------------------------------------------
-# Names, numbers and addresses
-
-
-def parse_address(address: str | BacnetAddr) -> BacnetAddr:
-    """'host' or 'host:port' (dotted IPv4, default port 47808) as a BacnetAddr."""
-    if isinstance(address, BacnetAddr):
-        address = f"{address.addr}:{address.port}"
-    if not isinstance(address, str):
-        raise TypeError(f"address must be a str like '192.168.1.20:47808', not {type(address).__name__}")
-    host, sep, port_text = address.strip().partition(":")
-    try:
-        host = str(ipaddress.IPv4Address(host))
-    except ValueError:
-        raise ValueError(f"not an IPv4 address: {address!r}") from None
-    port = DEFAULT_PORT
-    if sep:
-        if not port_text.isdigit() or not 0 < int(port_text) < 65536:
-            raise ValueError(f"not a UDP port: {address!r}")
-        port = int(port_text)
-    return BacnetAddr(host, port)
-
-
-def _enum_lookup(enum: type[IntEnum], text: str) -> int:
-    text = text.strip()
-    if text.isdigit():
-        return int(text)
-    # Accept 'analog-value', 'ANALOG_VALUE' and 'analogValue'.
-    key = re.sub(r"(?<=[a-z0-9])(?=[A-Z])", "_", text).upper().replace("-", "_")
-    try:
-        return enum[key]
-    except KeyError:
-        raise ValueError(f"unknown {enum.__name__} name: {text!r}") from None
-
-
-# An object as the requests accept it; see parse_object_id.
-ObjectSpec = ObjectIdentifier | str | tuple[int | str, int]
-
-
-def parse_object_id(value: ObjectSpec) -> ObjectIdentifier:
-    """An ObjectIdentifier from 'analog-value:1', '2:1', (ObjectType.ANALOG_VALUE, 1) or ('analog-value', 1)."""
-    if isinstance(value, ObjectIdentifier):
-        return value
-    if isinstance(value, str):
-        type_text, sep, instance_text = value.rpartition(":")
-        if not sep or not instance_text.strip().isdigit():
-            raise ValueError(f"expected OBJECT-TYPE:INSTANCE, got {value!r}")
-        value = (type_text, int(instance_text))
-    kind, instance = value
-    number = _enum_lookup(ObjectType, kind) if isinstance(kind, str) else int(kind)
-    if not 0 <= number < 1024:
-        raise ValueError(f"object type {number} is outside 0..1023")
-    if not 0 <= instance < 1 << 22:
-        raise ValueError(f"object instance {instance} is outside 0..4194303")
-    return ObjectIdentifier(number, instance)
-
-
-def parse_property_id(value: int | str) -> int:
-    """A property number from 85, PropertyIdentifier.PRESENT_VALUE, '85' or 'present-value'."""
-    number = _enum_lookup(PropertyIdentifier, value) if isinstance(value, str) else int(value)
-    if not 0 <= number < 1 << 32:
-        raise ValueError(f"property identifier {number} is outside 0..4294967295")
-    return number
-
-
-def object_type_name(object_type: int) -> str:
-    return enum_name(_member(ObjectType, int(object_type)))
-
-
-def property_name(property_id: int) -> str:
-    return enum_name(_member(PropertyIdentifier, int(property_id)))
-
-
-def format_object_id(object_id: ObjectIdentifier) -> str:
-    """'analog-value:1'; the inverse of parse_object_id."""
-    return f"{object_type_name(object_id.object_type)}:{object_id.instance}"
-
-
-_VALUE_CLASSES = (
-    PropertyValueNull, PropertyValueBoolean, PropertyValueUnsigned, PropertyValueSigned,
-    PropertyValueReal, PropertyValueDouble, PropertyValueOctetString, PropertyValueCharacterString,
-    PropertyValueBitString, PropertyValueEnumerated, PropertyValueDate, PropertyValueTime,
-    PropertyValueAny, ObjectIdentifier,
-)
-
-
-def to_property_value(value: Any) -> Any:
-    """A value to write: PropertyValue* objects pass unchanged; None, bool, int, float and str are converted.
-
-    int becomes Unsigned (Signed when negative) and float becomes Real; pass a
-    PropertyValueEnumerated or PropertyValueDouble explicitly where a device
-    expects those.
-    """
-    if isinstance(value, _VALUE_CLASSES):
-        return value
-    if isinstance(value, PropertyValueArray):
-        raise TypeError("a decoded PropertyValueArray cannot be written")
-    if value is None:
-        return PropertyValueNull()
-    if isinstance(value, bool):
-        return PropertyValueBoolean(value)
-    if isinstance(value, int):
-        return PropertyValueUnsigned(value) if value >= 0 else PropertyValueSigned(value)
-    if isinstance(value, float):
-        return PropertyValueReal(value)
-    if isinstance(value, str):
-        return PropertyValueCharacterString(value)
-    raise TypeError(f"cannot write a {type(value).__name__}; pass a PropertyValue* object")
-
-
-PropertySpec = int | str | tuple[int | str, int | None]
-
-
-def make_read_access_spec(object_id: ObjectSpec, properties: Iterable[PropertySpec]) -> ReadAccessSpec:
-    """A ReadAccessSpec from an object and properties given as names, numbers or (property, array_index)."""
-    refs: list[tuple[int, int | None]] = []
-    for prop in properties:
-        prop, index = prop if isinstance(prop, tuple) else (prop, None)
-        refs.append((parse_property_id(prop), index))
-    return ReadAccessSpec(parse_object_id(object_id), refs)
 
 
 def who_is_datagram(low: int | None = None, high: int | None = None, *, broadcast: bool = True) -> bytes:
@@ -334,10 +136,6 @@ class DiscoveredDevice:
     @property
     def instance(self) -> int:
         return self.device_id.instance
-
-
-# ---------------------------------------------------------------------------
-# The client
 
 
 class _Protocol(asyncio.DatagramProtocol):
@@ -646,7 +444,7 @@ class Client:
             elif isinstance(event, EventAbort):
                 future.set_exception(BacnetAbortError(event.reason))
             elif isinstance(event, EventError):
-                future.set_exception(_error_from_event(event.message))
+                future.set_exception(error_from_event(event))
         self._wake_id_waiter((peer.addr, peer.port))
 
 

@@ -1,0 +1,282 @@
+"""The command line's arguments: the parser, its help text and exit codes, and the checks of every argument.
+
+A bad argument ends the program with exit code 2 and one line saying what is wrong.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ipaddress
+import math
+import re
+from typing import Any, Callable, NoReturn
+
+from .. import (
+    ObjectIdentifier,
+    PropertyValueBoolean,
+    PropertyValueCharacterString,
+    PropertyValueDouble,
+    PropertyValueEnumerated,
+    PropertyValueNull,
+    PropertyValueOctetString,
+    PropertyValueReal,
+    PropertyValueSigned,
+    PropertyValueUnsigned,
+)
+from ..names import GLOBAL_BROADCAST, parse_address, parse_object_id, parse_property_id
+
+EXIT_OK = 0
+EXIT_PROPERTY_ERRORS = 1
+EXIT_USAGE = 2
+EXIT_DEVICE_ERROR = 3
+EXIT_REJECTED = 4
+EXIT_NO_ANSWER = 5
+EXIT_LOCAL_FAILURE = 6
+EXIT_INTERRUPTED = 130
+
+EPILOG = """\
+objects are TYPE:INSTANCE with the type by name or number (analog-value:1, 2:1);
+properties by name or number (present-value, 85), with [INDEX] for one array
+element (priority-array[8], object-list[0]). Addresses are HOST or HOST:PORT
+(default port 47808).
+
+examples:
+  python -m ferromesh demo
+  python -m ferromesh whois 192.168.1.255
+  python -m ferromesh read 192.168.1.20 analog-value:1 present-value
+  python -m ferromesh read 192.168.1.20:47809 device:1234 object-list[0] --json
+  python -m ferromesh readm 192.168.1.20 analog-value:1 object-name,present-value device:1234 85
+  python -m ferromesh write 192.168.1.20 analog-value:1 present-value 21.5 --priority 8
+  python -m ferromesh write 192.168.1.20 binary-value:3 present-value active --priority 8
+
+exit codes:
+  0    success
+  1    readm: the device answered, but some properties are errors
+  2    bad command line
+  3    the device answered with a BACnet Error
+  4    the device rejected or aborted the request
+  5    no answer (timeout); whois: no device answered
+  6    local failure (socket, undecodable answer, demo device did not start)
+  130  interrupted
+"""
+
+MAX_DEVICE_INSTANCE = (1 << 22) - 1
+
+# ---------------------------------------------------------------------------
+# Argument values
+
+
+_PROPERTY_WITH_INDEX = re.compile(r"(.+?)\[(\d+)\]")
+
+
+def parse_property_ref(text: str) -> tuple[int, int | None]:
+    """'present-value' -> (85, None); 'priority-array[8]' -> (87, 8)."""
+    m = _PROPERTY_WITH_INDEX.fullmatch(text.strip())
+    name, index = (m.group(1), int(m.group(2))) if m else (text, None)
+    if index is not None and index >= 1 << 32:
+        raise ValueError(f"array index out of range: {text!r}")
+    return parse_property_id(name), index
+
+
+def parse_bind(text: str) -> str:
+    """The local address 'HOST:PORT' (dotted IPv4; port 0 picks any free port)."""
+    host, sep, port = text.strip().rpartition(":")
+    if not sep:
+        raise ValueError(f"expected HOST:PORT, got {text!r}")
+    try:
+        host = str(ipaddress.IPv4Address(host))
+    except ValueError:
+        raise ValueError(f"not an IPv4 address: {text!r}") from None
+    if not port.isdigit() or int(port) > 65535:
+        raise ValueError(f"not a UDP port (0..65535): {text!r}")
+    return f"{host}:{int(port)}"
+
+
+def _number_in(low: int, high: int) -> Callable[[str], int]:
+    def number(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise ValueError(f"not a whole number: {text!r}") from None
+        if not low <= value <= high:
+            raise ValueError(f"{value} is outside {low}..{high}")
+        return value
+    return number
+
+
+def _seconds(*, zero: bool) -> Callable[[str], float]:
+    def seconds(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise ValueError(f"not a number of seconds: {text!r}") from None
+        if not math.isfinite(value) or value < 0 or (value == 0 and not zero):
+            raise ValueError(f"expected a number of seconds {'from' if zero else 'above'} 0, got {text!r}")
+        return value
+    return seconds
+
+
+_VALUE_TYPES: dict[str, Callable[[str], Any]] = {
+    "null": lambda text: PropertyValueNull(),
+    "boolean": lambda text: PropertyValueBoolean(_parse_bool(text)),
+    "unsigned": lambda text: PropertyValueUnsigned(int(text, 0)),
+    "signed": lambda text: PropertyValueSigned(int(text, 0)),
+    "real": lambda text: PropertyValueReal(float(text)),
+    "double": lambda text: PropertyValueDouble(float(text)),
+    "enumerated": lambda text: PropertyValueEnumerated(_parse_enumerated(text)),
+    "string": lambda text: PropertyValueCharacterString(text),
+    "octets": lambda text: PropertyValueOctetString(bytes.fromhex(text.removeprefix("0x"))),
+}
+
+
+def _parse_bool(text: str) -> bool:
+    if text.lower() in ("true", "1"):
+        return True
+    if text.lower() in ("false", "0"):
+        return False
+    raise ValueError(f"not a boolean: {text!r}")
+
+
+def _parse_enumerated(text: str) -> int:
+    named = {"inactive": 0, "active": 1}
+    return named[text.lower()] if text.lower() in named else int(text, 0)
+
+
+def parse_write_value(text: str, kind: str | None) -> Any:
+    """The value of `write`: typed by --type, or guessed from its text."""
+    if kind is not None:
+        return _VALUE_TYPES[kind](text)
+    lowered = text.lower()
+    if lowered == "null":
+        return PropertyValueNull()
+    if lowered in ("true", "false"):
+        return PropertyValueBoolean(lowered == "true")
+    if lowered in ("active", "inactive"):
+        return PropertyValueEnumerated(_parse_enumerated(lowered))
+    if re.fullmatch(r"[+-]?\d+", text):
+        number = int(text)
+        return PropertyValueUnsigned(number) if number >= 0 else PropertyValueSigned(number)
+    try:
+        return PropertyValueReal(float(text))
+    except ValueError:
+        return PropertyValueCharacterString(text)
+
+
+# ---------------------------------------------------------------------------
+# The parser
+
+
+class _Parser(argparse.ArgumentParser):
+    """Reports a bad command line in one line (argparse would print the usage first)."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see --help)\n")
+
+
+def _checked(parse: Callable[[str], Any]) -> Callable[[str], Any]:
+    # Lets argparse report a bad value as a usage error saying what is wrong.
+    def wrapper(text: str) -> Any:
+        try:
+            return parse(text)
+        except (ValueError, TypeError, OverflowError) as exc:
+            raise argparse.ArgumentTypeError(str(exc)) from None
+    return wrapper
+
+
+def build_parser() -> argparse.ArgumentParser:
+    common = _Parser(add_help=False)
+    common.add_argument("--json", action="store_true", help="print JSON instead of text")
+    common.add_argument("--bind", default="0.0.0.0:0", type=_checked(parse_bind), metavar="HOST:PORT",
+                        help="local UDP address (default %(default)s: any port)")
+    common.add_argument("--timeout", type=_checked(_seconds(zero=False)), default=3.0, metavar="SECONDS",
+                        help="seconds to wait for an answer before re-sending (default %(default)s)")
+    common.add_argument("--retries", type=_checked(_number_in(0, 255)), default=3, metavar="0..255",
+                        help="re-sends before giving up (default %(default)s)")
+
+    parser = _Parser(
+        prog="python -m ferromesh",
+        description="Talk to BACnet/IP devices: read and write properties, discover devices, run the demo.",
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def command(name: str, help_text: str) -> argparse.ArgumentParser:
+        return sub.add_parser(name, parents=[common], help=help_text, description=help_text,
+                              epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+
+    address = _checked(parse_address)
+    object_id = _checked(parse_object_id)
+    property_ref = _checked(parse_property_ref)
+    priority = _checked(_number_in(1, 16))
+
+    p = command("read", "read one property of one object (ReadProperty)")
+    p.add_argument("address", type=address, help="device HOST[:PORT]")
+    p.add_argument("object", type=object_id, help="object, e.g. analog-value:1")
+    p.add_argument("property", type=property_ref, help="property, e.g. present-value or object-list[0]")
+
+    p = command("readm", "read several properties of several objects at once (ReadPropertyMultiple)")
+    p.add_argument("address", type=address, help="device HOST[:PORT]")
+    p.add_argument("pairs", nargs="+", metavar="OBJECT PROPERTIES",
+                   help="pairs of an object and a comma-separated list of its properties")
+
+    p = command("write", "write one property (WriteProperty)")
+    p.add_argument("address", type=address, help="device HOST[:PORT]")
+    p.add_argument("object", type=object_id, help="object, e.g. analog-value:1")
+    p.add_argument("property", type=property_ref, help="property, e.g. present-value")
+    p.add_argument("value", help="the value; its type is guessed unless --type is given: null, true/false,"
+                                 " active/inactive (enumerated), integers, decimals (real), else text")
+    p.add_argument("--type", choices=sorted(_VALUE_TYPES), dest="value_type", help="the value's BACnet type")
+    p.add_argument("--priority", type=priority, metavar="1..16", help="command priority for commandable objects")
+
+    p = command("whois", "discover devices (Who-Is / I-Am)")
+    p.add_argument("address", nargs="?", default=GLOBAL_BROADCAST, type=address,
+                   help="where to send Who-Is: a device (the answer ends the wait), or a broadcast address"
+                        " ending in .255 (default %(default)s)")
+    instance = _checked(_number_in(0, MAX_DEVICE_INSTANCE))
+    p.add_argument("--low", type=instance, help="lowest device instance asked for (with --high)")
+    p.add_argument("--high", type=instance, help="highest device instance asked for (with --low)")
+    p.add_argument("--wait", type=_checked(_seconds(zero=True)), default=3.0, metavar="SECONDS",
+                   help="how long to collect answers (default %(default)s)")
+
+    p = command("demo", "start a simulated device on 127.0.0.1 and show what the stack does with it")
+    p.add_argument("--port", type=_checked(_number_in(0, 65535)), default=0,
+                   help="UDP port for the simulated device (default: a free one)")
+    p.add_argument("--setpoint", type=float, default=22.5, help="value the demo writes (default %(default)s)")
+    p.add_argument("--priority", type=priority, default=8, metavar="1..16",
+                   help="priority of that write (default %(default)s)")
+    return parser
+
+
+def _readm_specs(pairs: list[str]) -> list[tuple[ObjectIdentifier, list[tuple[int, int | None]]]]:
+    if len(pairs) % 2:
+        raise ValueError("readm needs pairs of OBJECT and PROPERTIES")
+    return [(parse_object_id(obj_text), [parse_property_ref(p) for p in props_text.split(",")])
+            for obj_text, props_text in zip(pairs[::2], pairs[1::2])]
+
+
+def _check_command(args: argparse.Namespace) -> None:
+    # What one argument alone cannot say: readm's pairs, write's value, whois's limits.
+    if args.command == "readm":
+        args.specs = _readm_specs(args.pairs)
+    elif args.command == "write":
+        try:
+            args.value = parse_write_value(args.value, args.value_type)
+        except (ValueError, TypeError, OverflowError) as exc:
+            raise ValueError(f"bad value {args.value!r}: {exc}") from None
+    elif args.command == "whois":
+        if (args.low is None) != (args.high is None):
+            raise ValueError("give both --low and --high, or neither")
+        if args.low is not None and args.low > args.high:
+            raise ValueError(f"--low {args.low} is above --high {args.high}")
+
+
+def parse_arguments(argv: list[str] | None = None) -> argparse.Namespace:
+    """The checked arguments; a bad command line exits with EXIT_USAGE and one line on stderr."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        _check_command(args)
+    except ValueError as exc:
+        parser.exit(EXIT_USAGE, f"{parser.prog} {args.command}: error: {exc} (see --help)\n")
+    return args

@@ -1,0 +1,104 @@
+"""The commands read, readm, write and whois, each one request through a Client, and how they print."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from typing import Any, Awaitable, Callable
+
+from .. import BacnetAddr, BacnetPropertyError
+from ..client import Client, DiscoveredDevice
+from ..names import format_object_id, property_name
+from .arguments import EXIT_NO_ANSWER, EXIT_OK, EXIT_PROPERTY_ERRORS
+from .render import table, value_json, value_text
+
+
+class Output:
+    """Where results and failures go: text to stdout/stderr, or one JSON document to stdout."""
+
+    def __init__(self, as_json: bool) -> None:
+        self.as_json = as_json
+
+    def result(self, text: str, data: Any) -> None:
+        print(json.dumps(data, ensure_ascii=False) if self.as_json else text)
+
+    def failure(self, text: str, data: dict[str, Any]) -> None:
+        if self.as_json:
+            print(json.dumps({"error": data}, ensure_ascii=False))
+        else:
+            print(f"error: {text}", file=sys.stderr)
+
+
+def _addr_text(addr: BacnetAddr) -> str:
+    return f"{addr.addr}:{addr.port}"
+
+
+def _property_label(prop: int, index: int | None) -> str:
+    return property_name(prop) + (f"[{index}]" if index is not None else "")
+
+
+async def read(client: Client, args: argparse.Namespace, out: Output) -> int:
+    prop, index = args.property
+    result = await client.read_property(args.address, args.object, prop, index)
+    obj = format_object_id(result.object_id)
+    label = _property_label(result.property_id, result.array_index)
+    out.result(f"{obj} {label} = {value_text(result.value)}", {
+        "address": _addr_text(args.address), "object": obj, "property": property_name(result.property_id),
+        "array_index": result.array_index, "value": value_json(result.value)})
+    return EXIT_OK
+
+
+async def readm(client: Client, args: argparse.Namespace, out: Output) -> int:
+    result = await client.read_property_multiple(args.address, args.specs)
+    lines, objects, errors = [], [], 0
+    for obj_result in result.objects:
+        obj = format_object_id(obj_result.object_id)
+        props = []
+        for prop in obj_result.properties:
+            errors += isinstance(prop.value, BacnetPropertyError)
+            lines.append(f"{obj} {_property_label(prop.property_id, prop.array_index)} = {value_text(prop.value)}")
+            props.append({"property": property_name(prop.property_id), "array_index": prop.array_index,
+                          "value": value_json(prop.value)})
+        objects.append({"object": obj, "properties": props})
+    out.result("\n".join(lines), {"address": _addr_text(args.address), "objects": objects})
+    return EXIT_PROPERTY_ERRORS if errors else EXIT_OK
+
+
+async def write(client: Client, args: argparse.Namespace, out: Output) -> int:
+    prop, index = args.property
+    await client.write_property(args.address, args.object, prop, args.value, index, args.priority)
+    obj = format_object_id(args.object)
+    priority = f" at priority {args.priority}" if args.priority else ""
+    out.result(f"ok: {obj} {_property_label(prop, index)} <- {value_text(args.value)}{priority}", {
+        "ok": True, "address": _addr_text(args.address), "object": obj, "property": property_name(prop),
+        "array_index": index, "value": value_json(args.value), "priority": args.priority})
+    return EXIT_OK
+
+
+SEGMENTATION = ("both", "transmit", "receive", "none")
+
+
+def device_row(device: DiscoveredDevice) -> dict[str, Any]:
+    return {"device": device.instance, "address": device.address, "vendor_id": device.vendor_id,
+            "max_apdu": device.max_apdu, "segmentation": SEGMENTATION[device.segmentation]}
+
+
+def _is_broadcast(address: BacnetAddr) -> bool:
+    # The global broadcast or a directed broadcast of a /24 (or wider) network, as the Stack sends it.
+    return address.addr.endswith(".255")
+
+
+async def whois(client: Client, args: argparse.Namespace, out: Output) -> int:
+    # One device at a unicast address: its answer is all there is to wait for.
+    expect = None if _is_broadcast(args.address) else 1
+    devices = await client.who_is(args.address, args.low, args.high, timeout=args.wait, expect=expect)
+    rows = [device_row(d) for d in sorted(devices, key=lambda d: (d.instance, d.address))]
+    out.result(table(["device", "address", "vendor_id", "max_apdu", "segmentation"], rows) if rows
+               else "no device answered", rows)
+    return EXIT_OK if rows else EXIT_NO_ANSWER
+
+
+COMMANDS: dict[str, Callable[[Client, argparse.Namespace, Output], Awaitable[int]]] = {
+    "read": read, "readm": readm, "write": write, "whois": whois,
+}

@@ -1,0 +1,171 @@
+"""Text and numbers: object types, properties, object identifiers and addresses.
+
+Requests name their device, object and property as text ('192.168.1.20',
+'analog-value:1', 'present-value') on every call, so each text is parsed once:
+the text -> number lookups are cached, and the objects handed out are built
+fresh from the cached numbers (``BacnetAddr`` and ``ObjectIdentifier`` are
+mutable, so a cached object could be changed behind the cache's back). A
+pre-built ``ObjectIdentifier`` or ``BacnetAddr`` is used as it is.
+"""
+
+from __future__ import annotations
+
+import functools
+import ipaddress
+import re
+from enum import IntEnum
+from typing import Iterable
+
+from . import BacnetAddr, ObjectIdentifier, ReadAccessSpec
+from ._enums import ObjectType, PropertyIdentifier
+
+__all__ = [
+    "DEFAULT_PORT",
+    "GLOBAL_BROADCAST",
+    "ObjectSpec",
+    "PropertySpec",
+    "enum_member",
+    "enum_name",
+    "format_object_id",
+    "make_read_access_spec",
+    "object_type_name",
+    "parse_address",
+    "parse_object_id",
+    "parse_property_id",
+    "property_name",
+]
+
+DEFAULT_PORT = 47808
+GLOBAL_BROADCAST = "255.255.255.255"
+
+# Distinct texts a program uses are few (its points and devices); the bound
+# only keeps a program that invents texts from growing the caches forever.
+_CACHE_SIZE = 4096
+
+# An object as the requests accept it; see parse_object_id.
+ObjectSpec = ObjectIdentifier | str | tuple[int | str, int]
+# A property as the requests accept it: a name or number, or (property, array_index).
+PropertySpec = int | str | tuple[int | str, int | None]
+
+
+def enum_member(enum: type[IntEnum], number: int) -> int:
+    """The member of ``enum`` for ``number`` when there is one, the number otherwise."""
+    try:
+        return enum(number)
+    except ValueError:
+        return number
+
+
+def enum_name(value: int) -> str:
+    """'unknown-property' for an enumeration member, the decimal number otherwise."""
+    name = getattr(value, "name", None)
+    return name.lower().replace("_", "-") if isinstance(name, str) else str(int(value))
+
+
+# ---------------------------------------------------------------------------
+# Addresses
+
+
+@functools.lru_cache(maxsize=_CACHE_SIZE)
+def _address_numbers(address: str) -> tuple[str, int]:
+    host, sep, port_text = address.strip().partition(":")
+    try:
+        host = str(ipaddress.IPv4Address(host))
+    except ValueError:
+        raise ValueError(f"not an IPv4 address: {address!r}") from None
+    port = DEFAULT_PORT
+    if sep:
+        if not port_text.isdigit() or not 0 < int(port_text) < 65536:
+            raise ValueError(f"not a UDP port: {address!r}")
+        port = int(port_text)
+    return host, port
+
+
+def parse_address(address: str | BacnetAddr) -> BacnetAddr:
+    """'host' or 'host:port' (dotted IPv4, default port 47808) as a BacnetAddr; a BacnetAddr as it is."""
+    if isinstance(address, BacnetAddr):
+        return address  # the Stack checks its text when it uses it
+    if not isinstance(address, str):
+        raise TypeError(f"address must be a str like '192.168.1.20:47808', not {type(address).__name__}")
+    return BacnetAddr(*_address_numbers(address))
+
+
+# ---------------------------------------------------------------------------
+# Object types and properties
+
+
+@functools.lru_cache(maxsize=_CACHE_SIZE)
+def _enum_number(enum: type[IntEnum], text: str) -> int:
+    text = text.strip()
+    if text.isdigit():
+        return int(text)
+    # Accept 'analog-value', 'ANALOG_VALUE' and 'analogValue'.
+    key = re.sub(r"(?<=[a-z0-9])(?=[A-Z])", "_", text).upper().replace("-", "_")
+    try:
+        return enum[key]
+    except KeyError:
+        raise ValueError(f"unknown {enum.__name__} name: {text!r}") from None
+
+
+def _object_numbers(kind: int | str, instance: int) -> tuple[int, int]:
+    number = _enum_number(ObjectType, kind) if isinstance(kind, str) else int(kind)
+    if not 0 <= number < 1024:
+        raise ValueError(f"object type {number} is outside 0..1023")
+    if not 0 <= instance < 1 << 22:
+        raise ValueError(f"object instance {instance} is outside 0..4194303")
+    return number, instance
+
+
+@functools.lru_cache(maxsize=_CACHE_SIZE)
+def _object_text_numbers(text: str) -> tuple[int, int]:
+    type_text, sep, instance_text = text.rpartition(":")
+    if not sep or not instance_text.strip().isdigit():
+        raise ValueError(f"expected OBJECT-TYPE:INSTANCE, got {text!r}")
+    return _object_numbers(type_text, int(instance_text))
+
+
+def parse_object_id(value: ObjectSpec) -> ObjectIdentifier:
+    """An ObjectIdentifier from 'analog-value:1', '2:1', (ObjectType.ANALOG_VALUE, 1) or ('analog-value', 1).
+
+    An ObjectIdentifier is returned as it is.
+    """
+    if isinstance(value, ObjectIdentifier):
+        return value
+    if isinstance(value, str):
+        return ObjectIdentifier(*_object_text_numbers(value))
+    kind, instance = value
+    return ObjectIdentifier(*_object_numbers(kind, instance))
+
+
+def parse_property_id(value: int | str) -> int:
+    """A property number from 85, PropertyIdentifier.PRESENT_VALUE, '85' or 'present-value'."""
+    number = _enum_number(PropertyIdentifier, value) if isinstance(value, str) else int(value)
+    if not 0 <= number < 1 << 32:
+        raise ValueError(f"property identifier {number} is outside 0..4294967295")
+    return number
+
+
+@functools.lru_cache(maxsize=_CACHE_SIZE)
+def object_type_name(object_type: int) -> str:
+    """'analog-value' for 2; the decimal number for a type without a name."""
+    return enum_name(enum_member(ObjectType, int(object_type)))
+
+
+@functools.lru_cache(maxsize=_CACHE_SIZE)
+def property_name(property_id: int) -> str:
+    """'present-value' for 85; the decimal number for a property without a name."""
+    return enum_name(enum_member(PropertyIdentifier, int(property_id)))
+
+
+def format_object_id(object_id: ObjectIdentifier) -> str:
+    """'analog-value:1'; the inverse of parse_object_id."""
+    return f"{object_type_name(object_id.object_type)}:{object_id.instance}"
+
+
+def make_read_access_spec(object_id: ObjectSpec, properties: Iterable[PropertySpec]) -> ReadAccessSpec:
+    """A ReadAccessSpec from an object and properties given as names, numbers or (property, array_index)."""
+    refs: list[tuple[int, int | None]] = []
+    for prop in properties:
+        prop, index = prop if isinstance(prop, tuple) else (prop, None)
+        refs.append((parse_property_id(prop), index))
+    return ReadAccessSpec(parse_object_id(object_id), refs)
