@@ -449,10 +449,10 @@ class Client:
 
 
 def _sent_invoke_id(outputs: list[_Output]) -> int:
-    """The invoke ID the stack gave a request: octet 8 of its datagram (of its first segment, if segmented)."""
+    """The invoke ID the stack gave a request, from its first datagram (or first segment)."""
     for output in outputs:
-        if isinstance(output, OutputTransmit):
-            return output.data[8]  # 81 0a LL LL 01 04 <pdu type> 05 <invoke id> ...
+        if isinstance(output, OutputTransmit) and output.invoke_id is not None:
+            return output.invoke_id
         if isinstance(output, OutputEvent) and isinstance(output.event, EventError):
             return output.event.invoke_id  # refused: the error is in the outputs
     raise BacnetError("the stack sent nothing for the request")
