@@ -51,6 +51,8 @@ from . import (
     decode_read_property,
     decode_read_property_multiple,
 )
+from ._enums import Segmentation
+
 # Names that lived here before errors, names and values had modules of their
 # own; importing them from here keeps working.
 from .errors import (
@@ -67,6 +69,7 @@ from .names import (
     GLOBAL_BROADCAST,
     ObjectSpec,
     PropertySpec,
+    enum_member,
     enum_name,
     format_object_id,
     make_read_access_spec,
@@ -130,7 +133,7 @@ class DiscoveredDevice:
     address: str  # 'host:port', usable as the address of a request
     device_id: ObjectIdentifier
     max_apdu: int
-    segmentation: int  # 0 both, 1 transmit, 2 receive, 3 none
+    segmentation: int  # a Segmentation member (segmented-both ... no-segmentation), or the number
     vendor_id: int
 
     @property
@@ -308,7 +311,7 @@ class Client:
             src = event.src
             found.setdefault((f"{src.addr}:{src.port}", instance), DiscoveredDevice(
                 f"{src.addr}:{src.port}", message.device_id, message.max_apdu,
-                message.segmentation, message.vendor_id))
+                enum_member(Segmentation, message.segmentation), message.vendor_id))
             if expect is not None and len(found) >= expect and not enough.done():
                 enough.set_result(None)
 

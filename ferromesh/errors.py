@@ -8,7 +8,7 @@ here, so that every kind of failure can be imported from one place.
 from __future__ import annotations
 
 from . import BacnetError, BacnetTimeoutError, EventError, InvokeIdExhaustedError
-from ._enums import ErrorClass, ErrorCode
+from ._enums import AbortReason, ErrorClass, ErrorCode, RejectReason
 from .names import enum_member, enum_name
 
 __all__ = [
@@ -24,23 +24,16 @@ __all__ = [
     "error_from_event",
 ]
 
-REJECT_REASONS = (
-    "other", "buffer-overflow", "inconsistent-parameters", "invalid-parameter-data-type",
-    "invalid-tag", "missing-required-parameter", "parameter-out-of-range", "too-many-arguments",
-    "undefined-enumeration", "unrecognized-service",
-)
-ABORT_REASONS = (
-    "other", "buffer-overflow", "invalid-apdu-in-this-state", "preempted-by-higher-priority-task",
-    "segmentation-not-supported",
-    # The stack also reports 5 when it gives up reassembling a segmented answer.
-    "security-error or abandoned segmented answer",
-    "insufficient-security", "window-size-out-of-range", "application-exceeded-reply-time",
-    "out-of-resources", "tsm-timeout", "apdu-too-long",
-)
+# The reasons' names by number, for callers that index them; RejectReason and
+# AbortReason are the source.
+REJECT_REASONS = tuple(enum_name(reason) for reason in RejectReason)
+ABORT_REASONS = tuple(enum_name(reason) for reason in AbortReason)
 
 
-def _reason_text(reason: int, names: tuple[str, ...]) -> str:
-    return f"{reason} ({names[reason]})" if reason < len(names) else str(reason)
+def _reason_text(enum: type[AbortReason] | type[RejectReason], reason: int) -> str:
+    """'buffer-overflow (1)'; 'reason 200' for a number the standard does not name."""
+    member = enum_member(enum, reason)
+    return f"{enum_name(member)} ({reason})" if isinstance(member, enum) else f"reason {reason}"
 
 
 class BacnetErrorResponse(BacnetError):
@@ -61,19 +54,31 @@ class BacnetErrorResponse(BacnetError):
 
 
 class BacnetRejectError(BacnetError):
-    """The device rejected the request (Reject PDU); ``reason`` is the reject reason."""
+    """The device rejected the request (Reject PDU).
+
+    ``reason`` is a ``RejectReason`` member when the number is known, the plain
+    int otherwise.
+    """
 
     def __init__(self, reason: int) -> None:
-        self.reason = reason
-        super().__init__(f"device rejected the request: reason {_reason_text(reason, REJECT_REASONS)}")
+        self.reason = enum_member(RejectReason, reason)
+        super().__init__(f"device rejected the request: {_reason_text(RejectReason, reason)}")
 
 
 class BacnetAbortError(BacnetError):
-    """The transaction was aborted (Abort PDU, or a segmented answer given up); ``reason`` is the abort reason."""
+    """The transaction was aborted (Abort PDU, or a segmented answer given up).
+
+    ``reason`` is an ``AbortReason`` member when the number is known, the plain
+    int otherwise.
+    """
 
     def __init__(self, reason: int) -> None:
-        self.reason = reason
-        super().__init__(f"request aborted: reason {_reason_text(reason, ABORT_REASONS)}")
+        self.reason = enum_member(AbortReason, reason)
+        text = _reason_text(AbortReason, reason)
+        if reason == AbortReason.SECURITY_ERROR:
+            # The stack reports this reason too when it gives up reassembling a segmented answer.
+            text += ", or a segmented answer given up"
+        super().__init__(f"request aborted: {text}")
 
 
 class ClientClosedError(BacnetError):

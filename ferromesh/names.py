@@ -1,4 +1,4 @@
-"""Text and numbers: object types, properties, object identifiers and addresses.
+"""Text and numbers: object types, properties, object identifiers, addresses and enumerated values.
 
 Requests name their device, object and property as text ('192.168.1.20',
 'analog-value:1', 'present-value') on every call, so each text is parsed once:
@@ -17,7 +17,19 @@ from enum import IntEnum
 from typing import Iterable
 
 from . import BacnetAddr, ObjectIdentifier, ReadAccessSpec
-from ._enums import ObjectType, PropertyIdentifier
+from ._enums import (
+    BinaryPV,
+    DeviceStatus,
+    EngineeringUnits,
+    EventState,
+    EventType,
+    NotifyType,
+    ObjectType,
+    Polarity,
+    PropertyIdentifier,
+    Reliability,
+    Segmentation,
+)
 
 __all__ = [
     "DEFAULT_PORT",
@@ -32,6 +44,7 @@ __all__ = [
     "parse_address",
     "parse_object_id",
     "parse_property_id",
+    "property_enumeration",
     "property_name",
 ]
 
@@ -160,6 +173,37 @@ def property_name(property_id: int) -> str:
 def format_object_id(object_id: ObjectIdentifier) -> str:
     """'analog-value:1'; the inverse of parse_object_id."""
     return f"{object_type_name(object_id.object_type)}:{object_id.instance}"
+
+
+_P = PropertyIdentifier
+# The enumeration that names a property's Enumerated values, whatever the object.
+_PROPERTY_ENUMERATIONS: dict[int, type[IntEnum]] = {
+    **dict.fromkeys((_P.UNITS, _P.OUTPUT_UNITS, _P.CONTROLLED_VARIABLE_UNITS, _P.PROPORTIONAL_CONSTANT_UNITS,
+                     _P.INTEGRAL_CONSTANT_UNITS, _P.DERIVATIVE_CONSTANT_UNITS, _P.CAR_LOAD_UNITS), EngineeringUnits),
+    _P.EVENT_STATE: EventState,
+    _P.EVENT_TYPE: EventType,
+    _P.NOTIFY_TYPE: NotifyType,
+    _P.RELIABILITY: Reliability,
+    _P.POLARITY: Polarity,
+    _P.SEGMENTATION_SUPPORTED: Segmentation,
+    _P.SYSTEM_STATUS: DeviceStatus,
+    _P.OBJECT_TYPE: ObjectType,
+}
+# Binary objects hold their present value, and the values that stand for it, as
+# BinaryPV; other objects' present values are numbers or other enumerations.
+_BINARY_OBJECTS = frozenset((ObjectType.BINARY_INPUT, ObjectType.BINARY_OUTPUT, ObjectType.BINARY_VALUE))
+_BINARY_PV_PROPERTIES = frozenset((_P.PRESENT_VALUE, _P.RELINQUISH_DEFAULT, _P.PRIORITY_ARRAY, _P.ALARM_VALUE,
+                                   _P.FEEDBACK_VALUE))
+
+
+def property_enumeration(object_type: int, property_id: int) -> type[IntEnum] | None:
+    """The enumeration that names the Enumerated values of a property of an object type, if one does.
+
+    ``property_enumeration(0, 117)`` (analog-input units) is ``EngineeringUnits``.
+    """
+    if property_id in _BINARY_PV_PROPERTIES:
+        return BinaryPV if object_type in _BINARY_OBJECTS else None
+    return _PROPERTY_ENUMERATIONS.get(property_id)
 
 
 def make_read_access_spec(object_id: ObjectSpec, properties: Iterable[PropertySpec]) -> ReadAccessSpec:

@@ -33,6 +33,8 @@ cmake --build "$bench_build" -j "$jobs"
 # with AddressSanitizer and UndefinedBehaviorSanitizer.
 source "$root/scripts/find_python.sh"
 python=$(find_python)
+# ferromesh/_enums.py is generated from the tables the C++ core includes.
+"$python" "$root/scripts/generate_enums.py" --check
 
 # Creates the venv when missing and installs the build backend and the test
 # tools once; bacpypes3 is the independent BACnet device of the interoperability

@@ -8,8 +8,9 @@ import sys
 from typing import Any, Awaitable, Callable
 
 from .. import BacnetAddr, BacnetPropertyError
+from .._enums import Segmentation
 from ..client import Client, DiscoveredDevice
-from ..names import format_object_id, property_name
+from ..names import enum_member, enum_name, format_object_id, property_enumeration, property_name
 from .arguments import EXIT_NO_ANSWER, EXIT_OK, EXIT_PROPERTY_ERRORS
 from .render import table, value_json, value_text
 
@@ -43,9 +44,10 @@ async def read(client: Client, args: argparse.Namespace, out: Output) -> int:
     result = await client.read_property(args.address, args.object, prop, index)
     obj = format_object_id(result.object_id)
     label = _property_label(result.property_id, result.array_index)
-    out.result(f"{obj} {label} = {value_text(result.value)}", {
+    names = property_enumeration(result.object_id.object_type, result.property_id)
+    out.result(f"{obj} {label} = {value_text(result.value, names)}", {
         "address": _addr_text(args.address), "object": obj, "property": property_name(result.property_id),
-        "array_index": result.array_index, "value": value_json(result.value)})
+        "array_index": result.array_index, "value": value_json(result.value, names)})
     return EXIT_OK
 
 
@@ -57,9 +59,11 @@ async def readm(client: Client, args: argparse.Namespace, out: Output) -> int:
         props = []
         for prop in obj_result.properties:
             errors += isinstance(prop.value, BacnetPropertyError)
-            lines.append(f"{obj} {_property_label(prop.property_id, prop.array_index)} = {value_text(prop.value)}")
+            names = property_enumeration(obj_result.object_id.object_type, prop.property_id)
+            lines.append(f"{obj} {_property_label(prop.property_id, prop.array_index)} = "
+                         f"{value_text(prop.value, names)}")
             props.append({"property": property_name(prop.property_id), "array_index": prop.array_index,
-                          "value": value_json(prop.value)})
+                          "value": value_json(prop.value, names)})
         objects.append({"object": obj, "properties": props})
     out.result("\n".join(lines), {"address": _addr_text(args.address), "objects": objects})
     return EXIT_PROPERTY_ERRORS if errors else EXIT_OK
@@ -69,19 +73,22 @@ async def write(client: Client, args: argparse.Namespace, out: Output) -> int:
     prop, index = args.property
     await client.write_property(args.address, args.object, prop, args.value, index, args.priority)
     obj = format_object_id(args.object)
+    names = property_enumeration(args.object.object_type, prop)
     priority = f" at priority {args.priority}" if args.priority else ""
-    out.result(f"ok: {obj} {_property_label(prop, index)} <- {value_text(args.value)}{priority}", {
+    out.result(f"ok: {obj} {_property_label(prop, index)} <- {value_text(args.value, names)}{priority}", {
         "ok": True, "address": _addr_text(args.address), "object": obj, "property": property_name(prop),
-        "array_index": index, "value": value_json(args.value), "priority": args.priority})
+        "array_index": index, "value": value_json(args.value, names), "priority": args.priority})
     return EXIT_OK
 
 
-SEGMENTATION = ("both", "transmit", "receive", "none")
+def segmentation_text(segmentation: int) -> str:
+    """'segmented-both' for 0; the decimal number for a value the standard does not name."""
+    return enum_name(enum_member(Segmentation, segmentation))
 
 
 def device_row(device: DiscoveredDevice) -> dict[str, Any]:
     return {"device": device.instance, "address": device.address, "vendor_id": device.vendor_id,
-            "max_apdu": device.max_apdu, "segmentation": SEGMENTATION[device.segmentation]}
+            "max_apdu": device.max_apdu, "segmentation": segmentation_text(device.segmentation)}
 
 
 def _is_broadcast(address: BacnetAddr) -> bool:

@@ -20,10 +20,11 @@ from .. import (
     PropertyValueArray,
     PropertyValueReal,
 )
+from .._enums import PropertyIdentifier
 from ..client import Client, DiscoveredDevice
-from ..names import format_object_id, parse_object_id, property_name
+from ..names import format_object_id, parse_object_id, property_enumeration, property_name
 from .arguments import EXIT_LOCAL_FAILURE, EXIT_OK
-from .commands import SEGMENTATION, Output, device_row
+from .commands import Output, device_row, segmentation_text
 from .render import decimal_text, table, value_json, value_text
 
 
@@ -108,7 +109,7 @@ async def demo(client: Client, args: argparse.Namespace, out: Output, device_add
     report["device"] = device_row(found)
     say(f"1. Who-Is -> I-Am from device {found.instance} at {found.address}"
         f" (vendor {found.vendor_id}, max APDU {found.max_apdu},"
-        f" segmentation {SEGMENTATION[found.segmentation]})")
+        f" segmentation {segmentation_text(found.segmentation)})")
 
     object_list = await client.read_property(found.address, found.device_id, "object-list")
     objects = _object_identifiers(object_list.value)
@@ -122,11 +123,12 @@ async def demo(client: Client, args: argparse.Namespace, out: Output, device_add
     for obj_result in answer.objects:
         values = {property_name(p.property_id): p.value for p in obj_result.properties}
         present = values.get("present-value")
+        names = property_enumeration(obj_result.object_id.object_type, PropertyIdentifier.PRESENT_VALUE)
         rows.append({"object": format_object_id(obj_result.object_id),
                      "name": value_text(values["object-name"]),
                      # Objects such as the device or its network port have no present value.
                      "present-value": "-" if present is None or isinstance(present, BacnetPropertyError)
-                     else value_text(present)})
+                     else value_text(present, names)})
     report["objects"] = rows
     say(f"3. ReadPropertyMultiple object-name and present-value of all {len(rows)} objects"
         f" (segmented request and answer)")

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+from enum import IntEnum
 from typing import Any
 
 from .. import (
@@ -23,7 +24,7 @@ from .. import (
     PropertyValueTime,
     PropertyValueUnsigned,
 )
-from ..names import enum_name, format_object_id
+from ..names import enum_member, enum_name, format_object_id
 
 
 def decimal_text(value: PropertyValueReal | PropertyValueDouble) -> str:
@@ -48,14 +49,16 @@ def _field(number: int | None, digits: int = 2) -> str:
     return "*" if number is None else f"{number:0{digits}d}"
 
 
-def value_text(value: object) -> str:
-    """A readable rendering of a decoded value."""
+def value_text(value: object, names: type[IntEnum] | None = None) -> str:
+    """A readable rendering of a decoded value; ``names`` names its Enumerated values (see property_enumeration)."""
     if isinstance(value, BacnetPropertyError):
         return f"error: {enum_name(value.error_class)}/{enum_name(value.error_code)}"
     if isinstance(value, PropertyValueNull):
         return "null"
     if isinstance(value, PropertyValueBoolean):
         return "true" if value.value else "false"
+    if isinstance(value, PropertyValueEnumerated) and names is not None:
+        return enum_name(enum_member(names, value.value))
     if isinstance(value, (PropertyValueUnsigned, PropertyValueSigned, PropertyValueEnumerated)):
         return str(value.value)
     if isinstance(value, (PropertyValueReal, PropertyValueDouble)):
@@ -74,16 +77,19 @@ def value_text(value: object) -> str:
     if isinstance(value, ObjectIdentifier):
         return format_object_id(value)
     if isinstance(value, PropertyValueArray):
-        return "[" + ", ".join(value_text(v) for v in value.values) + "]"
+        return "[" + ", ".join(value_text(v, names) for v in value.values) + "]"
     return repr(value)
 
 
-def value_json(value: object) -> Any:
-    """A JSON-ready rendering of a decoded value."""
+def value_json(value: object, names: type[IntEnum] | None = None) -> Any:
+    """A JSON-ready rendering of a decoded value; an Enumerated value that ``names`` names is its name."""
     if isinstance(value, BacnetPropertyError):
         return {"error": {"class": enum_name(value.error_class), "code": enum_name(value.error_code)}}
     if isinstance(value, PropertyValueNull):
         return None
+    if isinstance(value, PropertyValueEnumerated) and names is not None:
+        member = enum_member(names, value.value)
+        return enum_name(member) if isinstance(member, names) else value.value
     if isinstance(value, (PropertyValueBoolean, PropertyValueUnsigned, PropertyValueSigned,
                           PropertyValueEnumerated, PropertyValueCharacterString)):
         return value.value
@@ -93,7 +99,7 @@ def value_json(value: object) -> Any:
         # A Real as the double nearest its shortest decimal: 0.1, not 0.10000000149011612.
         return float(decimal_text(value)) if isinstance(value, PropertyValueReal) else value.value
     if isinstance(value, PropertyValueArray):
-        return [value_json(v) for v in value.values]
+        return [value_json(v, names) for v in value.values]
     return value_text(value)
 
 

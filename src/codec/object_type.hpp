@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 
 namespace ferromesh {
 
@@ -11,7 +10,7 @@ class ObjectType {
  public:
   enum class Member : std::uint8_t {
 #define FM_OBJECT_TYPE(number, name, text) name,
-#include "codec/object_types.def"
+#include "codec/enumerations/object_type.def"
 #undef FM_OBJECT_TYPE
     Other,
   };
@@ -21,11 +20,10 @@ class ObjectType {
   // A listed member (not Other: use from_u16 for arbitrary numbers).
   constexpr ObjectType(Member member) noexcept;  // NOLINT: implicit by design
 
+  // One bounds check and one table lookup.
   static ObjectType from_u16(std::uint16_t number) noexcept;
   constexpr std::uint16_t to_u16() const noexcept { return number_; }
   constexpr Member member() const noexcept { return member_; }
-  // Standard name ("analog-input"); empty for Other.
-  std::string_view name() const noexcept;
 
   friend constexpr bool operator==(ObjectType a, ObjectType b) noexcept {
     return a.member_ == b.member_ && a.number_ == b.number_;
@@ -41,7 +39,7 @@ class ObjectType {
 namespace detail {
 inline constexpr std::uint16_t kObjectTypeNumbers[] = {
 #define FM_OBJECT_TYPE(number, name, text) number,
-#include "codec/object_types.def"
+#include "codec/enumerations/object_type.def"
 #undef FM_OBJECT_TYPE
 };
 }  // namespace detail

@@ -9,26 +9,13 @@ namespace {
 
 using Member = PropertyIdentifier::Member;
 
-constexpr std::string_view kNames[] = {
-#define FM_PROPERTY_IDENTIFIER(number, name, text) text,
-#include "codec/property_identifiers.def"
-#undef FM_PROPERTY_IDENTIFIER
-};
-static_assert(std::size(kNames) == static_cast<std::size_t>(Member::Other));
-
 constexpr std::size_t kMemberCount = std::size(detail::kPropertyIdentifierNumbers);
-// One entry per number up to the highest listed one.
-constexpr std::size_t kTableSize = detail::kPropertyIdentifierNumbers[kMemberCount - 1] + 1u;
+static_assert(kMemberCount == static_cast<std::size_t>(Member::Other));
 
-constexpr std::array<Member, kTableSize> make_table() {
-  std::array<Member, kTableSize> table{};
-  table.fill(Member::Other);
-  for (std::size_t i = 0; i < kMemberCount; ++i) {
-    table[detail::kPropertyIdentifierNumbers[i]] = static_cast<Member>(i);
-  }
-  return table;
-}
-constexpr std::array<Member, kTableSize> kByNumber = make_table();
+// The standard numbers properties 0-511 and, having run out, 4194304 upwards;
+// 512-4194303 are vendors'. Each run gets a dense table.
+constexpr std::uint32_t kLowEnd = 512;
+constexpr std::uint32_t kHighFirst = 4194304;
 
 constexpr bool list_is_ascending() {
   for (std::size_t i = 1; i < kMemberCount; ++i) {
@@ -37,18 +24,41 @@ constexpr bool list_is_ascending() {
   return true;
 }
 static_assert(list_is_ascending(), "property identifiers must be listed once each, in ascending order");
-static_assert(kTableSize == 388);
+
+constexpr bool every_number_in_a_run() {
+  for (std::uint32_t number : detail::kPropertyIdentifierNumbers) {
+    if (number >= kLowEnd && number < kHighFirst) return false;
+  }
+  return true;
+}
+static_assert(every_number_in_a_run(), "a property identifier between the two runs needs a table of its own");
+
+constexpr std::uint32_t kHighSize = detail::kPropertyIdentifierNumbers[kMemberCount - 1] >= kHighFirst
+                                        ? detail::kPropertyIdentifierNumbers[kMemberCount - 1] - kHighFirst + 1
+                                        : 0;
+static_assert(kHighSize <= 1024, "the high run grew large: check the list for a typing error");
+
+template <std::size_t Size>
+constexpr std::array<Member, Size> make_table(std::uint32_t first) {
+  std::array<Member, Size> table{};
+  table.fill(Member::Other);
+  for (std::size_t i = 0; i < kMemberCount; ++i) {
+    const std::uint32_t number = detail::kPropertyIdentifierNumbers[i];
+    if (number >= first && number - first < Size) table[number - first] = static_cast<Member>(i);
+  }
+  return table;
+}
+constexpr auto kLow = make_table<kLowEnd>(0);
+constexpr auto kHigh = make_table<kHighSize>(kHighFirst);
 
 }  // namespace
 
 PropertyIdentifier PropertyIdentifier::from_u32(std::uint32_t number) noexcept {
-  if (number >= kTableSize) return PropertyIdentifier(Member::Other, number);
-  return PropertyIdentifier(kByNumber[number], number);
-}
-
-std::string_view PropertyIdentifier::name() const noexcept {
-  if (member_ == Member::Other) return {};
-  return kNames[static_cast<std::uint16_t>(member_)];
+  if (number < kLowEnd) return PropertyIdentifier(kLow[number], number);
+  // Below kHighFirst the subtraction wraps to a large offset and fails the check.
+  const std::uint32_t offset = number - kHighFirst;
+  if (offset < kHighSize) return PropertyIdentifier(kHigh[offset], number);
+  return PropertyIdentifier(Member::Other, number);
 }
 
 }  // namespace ferromesh

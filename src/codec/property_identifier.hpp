@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 
 namespace ferromesh {
 
@@ -11,7 +10,7 @@ class PropertyIdentifier {
  public:
   enum class Member : std::uint16_t {
 #define FM_PROPERTY_IDENTIFIER(number, name, text) name,
-#include "codec/property_identifiers.def"
+#include "codec/enumerations/property_identifier.def"
 #undef FM_PROPERTY_IDENTIFIER
     Other,
   };
@@ -20,12 +19,11 @@ class PropertyIdentifier {
   // A listed member (not Other: use from_u32 for arbitrary numbers).
   constexpr PropertyIdentifier(Member member) noexcept;  // NOLINT: implicit by design
 
-  // One bounds check and one table lookup.
+  // Numbers below 512 take one bounds check and one table lookup; the
+  // standard's numbers from 4194304 up take one more of each.
   static PropertyIdentifier from_u32(std::uint32_t number) noexcept;
   constexpr std::uint32_t to_u32() const noexcept { return number_; }
   constexpr Member member() const noexcept { return member_; }
-  // Standard name ("present-value"); empty for Other.
-  std::string_view name() const noexcept;
 
   friend constexpr bool operator==(PropertyIdentifier a, PropertyIdentifier b) noexcept {
     return a.member_ == b.member_ && a.number_ == b.number_;
@@ -40,9 +38,9 @@ class PropertyIdentifier {
 };
 
 namespace detail {
-inline constexpr std::uint16_t kPropertyIdentifierNumbers[] = {
+inline constexpr std::uint32_t kPropertyIdentifierNumbers[] = {
 #define FM_PROPERTY_IDENTIFIER(number, name, text) number,
-#include "codec/property_identifiers.def"
+#include "codec/enumerations/property_identifier.def"
 #undef FM_PROPERTY_IDENTIFIER
 };
 }  // namespace detail

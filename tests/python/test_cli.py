@@ -28,8 +28,10 @@ REAL_72_5 = b"\x44\x42\x91\x00\x00"
     (lambda rq: [read_ack(rq, b"\xc4\x00\x80\x00\x01")], ["device:5", "object-list[1]"], 0,
      "device:5 object-list[1] = analog-value:1"),
     (lambda rq: [error_pdu(rq, 1, 31)], ["2:9", "85"], 3, "error: device answered with error class object (1)"),
-    (lambda rq: [frame(bytes([0x60, invoke_id(rq), 9]))], ["2:1", "85"], 4, "error: device rejected the request"),
-    (lambda rq: [frame(bytes([0x70, invoke_id(rq), 4]))], ["2:1", "85"], 4, "error: request aborted: reason 4"),
+    (lambda rq: [frame(bytes([0x60, invoke_id(rq), 9]))], ["2:1", "85"], 4,
+     "error: device rejected the request: unrecognized-service (9)"),
+    (lambda rq: [frame(bytes([0x70, invoke_id(rq), 4]))], ["2:1", "85"], 4,
+     "error: request aborted: segmentation-not-supported (4)"),
     (lambda rq: [], ["2:1", "85", "--timeout", "0.05", "--retries", "0"], 5, "error: no answer from 127.0.0.1"),
 ])
 def test_read_output_and_exit_code(capsys, answer, argv, code, text):
@@ -45,6 +47,32 @@ def test_read_json(capsys):
     assert code == 0
     assert json.loads(out) == {"address": device.address, "object": "analog-value:1",
                                "property": "priority-array", "array_index": 8, "value": 72.5}
+
+
+@pytest.mark.parametrize("obj, prop, value, text, as_json", [
+    # Enumerated values by the enumeration their property holds.
+    ("analog-input:1", "units", b"\x91\x3e", "degrees-celsius", "degrees-celsius"),
+    ("analog-input:1", "reliability", b"\x91\x07", "unreliable-other", "unreliable-other"),
+    ("analog-value:1", "event-state", b"\x91\x02", "offnormal", "offnormal"),
+    ("binary-value:3", "present-value", b"\x91\x01", "active", "active"),
+    ("binary-output:3", "priority-array", b"\x00\x91\x00", "[null, inactive]", [None, "inactive"]),
+    ("device:5", "segmentation-supported", b"\x91\x03", "no-segmentation", "no-segmentation"),
+    ("device:5", "system-status", b"\x91\x00", "operational", "operational"),
+    # A number the standard does not name, or a property without an enumeration, stays a number.
+    ("analog-input:1", "units", b"\x92\x01\x2c", "300", 300),
+    ("multi-state-value:1", "present-value", b"\x91\x02", "2", 2),
+    # Names the lists used to miss resolve both ways.
+    ("analog-value:1", "cov-increment", b"\x44\x3f\x00\x00\x00", "0.5", 0.5),
+    ("device:5", "sc-hub-connector-state", b"\x91\x01", "1", 1),
+])
+def test_read_names_properties_and_enumerated_values(capsys, obj, prop, value, text, as_json):
+    with ScriptedDevice(lambda rq: [read_ack(rq, value)]) as device:
+        _, text_out, _ = run_cli(capsys, "read", device.address, obj, prop)
+        code, json_out, _ = run_cli(capsys, "read", device.address, obj, prop, "--json")
+    assert code == 0
+    assert text_out == f"{obj} {prop} = {text}\n"
+    got = json.loads(json_out)
+    assert (got["property"], got["value"]) == (prop, as_json)
 
 
 def test_error_json_names_class_and_code(capsys):
@@ -68,7 +96,7 @@ def test_write_sends_the_typed_value_at_a_priority(capsys):
     with ScriptedDevice(lambda rq: [simple_ack(rq)]) as device:
         code, out, _ = run_cli(capsys, "write", device.address, "binary-value:3", "present-value", "active",
                                "--priority", "8")
-    assert code == 0 and out.startswith("ok: binary-value:3 present-value <- 1 at priority 8")
+    assert code == 0 and out.startswith("ok: binary-value:3 present-value <- active at priority 8")
     assert device.received[0][10:] == bytes.fromhex("0c01400003 1955 3e 9101 3f 4908")
 
 
@@ -77,7 +105,7 @@ def test_whois_lists_devices_and_exits_5_without_answers(capsys):
         code, out, _ = run_cli(capsys, "whois", device.address, "--wait", "0.5", "--json")
     assert code == 0
     assert json.loads(out) == [{"device": 1234, "address": device.address, "vendor_id": 15,
-                                "max_apdu": 1476, "segmentation": "none"}]
+                                "max_apdu": 1476, "segmentation": "no-segmentation"}]
     with ScriptedDevice(lambda rq: []) as device:
         code, out, _ = run_cli(capsys, "whois", device.address, "--wait", "0.1")
     assert (code, out) == (5, "no device answered\n")

@@ -22,7 +22,7 @@ from ferromesh import (
     PropertyValueReal,
     StackConfig,
 )
-from ferromesh._enums import ErrorClass, ErrorCode, ObjectType, PropertyIdentifier
+from ferromesh._enums import AbortReason, ErrorClass, ErrorCode, ObjectType, PropertyIdentifier, RejectReason
 from ferromesh.client import (
     BacnetAbortError,
     BacnetErrorResponse,
@@ -244,6 +244,21 @@ def test_request_the_stack_refuses_raises_its_reason_and_sends_nothing(oid, valu
         run(main())
     assert type(caught.value) is ferromesh.BacnetError and caught.value.args == (message,)
     assert device.received == []
+
+
+@pytest.mark.parametrize("error, reason, message", [
+    (BacnetRejectError(9), RejectReason.UNRECOGNIZED_SERVICE,
+     "device rejected the request: unrecognized-service (9)"),
+    (BacnetRejectError(10), RejectReason.INVALID_DATA_ENCODING,
+     "device rejected the request: invalid-data-encoding (10)"),
+    (BacnetAbortError(1), AbortReason.BUFFER_OVERFLOW, "request aborted: buffer-overflow (1)"),
+    (BacnetAbortError(5), AbortReason.SECURITY_ERROR,
+     "request aborted: security-error (5), or a segmented answer given up"),
+    (BacnetAbortError(200), 200, "request aborted: reason 200"),  # a vendor's reason
+])
+def test_reject_and_abort_reasons_by_name(error, reason, message):
+    assert str(error) == message
+    assert error.reason == reason and type(error.reason) is type(reason)
 
 
 def test_silence_times_out_after_the_retries():

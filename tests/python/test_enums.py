@@ -1,98 +1,101 @@
-"""The Python enums agree with the C++ name lists in src/codec/*.def."""
+"""The enumeration classes against well-known numbers, and the generator's table checks."""
 
+import enum
 import importlib.util
 import pathlib
 import re
 
 import pytest
 
+import ferromesh._enums as enums
+
 REPO = pathlib.Path(__file__).resolve().parents[2]
-_spec = importlib.util.spec_from_file_location("ferromesh_enums_under_test", REPO / "ferromesh" / "_enums.py")
-enums = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(enums)
+_spec = importlib.util.spec_from_file_location("generate_enums", REPO / "scripts" / "generate_enums.py")
+generator = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(generator)
 
-_LINE = re.compile(r'^(FM_\w+)\((\d+), (\w+), "([a-z0-9-]+)"\)$')
+CLASSES = [getattr(enums, name) for name in enums.__all__]
 
-
-def _parse(filename, macro):
-    rows = []
-    for line in (REPO / "src" / "codec" / filename).read_text().splitlines():
-        if not line.strip() or line.startswith("//"):
-            continue
-        m = _LINE.match(line)
-        assert m and m.group(1) == macro, f"malformed line in {filename}: {line!r}"
-        rows.append((int(m.group(2)), m.group(3), m.group(4)))
-    return rows
-
-
-OBJECT_TYPES = _parse("object_types.def", "FM_OBJECT_TYPE")
-PROPERTIES = _parse("property_identifiers.def", "FM_PROPERTY_IDENTIFIER")
-
-
-def _object_type_in_def_range(n):
-    return n <= 19 or 40 <= n <= 46 or 1001 <= n <= 1026
-
-
-# (rows from the .def, Python enum, expected count, predicate for numbers the .def covers)
-LISTS = {
-    "object_types": (OBJECT_TYPES, enums.ObjectType, 53, _object_type_in_def_range),
-    "property_identifiers": (PROPERTIES, enums.PropertyIdentifier, 354, lambda n: n <= 387),
+# A few numbers per enumeration that integrators meet every day, and the edges
+# of each table (the first and last numbers, both sides of a gap).
+WELL_KNOWN = {
+    enums.ObjectType: [(0, "analog-input"), (8, "device"), (20, "trend-log"), (56, "network-port"),
+                       (64, "color-temperature"), (1001, "proprietary-1001"), (1026, "proprietary-1026")],
+    enums.PropertyIdentifier: [(8, "all"), (22, "cov-increment"), (23, "date-list"), (27, "derivative-constant-units"),
+                               (85, "present-value"), (117, "units"), (226, "door-alarm-state"),
+                               (236, "reserved-236"), (371, "property-list"), (511, "issuer-certificate-files"),
+                               (4194304, "max-bvlc-length-accepted"), (4194327, "sc-minimum-reconnect-time")],
+    enums.ErrorClass: [(0, "device"), (2, "property"), (7, "communication")],
+    enums.ErrorCode: [(0, "other"), (31, "unknown-object"), (32, "unknown-property"), (42, "invalid-array-index"),
+                      (205, "referenced-port-in-error")],
+    enums.EngineeringUnits: [(0, "square-meters"), (62, "degrees-celsius"), (64, "degrees-fahrenheit"),
+                             (95, "no-units"), (98, "percent"), (234, "ph"), (254, "million-standard-cubic-feet-per-minute"),
+                             (47808, "standard-cubic-feet-per-day")],
+    enums.EventState: [(0, "normal"), (2, "offnormal"), (5, "life-safety-alarm")],
+    enums.Reliability: [(0, "no-fault-detected"), (7, "unreliable-other"), (12, "communication-failure"),
+                        (25, "multi-state-out-of-range")],
+    enums.BinaryPV: [(0, "inactive"), (1, "active")],
+    enums.Polarity: [(0, "normal"), (1, "reverse")],
+    enums.Segmentation: [(0, "segmented-both"), (3, "no-segmentation")],
+    enums.DeviceStatus: [(0, "operational"), (4, "non-operational"), (5, "backup-in-progress")],
+    enums.EventType: [(0, "change-of-bitstring"), (5, "out-of-range"), (10, "buffer-ready"), (22, "change-of-timer")],
+    enums.NotifyType: [(0, "alarm"), (2, "ack-notification")],
+    enums.AbortReason: [(1, "buffer-overflow"), (4, "segmentation-not-supported"), (11, "apdu-too-long")],
+    enums.RejectReason: [(0, "other"), (9, "unrecognized-service"), (10, "invalid-data-encoding")],
+}
+# Numbers the standard assigns nothing to, which must stay unnamed.
+UNASSIGNED = {
+    enums.ObjectType: [65, 1000, 1027],
+    enums.PropertyIdentifier: [18, 466, 512, 4194303],
+    enums.ErrorCode: [33],
+    enums.Reliability: [11],
+    enums.EventType: [7, 12],
 }
 
 
-@pytest.mark.parametrize("which", LISTS)
-def test_def_file_shape(which):
-    rows, _, count, _ = LISTS[which]
-    numbers = [n for n, _, _ in rows]
-    identifiers = [ident for _, ident, _ in rows]
-    assert len(rows) == count
-    assert numbers == sorted(set(numbers)), "numbers must be strictly ascending"
-    assert len(set(identifiers)) == len(identifiers)
-    assert "Other" not in identifiers
-    # CppIdentifier is the PascalCase of the standard name.
-    for _, ident, text in rows:
-        assert ident == "".join(part.capitalize() for part in text.split("-")), text
+def test_every_class_is_checked():
+    assert set(WELL_KNOWN) == set(CLASSES)
 
 
-@pytest.mark.parametrize("which", LISTS)
-def test_def_and_python_agree(which):
-    rows, enum, _, covered = LISTS[which]
-    by_number = {n: text for n, _, text in rows}
-    for n, text in by_number.items():
-        assert n in enum._value2member_map_, f"{enum.__name__} has no member {n} ({text})"
-        assert enum(n).name == text.upper().replace("-", "_")
-    uncovered = sorted(m.value for m in enum if covered(m.value) and m.value not in by_number)
-    assert uncovered == [], f"{enum.__name__} members missing from the .def: {uncovered}"
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_well_known_numbers_resolve_both_ways(cls):
+    for number, name in WELL_KNOWN[cls]:
+        member = cls[name.upper().replace("-", "_")]
+        assert member == number and cls(number) is member
+    for number in UNASSIGNED.get(cls, []):
+        with pytest.raises(ValueError):
+            cls(number)
 
 
-def test_property_identifier_gaps_are_exact():
-    unlisted = {18, *range(22, 28), 51, 95, 194, *range(198, 202), 216, 217, *range(223, 227),
-                *range(237, 244), *range(312, 317), 324, 325}
-    assert {n for n, _, _ in PROPERTIES} == set(range(388)) - unlisted
-    assert all(m.value not in unlisted for m in enums.PropertyIdentifier)
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_members_are_unique_upper_snake_names(cls):
+    assert issubclass(cls, enum.IntEnum)
+    assert len(list(cls)) == len(cls.__members__), "no aliases"
+    assert all(re.fullmatch(r"[A-Z][A-Z0-9]*(_[A-Z0-9]+)*", name) for name in cls.__members__)
 
 
-@pytest.mark.parametrize("enum", [enums.ObjectType, enums.PropertyIdentifier, enums.ErrorClass, enums.ErrorCode])
-def test_no_aliases(enum):
-    assert len(list(enum)) == len(enum.__members__)
+def _table(*rows):
+    return "// A title.\n" + "".join(row + "\n" for row in rows)
 
 
 @pytest.mark.parametrize(
-    "member, value",
+    "rows, message",
     [
-        (enums.ObjectType.DEVICE, 8),
-        (enums.ObjectType.CHARACTERSTRING_VALUE, 40),
-        (enums.ObjectType.PROPRIETARY_1001, 1001),
-        (enums.PropertyIdentifier.OBJECT_NAME, 77),
-        (enums.PropertyIdentifier.PRESENT_VALUE, 85),
-        (enums.PropertyIdentifier.PROPERTY_LIST, 371),
-        (enums.ErrorClass.PROPERTY, 2),
-        (enums.ErrorClass.COMMUNICATION, 7),
-        (enums.ErrorCode.UNKNOWN_OBJECT, 31),
-        (enums.ErrorCode.UNKNOWN_PROPERTY, 32),
-        (enums.ErrorCode.WRITE_ACCESS_DENIED, 40),
-        (enums.ErrorCode.INVALID_ARRAY_INDEX, 42),
+        (['FM_X(1, "b")', 'FM_X(0, "a")'], "0 does not follow 1"),
+        (['FM_X(0, "a")', 'FM_X(0, "b")'], "0 does not follow 0"),
+        (['FM_X(0, "a")', 'FM_X(1, "a")'], "'a' is listed twice"),
+        (['FM_X(0, PresentValu, "present-value")'], "is PresentValue, not PresentValu"),
+        (['FM_X(0, A, "a")', 'FM_X(1, "b")'], "every row has a CppIdentifier or none"),
+        (['FM_Y(0, "a")'], "expected FM_X"),
+        (['FM_X(0, "Bad_Name")'], "expected FM_X"),
+        ([], "no rows"),
     ],
 )
-def test_anchor_values(member, value):
-    assert member == value
+def test_generator_refuses_malformed_tables(rows, message):
+    with pytest.raises(generator.TableError, match=re.escape(message)):
+        generator.read_table(_table(*rows), "x.def", "FM_X")
+
+
+def test_generator_reads_a_table():
+    text = _table('FM_X(0, AnalogInput, "analog-input")', "// a comment", "", 'FM_X(1024, Proprietary1024, "proprietary-1024")')
+    assert generator.read_table(text, "x.def", "FM_X") == ("A title.", [(0, "analog-input"), (1024, "proprietary-1024")])
