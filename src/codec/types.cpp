@@ -32,7 +32,8 @@ constexpr std::uint8_t kClassContext = 0x08;
 constexpr std::uint8_t kUnspecified = 0xFF;  // date and time field wildcard
 constexpr std::uint16_t kFirstYear = 1900;
 constexpr std::uint16_t kLastYear = 1900 + 254;  // 255 would be the wildcard
-constexpr std::uint8_t kMonToFri = 7;
+// Weekdays from here on have no wire form of their own and go out as any day.
+constexpr std::uint8_t kFirstWeekdayWithoutWireForm = 7;
 // Besides 1..12 and 1..31: odd and even months; last day, odd and even days.
 constexpr std::uint8_t kLastMonthNumber = 14;
 constexpr std::uint8_t kLastDayNumber = 34;
@@ -67,7 +68,7 @@ std::uint8_t wire_field(std::optional<std::uint8_t> field) { return field.value_
 
 // 0 = Monday .. 6 = Sunday travels as 1..7; anything else as unspecified.
 std::uint8_t wire_weekday(std::optional<std::uint8_t> weekday) {
-  if (!weekday || *weekday >= kMonToFri) return kUnspecified;
+  if (!weekday || *weekday >= kFirstWeekdayWithoutWireForm) return kUnspecified;
   return static_cast<std::uint8_t>(*weekday + 1);
 }
 

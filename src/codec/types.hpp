@@ -84,7 +84,7 @@ struct PropertyValue {
     std::optional<std::uint16_t> year = 1900;  // full year; the wire carries 1900..2154
     std::optional<std::uint8_t> month = 1;     // 1..12, 13 = odd months, 14 = even months
     std::optional<std::uint8_t> day = 1;       // 1..31, 32 = last day, 33 = odd days, 34 = even days
-    std::optional<std::uint8_t> weekday;       // 0 = Monday .. 6 = Sunday, 7 = Monday-to-Friday
+    std::optional<std::uint8_t> weekday;       // 0 = Monday .. 6 = Sunday; 7 and above are sent as any day
     friend bool operator==(const Date&, const Date&) = default;
   };
   struct Time {

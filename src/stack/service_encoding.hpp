@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "codec/byte_writer.hpp"
@@ -19,5 +21,9 @@ struct EncodedService {
 using ServiceEncoding = std::variant<EncodedService, std::string>;
 
 ServiceEncoding encode_service(const BacnetService& service);
+
+// Appends the APDU of `service`, or returns why it cannot be sent and
+// appends nothing.
+std::optional<std::string_view> append_unconfirmed(const UnconfirmedService& service, Bytes& out);
 
 }  // namespace ferromesh::stack
