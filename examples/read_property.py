@@ -9,9 +9,9 @@ arrives, and tells the stack the time whenever a deadline the stack gave
 has passed. Copy this loop to drive a Stack from any host program.
 
 Exit codes: 0 the value was printed; 1 the device answered with an Error,
-Reject or Abort, or with an answer that does not decode; 2 bad command line
-(including a request the stack refuses to send, such as an instance above
-4194303); 3 no answer (the stack gave up after its retries); 4 socket failure.
+Reject or Abort, or with an answer that does not decode; 2 bad command line,
+or a request the stack refuses to send; 3 no answer (the stack gave up after
+its retries); 4 socket failure.
 """
 
 from __future__ import annotations

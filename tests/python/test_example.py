@@ -137,10 +137,3 @@ def test_silence_times_out_after_the_retries():
 def test_bad_command_lines_exit_2(args):
     done = subprocess.run([sys.executable, str(EXAMPLE), *args], capture_output=True, text=True, timeout=60)
     assert done.returncode == 2 and done.stderr
-
-
-def test_request_the_stack_refuses_is_a_usage_error_and_sends_nothing():
-    with Responder(lambda data: []) as device:
-        done = run_example(device.port, "analog-value:4194304", "present-value")
-    assert (done.returncode, done.stderr.strip()) == (2, "not sent: object identifier instance 4194304 is above 4194303")
-    assert device.received == []
