@@ -146,6 +146,9 @@ class OutputTransmit:
     @property
     def data(self) -> list[int]: ...
     @property
+    def data_bytes(self) -> bytes:
+        """The same octets as ``data``, as bytes."""
+    @property
     def invoke_id(self) -> int | None:
         """Invoke ID of the request this datagram carries; None for other datagrams (SegmentACKs)."""
 
@@ -173,6 +176,9 @@ class EventResponse:
     def payload(self) -> list[int]: ...
     @property
     def peer(self) -> BacnetAddr: ...
+    @property
+    def payload_bytes(self) -> bytes:
+        """The same octets as ``payload``, as bytes."""
 
 @final
 class EventTimeout:

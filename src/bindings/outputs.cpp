@@ -47,6 +47,7 @@ struct OutputTransmitClass {
   static inline PyGetSetDef attributes[] = {
       read_only<AnyObject, &Fields::dest>("dest"),
       read_only<Octets, &Fields::data>("data"),
+      read_only<OctetBytes, &Fields::data>("data_bytes"),
       read_only<Optional<U8>, &Fields::invoke_id>(
           "invoke_id", "Invoke ID of the request this datagram carries; None for other datagrams (SegmentACKs)."),
       {},
@@ -138,6 +139,7 @@ struct EventResponseClass {
       read_only<U8, &Fields::invoke_id>("invoke_id"),
       read_only<Octets, &Fields::payload>("payload"),
       read_only<AnyObject, &Fields::peer>("peer"),
+      read_only<OctetBytes, &Fields::payload>("payload_bytes"),
       {},
   };
 };
