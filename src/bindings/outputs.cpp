@@ -109,6 +109,7 @@ struct ErrorFields {
   std::uint8_t invoke_id = 0;
   std::string message;
   PyRef peer;
+  Bytes payload;
   const char* kind = "local";
   PyRef error_class;  // an ErrorClass member (or int), or None
   PyRef error_code;   // an ErrorCode member (or int), or None
@@ -175,6 +176,7 @@ struct EventErrorClass {
       read_only<U8, &Fields::invoke_id>("invoke_id"),
       read_only<Text, &Fields::message>("message"),
       read_only<AnyObject, &Fields::peer>("peer"),
+      read_only<Octets, &Fields::payload>("payload"),
       read_only<StaticText, &Fields::kind>(
           "kind", "\"error\" (a BACnet Error), \"reject\" (a Reject) or \"local\" (the request was not sent)."),
       read_only<AnyObject, &Fields::error_class>("error_class", "ErrorClass of a BACnet Error, else None."),
@@ -274,7 +276,7 @@ PyObject* event_to_py(stack::event::Error&& event) {
     return nullptr;
   }
   ErrorFields fields{event.invoke_id, std::move(event.message), PyRef::steal(addr_to_py(event.peer)),
-                     kind_text(event.kind),  PyRef(), PyRef(), event.reject_reason};
+                     std::move(event.payload), kind_text(event.kind), PyRef(), PyRef(), event.reject_reason};
   if (!fields.peer) return nullptr;
   fields.error_class = optional_enum(event.error_class, error_class_to_py);
   if (!fields.error_class) return nullptr;

@@ -95,7 +95,8 @@ void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& s
         out.push_back(output::Event{event::Error{
             error->invoke_id,
             "error class=" + std::to_string(error->error_class) + " code=" + std::to_string(error->error_code), src,
-            event::ErrorKind::Error, error->error_class, error->error_code, std::nullopt}});
+            Bytes(error->parameters.begin(), error->parameters.end()), event::ErrorKind::Error, error->error_class,
+            error->error_code, std::nullopt}});
       }
       return;
     case apdu::PduType::Reject:

@@ -76,7 +76,7 @@ TEST(Conversation, RefusalsBecomeEvents) {
   Conversation talk;
   talk.peers = {&device};
   const std::pair<ScriptedPeer::Reply, Event> cases[] = {
-      {ScriptedPeer::Reply::Error, bacnet_error(0, 2, 32, kDevice)},
+      {ScriptedPeer::Reply::Error, bacnet_error(0, 2, 32, kDevice, {0x91, 0x02, 0x91, 0x20})},
       {ScriptedPeer::Reply::Reject, reject(1, 9, kDevice)},
       {ScriptedPeer::Reply::Abort, event::Abort{2, 4, kDevice}},
   };

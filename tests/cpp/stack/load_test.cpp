@@ -229,7 +229,7 @@ class LoadRun {
         expected = event::Response{id, kAckPayload, peer};
         break;
       case Ending::Error:
-        expected = bacnet_error(id, 2, 31, peer);
+        expected = bacnet_error(id, 2, 31, peer, {0x91, 0x02, 0x91, 0x1F});
         break;
       case Ending::Reject:
         expected = reject(id, 9, peer);

@@ -120,19 +120,20 @@ inline Output timeout(std::uint8_t id, const BacnetAddr& peer) { return event_ou
 inline Output abort_event(std::uint8_t id, std::uint8_t reason, const BacnetAddr& peer) {
   return event_out(event::Abort{id, reason, peer});
 }
-// Error events for an Error PDU, a Reject PDU and a request the stack did not send.
+// Error events for an Error PDU (`payload`: its parameters after the service
+// choice), a Reject PDU and a request the stack did not send.
 inline event::Error bacnet_error(std::uint8_t id, std::uint32_t error_class, std::uint32_t error_code,
-                                 const BacnetAddr& peer) {
+                                 const BacnetAddr& peer, Bytes payload) {
   return {id, "error class=" + std::to_string(error_class) + " code=" + std::to_string(error_code), peer,
-          event::ErrorKind::Error, error_class, error_code, std::nullopt};
+          std::move(payload), event::ErrorKind::Error, error_class, error_code, std::nullopt};
 }
 inline event::Error reject(std::uint8_t id, std::uint8_t reason, const BacnetAddr& peer) {
-  return {id, "reject reason=" + std::to_string(reason), peer, event::ErrorKind::Reject, std::nullopt, std::nullopt,
-          reason};
+  return {id, "reject reason=" + std::to_string(reason), peer, {}, event::ErrorKind::Reject, std::nullopt,
+          std::nullopt, reason};
 }
 inline Output local_error(std::uint8_t id, std::string message, const BacnetAddr& peer,
                           event::ErrorKind kind = event::ErrorKind::Local) {
-  return event_out(event::Error{id, std::move(message), peer, kind, std::nullopt, std::nullopt, std::nullopt});
+  return event_out(event::Error{id, std::move(message), peer, {}, kind, std::nullopt, std::nullopt, std::nullopt});
 }
 
 std::vector<Bytes> transmitted(const std::vector<Output>& outputs);
