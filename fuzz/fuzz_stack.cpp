@@ -211,8 +211,27 @@ class Script {
       if (auto refusal = encode_refusal(write->object_id)) return refusal;
       return encode_refusal(write->value);
     }
-    for (const auto& spec : std::get<service::ReadPropertyMultiple>(service).specs) {
-      if (auto refusal = encode_refusal(spec.object_id)) return refusal;
+    if (const auto* read = std::get_if<service::ReadPropertyMultiple>(&service)) {
+      for (const auto& spec : read->specs) {
+        if (auto refusal = encode_refusal(spec.object_id)) return refusal;
+      }
+      return std::nullopt;
+    }
+    if (const auto* write = std::get_if<service::WritePropertyMultiple>(&service)) {
+      for (const auto& spec : write->specs) {
+        if (auto refusal = encode_refusal(spec.object_id)) return refusal;
+        for (const auto& property : spec.properties) {
+          if (auto refusal = encode_refusal(property.value)) return refusal;
+        }
+      }
+      return std::nullopt;
+    }
+    const auto& range = std::get<service::ReadRange>(service);
+    if (auto refusal = encode_refusal(range.object_id)) return refusal;
+    if (range.range) {
+      if (const auto* by_time = std::get_if<services::RangeByTime>(&*range.range)) {
+        return encode_refusal(PropertyValue{by_time->date});
+      }
     }
     return std::nullopt;
   }

@@ -32,11 +32,24 @@ struct Encoder {
     return EncodedService{services::kServiceReadPropertyMultiple,
                           services::read_property_multiple::encode_request(s.specs)};
   }
-  EncodedService operator()(const service::WritePropertyMultiple& s) const {
-    return {services::kServiceWritePropertyMultiple, services::write_property_multiple::encode_request(s.specs)};
+  ServiceEncoding operator()(const service::WritePropertyMultiple& s) const {
+    for (const services::WriteAccessSpec& spec : s.specs) {
+      if (auto refusal = encode_refusal(spec.object_id)) return std::move(*refusal);
+      for (const services::PropertyWrite& write : spec.properties) {
+        if (auto refusal = encode_refusal(write.value)) return std::move(*refusal);
+      }
+    }
+    return EncodedService{services::kServiceWritePropertyMultiple,
+                          services::write_property_multiple::encode_request(s.specs)};
   }
-  EncodedService operator()(const service::ReadRange& s) const {
-    return {services::kServiceReadRange, services::read_range::encode_request(s)};
+  ServiceEncoding operator()(const service::ReadRange& s) const {
+    if (auto refusal = encode_refusal(s.object_id)) return std::move(*refusal);
+    if (s.range) {
+      if (const auto* by_time = std::get_if<services::RangeByTime>(&*s.range)) {
+        if (auto refusal = encode_refusal(PropertyValue{by_time->date})) return std::move(*refusal);
+      }
+    }
+    return EncodedService{services::kServiceReadRange, services::read_range::encode_request(s)};
   }
 };
 

@@ -49,7 +49,7 @@ std::optional<std::string> unsegmentable_reason(std::size_t length, std::size_t 
 // A request the stack did not send, and why.
 event::Error local_error(std::uint8_t invoke_id, std::string message, const BacnetAddr& dest,
                          event::ErrorKind kind = event::ErrorKind::Local) {
-  return {invoke_id, std::move(message), dest, kind, std::nullopt, std::nullopt, std::nullopt};
+  return {invoke_id, std::move(message), dest, {}, kind, std::nullopt, std::nullopt, std::nullopt};
 }
 
 }  // namespace

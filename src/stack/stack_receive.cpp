@@ -103,7 +103,7 @@ void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& s
       if (const auto reject = apdu::decode_reject(pdu)) {
         end_transaction(src, reject->invoke_id);
         out.push_back(output::Event{event::Error{reject->invoke_id, "reject reason=" + std::to_string(reject->reason),
-                                                 src, event::ErrorKind::Reject, std::nullopt, std::nullopt,
+                                                 src, {}, event::ErrorKind::Reject, std::nullopt, std::nullopt,
                                                  reject->reason}});
       }
       return;
