@@ -667,6 +667,8 @@ class Script {
     const Served& s = *serving_;
     FUZZ_CHECK(!outputs.empty() && std::holds_alternative<output::Transmit>(outputs[0]));
     FUZZ_CHECK(outputs.size() == (s.notification_decodes ? 2u : 1u));
+    // An answer carries the device's invoke ID, none of ours.
+    FUZZ_CHECK(!std::get<output::Transmit>(outputs[0]).invoke_id);
     const Bytes& data = std::get<output::Transmit>(outputs[0]).data;
     const auto frame = npdu::decode(bvlc::unwrap(data)->npdu);
     FUZZ_CHECK(frame->destination == s.source && !frame->source);

@@ -53,11 +53,14 @@ struct Encoder {
     }
     return EncodedService{services::kServiceReadRange, services::read_range::encode_request(s)};
   }
-  EncodedService operator()(const service::SubscribeCov& s) const {
-    return {services::kServiceSubscribeCov, services::subscribe_cov::encode_request(s)};
+  ServiceEncoding operator()(const service::SubscribeCov& s) const {
+    if (auto refusal = encode_refusal(s.object_id)) return std::move(*refusal);
+    return EncodedService{services::kServiceSubscribeCov, services::subscribe_cov::encode_request(s)};
   }
-  EncodedService operator()(const service::SubscribeCovProperty& s) const {
-    return {services::kServiceSubscribeCovProperty, services::subscribe_cov_property::encode_request(s)};
+  ServiceEncoding operator()(const service::SubscribeCovProperty& s) const {
+    if (auto refusal = encode_refusal(s.object_id)) return std::move(*refusal);
+    return EncodedService{services::kServiceSubscribeCovProperty,
+                          services::subscribe_cov_property::encode_request(s)};
   }
 };
 

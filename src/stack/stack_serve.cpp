@@ -35,11 +35,11 @@ void acknowledge(const apdu::ConfirmedRequest& request, const BacnetAddr& src,
   auto decoded = decode(request.service_data);
   if (!decoded) {
     out.push_back(output::Transmit{
-        datagram::reject({header.invoke_id, reject_reason(decoded.error())}, source), src});
+        datagram::reject({header.invoke_id, reject_reason(decoded.error())}, source), src, std::nullopt});
     return;
   }
   out.reserve(2);
-  out.push_back(output::Transmit{datagram::simple_ack({header.invoke_id, header.service_choice}, source), src});
+  out.push_back(output::Transmit{datagram::simple_ack({header.invoke_id, header.service_choice}, source), src, std::nullopt});
   out.push_back(output::Event{Notification{src, true, std::move(decoded).value()}});
 }
 
@@ -55,7 +55,7 @@ void Stack::serve_confirmed_request(std::span<const std::uint8_t> pdu, const Bac
   // which ends the device's transaction on its first segment.
   if (header.segmentation) {
     out.push_back(output::Transmit{
-        datagram::abort({true, header.invoke_id, apdu::kAbortSegmentationNotSupported}, source), src});
+        datagram::abort({true, header.invoke_id, apdu::kAbortSegmentationNotSupported}, source), src, std::nullopt});
     return;
   }
   switch (header.service_choice) {
@@ -68,7 +68,7 @@ void Stack::serve_confirmed_request(std::span<const std::uint8_t> pdu, const Bac
       return;
     default:
       out.push_back(output::Transmit{
-          datagram::reject({header.invoke_id, apdu::kRejectUnrecognizedService}, source), src});
+          datagram::reject({header.invoke_id, apdu::kRejectUnrecognizedService}, source), src, std::nullopt});
       return;
   }
 }
