@@ -242,6 +242,12 @@ class Script {
       }
       return std::nullopt;
     }
+    if (const auto* subscribe = std::get_if<service::SubscribeCov>(&service)) {
+      return encode_refusal(subscribe->object_id);
+    }
+    if (const auto* subscribe = std::get_if<service::SubscribeCovProperty>(&service)) {
+      return encode_refusal(subscribe->object_id);
+    }
     const auto& range = std::get<service::ReadRange>(service);
     if (auto refusal = encode_refusal(range.object_id)) return refusal;
     if (range.range) {
