@@ -28,8 +28,12 @@ def cov_device(peer_topology):
     return site, f"{host}:{port}"
 
 
+def subscriptions_of(site, instance):
+    return json.loads(site.command(f"subscriptions {instance}").removeprefix("ok "))
+
+
 def subscriptions(site):
-    return json.loads(site.command(f"subscriptions {INSTANCE}").removeprefix("ok "))
+    return subscriptions_of(site, INSTANCE)
 
 
 async def next_change(sub, timeout=10.0) -> COVChange:
@@ -102,13 +106,36 @@ def test_short_lifetime_is_renewed_and_cancel_stops_notifications(cov_device):
                 assert [s["process_id"] for s in subscriptions(site)] == [sub.process_id]
                 await site.acommand(f"set {INSTANCE} analog-value:1 present-value 33.0")
                 await first_with(sub, 33.0)
-            # Another subscription of the same client still hears its own; the
-            # cancelled one's process identifier is gone from the device.
+            # Cancelled: the device sends nothing more for it, even while
+            # another subscription of the client is live.
+            host = client._open()
+            heard, deliver = [], host._on_unconfirmed
+            host._on_unconfirmed = lambda event: (heard.append(event), deliver(event))
             async with client.subscribe_cov(address, "analog-input:1", confirmed=True) as other:
                 await next_change(other)
                 assert [s["process_id"] for s in subscriptions(site)] == [other.process_id]
                 await site.acommand(f"set {INSTANCE} analog-value:1 present-value {SETPOINT}")
                 assert await drain(other, 1.5) == []
+            assert {e.process_id for e in heard} == {other.process_id}
+
+    asyncio.run(main())
+
+
+def test_subscriptions_to_several_devices_at_once(peer_topology):
+    sites = [peer_topology(start_device, instance=INSTANCE + 10 + i, capabilities=("cov",)) for i in range(2)]
+    addresses = ["{}:{}".format(*site.devices[0].address) for site in sites]
+
+    async def main():
+        async with Client("127.0.0.1:0") as client:
+            async with client.subscribe_cov(addresses[0], "analog-value:1") as first, \
+                    client.subscribe_cov(addresses[1], "analog-value:1", confirmed=True) as second:
+                assert first.process_id != second.process_id
+                await asyncio.gather(next_change(first), next_change(second))
+                for i, site in enumerate(sites):
+                    await site.acommand(f"set {INSTANCE + 10 + i} analog-value:1 present-value {40 + i}")
+                changes = await asyncio.gather(first_with(first, 40.0), first_with(second, 41.0))
+                assert [c.device.instance for c in changes] == [INSTANCE + 10, INSTANCE + 11]
+            assert all(subscriptions_of(site, INSTANCE + 10 + i) == [] for i, site in enumerate(sites))
 
     asyncio.run(main())
 
