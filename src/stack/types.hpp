@@ -1,9 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -15,10 +17,39 @@
 
 namespace ferromesh::stack {
 
-// A BACnet/IP peer: IPv4 address (most significant octet first) and UDP port.
+// A BACnet peer: the IPv4 address (most significant octet first) and UDP
+// port datagrams go to or came from and, for a device behind a router, its
+// network number and MAC address there. A device on our own B/IP network has
+// network 0 and no MAC. Network 1..65534 with a MAC is a device on that
+// network, reached through the router at addr:port; without a MAC it is every
+// device of that network (a broadcast), and network 0xFFFF every device of
+// every network. Octets of `mac` past `mac_length` are zero, so that equal
+// addresses compare and hash equal.
 struct BacnetAddr {
+  static constexpr std::size_t kMaxMacLength = 7;
+  static constexpr std::uint16_t kGlobalNetwork = 0xFFFF;
+
   std::array<std::uint8_t, 4> addr{};
   std::uint16_t port = 0;
+  std::uint16_t network = 0;
+  std::uint8_t mac_length = 0;
+  std::array<std::uint8_t, kMaxMacLength> mac{};
+
+  // On a network behind a router: `mac` (1..7 octets, or none for all of
+  // that network's devices) on `network`; nothing when the MAC is too long.
+  static std::optional<BacnetAddr> routed(std::array<std::uint8_t, 4> addr, std::uint16_t port,
+                                          std::uint16_t network, std::span<const std::uint8_t> mac) noexcept {
+    if (mac.size() > kMaxMacLength) return std::nullopt;
+    BacnetAddr routed_addr{addr, port, network, static_cast<std::uint8_t>(mac.size()), {}};
+    std::copy(mac.begin(), mac.end(), routed_addr.mac.begin());
+    return routed_addr;
+  }
+
+  bool remote() const noexcept { return network != 0; }
+  std::span<const std::uint8_t> mac_octets() const noexcept { return {mac.data(), mac_length}; }
+  // The B/IP peer alone, as a datagram's UDP sender or destination.
+  BacnetAddr udp() const noexcept { return {addr, port}; }
+
   friend bool operator==(const BacnetAddr&, const BacnetAddr&) = default;
 };
 
@@ -41,10 +72,25 @@ inline std::uint64_t mix64(std::uint64_t x) noexcept {
   return x;
 }
 
+// IPv4 address and port in the low 48 bits, the network in the high 16.
 inline std::uint64_t pack(const BacnetAddr& a) noexcept {
   std::uint64_t v = 0;
   for (std::uint8_t octet : a.addr) v = (v << 8) | octet;
-  return (v << 16) | a.port;
+  return (std::uint64_t{a.network} << 48) | (v << 16) | a.port;
+}
+
+// MAC length and octets, one per octet of the result.
+inline std::uint64_t pack_mac(const BacnetAddr& a) noexcept {
+  std::uint64_t v = a.mac_length;
+  for (std::uint8_t octet : a.mac) v = (v << 8) | octet;
+  return v;
+}
+
+// `local` mixed with the secret, then with the MAC of a device behind a
+// router: a device on our own network costs one round, as before routing.
+inline std::uint64_t hash(const BacnetAddr& a, std::uint64_t local, std::uint64_t seed) noexcept {
+  const std::uint64_t h = mix64(local ^ seed);
+  return a.mac_length == 0 ? h : mix64(h ^ pack_mac(a));
 }
 
 }  // namespace detail
@@ -54,14 +100,18 @@ inline std::uint64_t pack(const BacnetAddr& a) noexcept {
 struct BacnetAddrHash {
   std::uint64_t seed = 0;
   std::size_t operator()(const BacnetAddr& a) const noexcept {
-    return static_cast<std::size_t>(detail::mix64(detail::pack(a) ^ seed));
+    return static_cast<std::size_t>(detail::hash(a, detail::pack(a), seed));
   }
 };
 
 struct TransactionKeyHash {
   std::uint64_t seed = 0;
   std::size_t operator()(const TransactionKey& k) const noexcept {
-    return static_cast<std::size_t>(detail::mix64(((detail::pack(k.addr) << 8) | k.invoke_id) ^ seed));
+    // The invoke ID takes the place of the network's low octet, which the
+    // second round mixes back in for a routed device.
+    const std::uint64_t local = (detail::pack(k.addr) << 8) | k.invoke_id;
+    if (!k.addr.remote()) return static_cast<std::size_t>(detail::mix64(local ^ seed));
+    return static_cast<std::size_t>(detail::mix64(detail::hash(k.addr, local, seed) ^ k.addr.network));
   }
 };
 
