@@ -1,0 +1,134 @@
+// What routers and BBMDs send a client: network-layer messages, NPDU
+// addresses that must be refused, BVLC-Results, Forwarded-NPDUs.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "codec/bvlc.hpp"
+#include "codec/network_message.hpp"
+#include "codec/npdu.hpp"
+
+namespace ferromesh {
+namespace {
+
+using Octets = std::vector<std::uint8_t>;
+namespace nm = network_message;
+
+struct MessageCase {
+  const char* name;
+  Octets wire;
+  nm::Message message;
+};
+
+void PrintTo(const MessageCase& c, std::ostream* os) { *os << c.name; }
+
+class NetworkMessage : public testing::TestWithParam<MessageCase> {};
+
+TEST_P(NetworkMessage, DecodesAndEveryPrefixIsRefused) {
+  const auto decoded = nm::decode(GetParam().wire);
+  ASSERT_TRUE(decoded.ok()) << to_string(decoded.error());
+  EXPECT_EQ(decoded.value(), GetParam().message);
+  // A prefix is either a shorter list (an odd count of octets: refused) or
+  // a Reject cut short; only an even-length list prefix is a message itself.
+  for (std::size_t n = 0; n < GetParam().wire.size(); ++n) {
+    const auto prefix = nm::decode(std::span(GetParam().wire).first(n));
+    const bool shorter_list = n >= 1 && n % 2 == 1 && !std::holds_alternative<nm::RejectMessageToNetwork>(
+                                                          GetParam().message);
+    EXPECT_EQ(prefix.ok(), shorter_list) << n;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Routers, NetworkMessage,
+    testing::Values(
+        MessageCase{"IAmRouter", {0x01, 0x00, 0x05, 0x27, 0x10}, nm::IAmRouterToNetwork{{5, 10000}}},
+        MessageCase{"IAmRouterOfNothing", {0x01}, nm::IAmRouterToNetwork{}},
+        MessageCase{"RejectUnknownNetwork", {0x03, 0x01, 0x04, 0xD2}, nm::RejectMessageToNetwork{1, 1234}},
+        MessageCase{"RejectBusy", {0x03, 0x02, 0xFF, 0xFE}, nm::RejectMessageToNetwork{2, 0xFFFE}},
+        MessageCase{"BusyForAll", {0x04}, nm::RouterBusyToNetwork{}},
+        MessageCase{"BusyForTwo", {0x04, 0x04, 0xD2, 0x00, 0x05}, nm::RouterBusyToNetwork{{1234, 5}}},
+        MessageCase{"AvailableAgain", {0x05, 0x04, 0xD2}, nm::RouterAvailableToNetwork{{1234}}}),
+    [](const auto& test_case) { return std::string(test_case.param.name); });
+
+TEST(NetworkMessage, RefusesWhatItDoesNotRead) {
+  const std::vector<std::pair<Octets, DecodeError>> cases = {
+      {{}, DecodeError::IncompleteData},
+      {{0x01, 0x00}, DecodeError::InvalidData},                    // half a network number
+      {{0x03, 0x01, 0x04}, DecodeError::IncompleteData},           // Reject without its whole network
+      {{0x03, 0x01, 0x04, 0xD2, 0x00}, DecodeError::InvalidData},  // and with an octet too many
+      {{0x00, 0x04, 0xD2}, DecodeError::InvalidData},              // Who-Is-Router: asked, never answered
+      {{0x02, 0x04, 0xD2}, DecodeError::InvalidData},              // I-Could-Be-Router
+      {{0x80, 0x01, 0x04}, DecodeError::InvalidData},              // proprietary
+  };
+  for (const auto& [wire, error] : cases) {
+    const auto decoded = nm::decode(wire);
+    ASSERT_FALSE(decoded.ok()) << testing::PrintToString(wire);
+    EXPECT_EQ(decoded.error(), error) << testing::PrintToString(wire);
+  }
+}
+
+TEST(NetworkMessage, WhoIsRouterToNetworkWithAndWithoutNetwork) {
+  Octets out{0x01, 0x80};  // appended after an NPDU header
+  nm::append_who_is_router_to_network(out, std::nullopt);
+  nm::append_who_is_router_to_network(out, 0x04D2);
+  EXPECT_EQ(out, (Octets{0x01, 0x80, 0x00, 0x00, 0x04, 0xD2}));
+}
+
+// Addresses a well-formed NPDU cannot carry; each otherwise complete.
+TEST(NpduDecode, RefusesAddressesThatNameNoDevice) {
+  const std::vector<std::pair<const char*, Octets>> cases = {
+      {"source of the global network", {0x01, 0x08, 0xFF, 0xFF, 0x01, 0x11, 0x10, 0x08}},
+      {"source without a MAC", {0x01, 0x08, 0x04, 0xD2, 0x00, 0x10, 0x08}},
+      {"source network 0", {0x01, 0x08, 0x00, 0x00, 0x01, 0x11, 0x10, 0x08}},
+      {"destination network 0", {0x01, 0x20, 0x00, 0x00, 0x00, 0xFF, 0x10, 0x08}},
+  };
+  for (const auto& [name, wire] : cases) {
+    const auto frame = npdu::decode(wire);
+    ASSERT_FALSE(frame.ok()) << name;
+    EXPECT_EQ(frame.error(), DecodeError::InvalidData) << name;
+  }
+  // A remote broadcast (DNET with DLEN 0) and a one-octet source are fine.
+  const Octets routed = {0x01, 0x28, 0x04, 0xD2, 0x00, 0x00, 0x05, 0x01, 0x11, 0x07, 0x10, 0x08};
+  const auto frame = npdu::decode(routed);
+  ASSERT_TRUE(frame.ok());
+  EXPECT_EQ(frame->destination, (npdu::NetworkAddress{1234, {}}));
+  EXPECT_EQ(frame->source, (npdu::NetworkAddress{5, {0x11}}));
+  EXPECT_EQ(frame->hop_count, 7);
+}
+
+TEST(BvlcResult, KnownCodesOfWellFormedResultsOnly) {
+  const std::vector<std::pair<Octets, std::optional<std::uint16_t>>> cases = {
+      {{0x81, 0x00, 0x00, 0x06, 0x00, 0x00}, bvlc::kResultSuccessful},
+      {{0x81, 0x00, 0x00, 0x06, 0x00, 0x30}, bvlc::kResultRegisterForeignDeviceNak},
+      {{0x81, 0x00, 0x00, 0x06, 0x00, 0x60}, bvlc::kResultDistributeBroadcastNak},
+      {{0x81, 0x00, 0x00, 0x06, 0x00, 0x30, 0xEE}, bvlc::kResultRegisterForeignDeviceNak},  // past the length
+      {{0x81, 0x00, 0x00, 0x06, 0x00, 0x31}, std::nullopt},                                 // unknown codes
+      {{0x81, 0x00, 0x00, 0x06, 0x00, 0x70}, std::nullopt},
+      {{0x81, 0x00, 0x00, 0x06, 0x30, 0x00}, std::nullopt},
+      {{0x81, 0x00, 0x00, 0x06, 0x00}, std::nullopt},  // cut short
+      {{0x81, 0x00, 0x00, 0x05, 0x00, 0x00}, std::nullopt},  // length field wrong either way
+      {{0x81, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00}, std::nullopt},
+      {{0x81, 0x0A, 0x00, 0x06, 0x00, 0x00}, std::nullopt},  // another function
+      {{0x82, 0x00, 0x00, 0x06, 0x00, 0x00}, std::nullopt},  // not BACnet/IP
+  };
+  for (const auto& [wire, code] : cases) {
+    EXPECT_EQ(bvlc::result_code(wire), code) << testing::PrintToString(wire);
+    if (wire[1] == bvlc::kResult) {
+      EXPECT_FALSE(bvlc::unwrap(wire)) << testing::PrintToString(wire);
+    }
+  }
+}
+
+TEST(BvlcRegisterForeignDevice, TimeToLiveMostSignificantOctetFirst) {
+  Octets out{0xEE};
+  bvlc::append_register_foreign_device(out, 0x0258);
+  EXPECT_EQ(out, (Octets{0xEE, 0x81, 0x05, 0x00, 0x06, 0x02, 0x58}));
+}
+
+}  // namespace
+}  // namespace ferromesh
