@@ -23,10 +23,14 @@ class ObjectIdentifier:
 
 class BacnetAddr:
     """IPv4 BACnet address (addr, port)."""
-    def __init__(self, addr: str, port: int) -> None: ...
+    def __init__(self, addr: str, port: int, network: int | None = None, mac: bytes | None = None) -> None: ...
     # Dotted decimal; checked only when a Stack uses the address.
     addr: str
     port: int
+    # Behind the router at addr:port: network 1..65534 and the device's MAC
+    # (1..7 octets); network without mac is all of that network, 65535 every network.
+    network: int | None
+    mac: bytes | None
 
 class StackConfig:
     """StackConfig — tuneable protocol parameters."""

@@ -33,7 +33,7 @@ NOT_YET_REGISTERED: set[str] = set()
 # class name -> (__text_signature__, __doc__)
 CLASS_DOCS = {
     "ObjectIdentifier": ("(object_type, instance)", "BACnet ObjectIdentifier (type, instance)."),
-    "BacnetAddr": ("(addr, port)", "IPv4 BACnet address (addr, port)."),
+    "BacnetAddr": ("(addr, port, network=None, mac=None)", "IPv4 BACnet address (addr, port)."),
     "StackConfig": (
         "(apdu_timeout_secs=3.0, apdu_retries=3, max_apdu_length=1476, max_segment_buffer=2097152)",
         "StackConfig \u2014 tuneable protocol parameters.",
@@ -205,6 +205,9 @@ class TestClassConventions:
             ("PropertyValueDate", "weekday"): "weekday 0=Mon..6=Sun, 7=Mon-Fri, None=wildcard",
             ("ReadPropertyResult", "value"): "A PropertyValue* instance.",
             ("PropertyResult", "value"): "Either a PropertyValue* instance or a BacnetPropertyError.",
+            ("BacnetAddr", "network"): "Network number of a device behind the router at addr:port (1..65534), 65535 "
+                                       "for\nevery network, None for our own network.",
+            ("BacnetAddr", "mac"): "MAC address (1..7 octets) of a device on that network; None for all of its devices.",
         }
         for name in CLASS_DOCS:
             cls = getattr(ferromesh, name)
