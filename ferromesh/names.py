@@ -32,6 +32,7 @@ from ._enums import (
 )
 
 __all__ = [
+    "ALL_DEVICES",
     "DEFAULT_PORT",
     "DeviceSpec",
     "GLOBAL_BROADCAST",
@@ -54,6 +55,8 @@ __all__ = [
 
 DEFAULT_PORT = 47808
 GLOBAL_BROADCAST = "255.255.255.255"
+# The global broadcast to every network: every device of the site, routed or not, hears it.
+ALL_DEVICES = "255.255.255.255/65535"
 
 # Distinct texts a program uses are few (its points and devices); the bound
 # only keeps a program that invents texts from growing the caches forever.

@@ -59,7 +59,8 @@ async def _run(args: argparse.Namespace, out: Output, device_address: str | None
     """Runs the command; ``device_address`` is the simulated device's for the demo, None otherwise."""
     config = StackConfig(apdu_timeout_secs=args.timeout, apdu_retries=args.retries)
     bind = "127.0.0.1:0" if device_address is not None else args.bind
-    async with Client(bind, config=config) as client:
+    bbmd = args.bbmd if device_address is None else None
+    async with Client(bind, config=config, bbmd=bbmd, ttl=args.ttl, discovery=args.discover) as client:
         if device_address is not None:
             return await demo(client, args, out, device_address)
         return await COMMANDS[args.command](client, args, out)
