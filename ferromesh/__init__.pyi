@@ -85,7 +85,20 @@ class InputSendUnconfirmed:
     service: _UnconfirmedService
     dest: BacnetAddr
 
-_Input: TypeAlias = InputReceived | InputTick | InputSend | InputSendUnconfirmed
+class InputRegisterForeignDevice:
+    """Input: register with the BBMD at bbmd as a foreign device for ttl seconds
+    (1..65535) and keep the registration alive; broadcasts then go through it."""
+    def __init__(self, bbmd: BacnetAddr, ttl: int) -> None: ...
+    bbmd: BacnetAddr
+    # 0 is refused (ValueError) when the input is processed.
+    ttl: int
+
+class InputUnregisterForeignDevice:
+    """Input: end the foreign-device registration; broadcasts go out locally again."""
+    def __init__(self) -> None: ...
+
+_Input: TypeAlias = (InputReceived | InputTick | InputSend | InputSendUnconfirmed | InputRegisterForeignDevice
+                     | InputUnregisterForeignDevice)
 
 class ReadAccessSpec:
     def __init__(self, object_id: ObjectIdentifier, properties: Sequence[tuple[int, int | None]]) -> None: ...
@@ -137,7 +150,13 @@ class ServiceWhoIs:
     @property
     def high(self) -> int | None: ...
 
-_UnconfirmedService: TypeAlias = ServiceWhoIs
+class ServiceWhoIsRouterToNetwork:
+    """Service: Who-Is-Router-To-Network, answered with I-Am-Router-To-Network by the
+    routers that reach network (None: by every router, with all it reaches)."""
+    def __init__(self, network: int | None = None) -> None: ...
+    network: int | None
+
+_UnconfirmedService: TypeAlias = ServiceWhoIs | ServiceWhoIsRouterToNetwork
 
 @final
 class OutputTransmit:
@@ -206,9 +225,19 @@ class EventUnconfirmedReceived:
     @property
     def src(self) -> BacnetAddr: ...
     @property
-    def message(self) -> UnconfirmedIAm | UnconfirmedIAmRouterToNetwork: ...
+    def message(self) -> _UnconfirmedMessage: ...
 
-_Event: TypeAlias = EventResponse | EventTimeout | EventAbort | EventError | EventUnconfirmedReceived
+@final
+class EventBvlcResult:
+    """Event: BVLC-Result received, result 0 for success or the code of a NAK
+    (0x30: foreign-device registration refused, 0x60: broadcast not distributed)."""
+    @property
+    def src(self) -> BacnetAddr: ...
+    @property
+    def result(self) -> int: ...
+
+_Event: TypeAlias = (EventResponse | EventTimeout | EventAbort | EventError | EventUnconfirmedReceived
+                     | EventBvlcResult)
 
 @final
 class UnconfirmedIAm:
@@ -227,6 +256,32 @@ class UnconfirmedIAmRouterToNetwork:
     """Unconfirmed IAmRouterToNetwork message."""
     @property
     def networks(self) -> list[int]: ...
+
+@final
+class UnconfirmedRejectMessageToNetwork:
+    """Unconfirmed Reject-Message-To-Network message: a router could not pass a message
+    on to network (reason 1: unreachable, 2: busy, ...)."""
+    @property
+    def reason(self) -> int: ...
+    @property
+    def network(self) -> int: ...
+
+@final
+class UnconfirmedRouterBusyToNetwork:
+    """Unconfirmed Router-Busy-To-Network message: the router takes no traffic for these
+    networks for now (an empty list: for any)."""
+    @property
+    def networks(self) -> list[int]: ...
+
+@final
+class UnconfirmedRouterAvailableToNetwork:
+    """Unconfirmed Router-Available-To-Network message: the router takes traffic for these
+    networks again (an empty list: for all)."""
+    @property
+    def networks(self) -> list[int]: ...
+
+_UnconfirmedMessage: TypeAlias = (UnconfirmedIAm | UnconfirmedIAmRouterToNetwork | UnconfirmedRejectMessageToNetwork
+                                  | UnconfirmedRouterBusyToNetwork | UnconfirmedRouterAvailableToNetwork)
 
 class PropertyValueNull:
     def __init__(self) -> None: ...

@@ -1,9 +1,11 @@
 // The engine: the fuzz input is a script of Send, Received and Tick inputs
-// against a few peers (make_seeds.py writes such scripts; keep the two in
-// step). Received datagrams are mostly plausible answers for invoke IDs that
-// are outstanding or were once, sometimes raw octets. After every step the
-// tables must be consistent and bounded, and every datagram sent must be
-// well-formed and carry exactly the request it belongs to.
+// against a few peers, two of them behind a router, with foreign-device
+// registration, unconfirmed requests and what routers and BBMDs send
+// (make_seeds.py writes such scripts; keep the two in step). Received
+// datagrams are mostly plausible answers for invoke IDs that are outstanding
+// or were once, sometimes raw octets. After every step the tables must be
+// consistent and bounded, and every datagram sent must be well-formed, go
+// where it may, and carry exactly the request it belongs to.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -32,20 +34,42 @@ using namespace ferromesh::stack;
 
 namespace {
 
-// Two hosts, one of them on two ports: ports must keep peers apart.
-constexpr BacnetAddr kPeers[] = {{{10, 0, 0, 1}, 47808}, {{10, 0, 0, 2}, 47808}, {{10, 0, 0, 1}, 47809}};
+// Two hosts, one of them on two ports: ports must keep peers apart. The
+// first is also a router, with an MS/TP device and a B/IP device behind it
+// on network 1234: network and MAC must keep them apart.
+constexpr BacnetAddr kRouter{{10, 0, 0, 1}, 47808};
+constexpr std::uint16_t kRemoteNetwork = 1234;
+constexpr BacnetAddr kPeers[] = {kRouter,
+                                 {{10, 0, 0, 2}, 47808},
+                                 {{10, 0, 0, 1}, 47809},
+                                 {{10, 0, 0, 1}, 47808, kRemoteNetwork, 1, {0x11}},
+                                 {{10, 0, 0, 1}, 47808, kRemoteNetwork, 6, {10, 0, 3, 7, 0xBA, 0xC0}}};
 // Never sent anything: whatever it sends is unsolicited.
 constexpr BacnetAddr kStranger{{10, 0, 0, 9}, 47808};
+constexpr BacnetAddr kBbmd{{10, 0, 0, 5}, 47808};
+// Where unconfirmed requests go: peers, broadcasts, whole networks.
+constexpr BacnetAddr kUnconfirmedDests[] = {kRouter,
+                                            {{10, 0, 0, 1}, 47808, kRemoteNetwork, 1, {0x11}},
+                                            {{10, 0, 0, 1}, 47808, kRemoteNetwork, 0, {}},
+                                            {{255, 255, 255, 255}, 47808},
+                                            {{255, 255, 255, 255}, 47808, 0xFFFF, 0, {}},
+                                            {{10, 0, 0, 255}, 47809}};
 
 // Room for any datagram of an Ethernet frame, such as the captured ones that
 // the seed corpus replays.
 constexpr std::size_t kLargestRaw = 1500;
 
-// Offset of the invoke ID in every confirmed request we send: BVLC (4), NPDU
-// (2), PDU type and flags, max segments and APDU.
-constexpr std::size_t kInvokeIdOffset = 8;
-// The BVLC length field (16 bits) less BVLC and NPDU headers.
-constexpr std::size_t kLargestApdu = 0xFFFF - 6;
+// The BVLC length field (16 bits) less BVLC and NPDU headers, and less the
+// DNET, DLEN, DADR and hop count of a routed request.
+std::size_t largest_apdu(const BacnetAddr& dest) { return 0xFFFF - 6 - (dest.remote() ? 4u + dest.mac_length : 0u); }
+
+// The APDU of a datagram we built; empty if it has none.
+ByteSpan apdu_of(const Bytes& datagram) {
+  const auto bvlc_frame = bvlc::unwrap(datagram);
+  if (!bvlc_frame) return {};
+  const auto frame = npdu::decode(bvlc_frame->npdu);
+  return frame ? frame->apdu : ByteSpan{};
+}
 
 // What a request must carry on the wire, worked out by the service encoders
 // directly rather than through the engine.
@@ -74,7 +98,7 @@ class Script {
 
   void run() {
     for (int step = 0; step < 256 && in_.remaining_bytes() > 0; ++step) {
-      switch (in_.ConsumeIntegralInRange<int>(0, 10)) {
+      switch (in_.ConsumeIntegralInRange<int>(0, 13)) {
         case 0:
         case 1:
           send();
@@ -103,8 +127,17 @@ class Script {
         case 9:
           raw_datagram();
           break;
-        default:
+        case 10:
           burst();
+          break;
+        case 11:
+          router_message();
+          break;
+        case 12:
+          registration();
+          break;
+        default:
+          send_unconfirmed();
           break;
       }
     }
@@ -136,8 +169,9 @@ class Script {
     FUZZ_CHECK(!outputs.empty());
     // A request that went out holds an ID that no other request held.
     if (const auto* transmit = std::get_if<output::Transmit>(&outputs.front())) {
-      FUZZ_CHECK(transmit->data.size() > kInvokeIdOffset);
-      const std::uint8_t invoke_id = transmit->data[kInvokeIdOffset];
+      const ByteSpan apdu = apdu_of(transmit->data);
+      FUZZ_CHECK(apdu.size() > 2);
+      const std::uint8_t invoke_id = apdu[2];
       FUZZ_CHECK(!before.is_used(invoke_id));
       remember({dest, invoke_id});
     }
@@ -241,6 +275,82 @@ class Script {
     deliver(framed_length(std::move(datagram)), src);
   }
 
+  // What routers say: Reject-Message-To-Network (for our network, another,
+  // or none), Router-Busy/Available, I-Am-Router, or anything; sometimes
+  // forwarded by a BBMD. A Reject from our router ends every request there.
+  void router_message() {
+    const BacnetAddr src = in_.ConsumeIntegralInRange<int>(0, 3) == 0 ? kStranger : kRouter;
+    const std::uint16_t network = in_.PickValueInArray<std::uint16_t>({kRemoteNetwork, 99, 0, 0xFFFF});
+    Bytes body;
+    switch (in_.ConsumeIntegralInRange<int>(0, 4)) {
+      case 0:
+        body = {0x03, in_.ConsumeIntegral<std::uint8_t>(), static_cast<std::uint8_t>(network >> 8),
+                static_cast<std::uint8_t>(network)};
+        break;
+      case 1:
+        body = {in_.PickValueInArray<std::uint8_t>({0x01, 0x04, 0x05}), static_cast<std::uint8_t>(network >> 8),
+                static_cast<std::uint8_t>(network)};
+        break;
+      default:
+        body = in_.ConsumeBytes<std::uint8_t>(in_.ConsumeIntegralInRange<std::size_t>(0, 9));
+        break;
+    }
+    Bytes npdu{0x01, 0x80};
+    append_bytes(npdu, body);
+    if (in_.ConsumeBool()) {
+      deliver(forwarded(npdu, src), kBbmd);
+    } else {
+      deliver(unicast(npdu), src);
+    }
+    const bool rejected = body.size() == 4 && body[0] == 0x03 && network != 0;
+    if (!rejected || src != kRouter) return;
+    for (const auto& [key, transaction] : stack_.transactions()) {
+      FUZZ_CHECK(!(key.addr.udp() == kRouter && key.addr.network == network));
+    }
+  }
+
+  // Registering with the BBMD, ending it, and BVLC-Results from it (or
+  // anyone) with known and unknown codes, well-formed or not.
+  void registration() {
+    switch (in_.ConsumeIntegralInRange<int>(0, 3)) {
+      case 0:
+        registered_ = true;
+        process(input::RegisterForeignDevice{kBbmd, in_.PickValueInArray<std::uint16_t>({1, 2, 60, 65535})});
+        break;
+      case 1:
+        registered_ = false;
+        process(input::UnregisterForeignDevice{});
+        break;
+      default: {
+        const auto code = in_.PickValueInArray<std::uint16_t>({0x0000, 0x0030, 0x0060, 0x0031, 0x0070, 0xFFFF});
+        Bytes result{0x81, 0x00, 0x00, 0x06, static_cast<std::uint8_t>(code >> 8), static_cast<std::uint8_t>(code)};
+        if (in_.ConsumeIntegralInRange<int>(0, 7) == 0) result[3] = in_.ConsumeIntegral<std::uint8_t>();
+        deliver(std::move(result), in_.ConsumeBool() ? kBbmd : kStranger);
+        break;
+      }
+    }
+    FUZZ_CHECK(stack_.registration().has_value() == registered_);
+  }
+
+  // Who-Is (with limits or without) or Who-Is-Router-To-Network: sent once,
+  // nothing kept.
+  void send_unconfirmed() {
+    const BacnetAddr dest = in_.PickValueInArray(kUnconfirmedDests);
+    UnconfirmedService service = service::WhoIs{};
+    if (in_.ConsumeBool()) {
+      service = service::WhoIsRouterToNetwork{in_.ConsumeBool() ? std::optional<std::uint16_t>(kRemoteNetwork)
+                                                                 : std::nullopt};
+    } else if (in_.ConsumeBool()) {
+      const std::uint32_t low = in_.ConsumeIntegral<std::uint32_t>() % 5000000;
+      service = service::WhoIs{low, in_.ConsumeIntegral<std::uint32_t>() % 5000000};
+    }
+    const std::size_t transactions = stack_.transactions().size();
+    unconfirmed_dest_ = dest;
+    const std::vector<Output> outputs = process(input::SendUnconfirmed{service, dest});
+    unconfirmed_dest_.reset();
+    FUZZ_CHECK(outputs.size() == 1 && stack_.transactions().size() == transactions);
+  }
+
   void raw_datagram() {
     const BacnetAddr src = pick_source();
     Bytes octets = in_.ConsumeBytes<std::uint8_t>(in_.ConsumeIntegralInRange<std::size_t>(0, kLargestRaw));
@@ -331,11 +441,36 @@ class Script {
     return datagram;
   }
 
-  // An APDU in the framing a device uses: Original-Unicast, plain NPDU.
+  // An APDU in the framing a device uses: Original-Unicast, plain NPDU; from
+  // behind a router, from the router with SNET and SADR. Sometimes a BBMD
+  // forwards it instead, naming the sender.
   void receive(const Bytes& apdu, const BacnetAddr& src) {
-    Bytes datagram{0x81, 0x0A, 0x00, 0x00, 0x01, 0x00};
-    append_bytes(datagram, apdu);
-    deliver(framed_length(std::move(datagram)), src);
+    Bytes npdu{0x01, 0x00};
+    if (src.remote()) {
+      npdu = {0x01, 0x08, static_cast<std::uint8_t>(src.network >> 8), static_cast<std::uint8_t>(src.network),
+              src.mac_length};
+      append_bytes(npdu, src.mac_octets());
+    }
+    append_bytes(npdu, apdu);
+    if (in_.ConsumeIntegralInRange<int>(0, 7) == 0) {
+      deliver(forwarded(npdu, src.udp()), kBbmd);
+    } else {
+      deliver(unicast(npdu), src.udp());
+    }
+  }
+
+  static Bytes unicast(const Bytes& npdu) {
+    Bytes datagram{0x81, 0x0A, 0x00, 0x00};
+    append_bytes(datagram, npdu);
+    return framed_length(std::move(datagram));
+  }
+
+  static Bytes forwarded(const Bytes& npdu, const BacnetAddr& original) {
+    Bytes datagram{0x81, 0x04, 0x00, 0x00};
+    append_bytes(datagram, original.addr);
+    append_u16_be(datagram, original.port);
+    append_bytes(datagram, npdu);
+    return framed_length(std::move(datagram));
   }
 
   void deliver(Bytes datagram, const BacnetAddr& src) { process(input::Received{std::move(datagram), src}); }
@@ -358,14 +493,35 @@ class Script {
 
   // Every datagram is a whole, well-framed confirmed request or SegmentACK,
   // and goes only where we sent requests: SegmentACKs for unsolicited segments
-  // would let anyone make us talk.
+  // would let anyone make us talk. Only a registration goes to the BBMD, and
+  // only while registered; an unconfirmed request goes where it was sent, or
+  // to the BBMD when it is a broadcast and we are registered.
   void check_transmit(const output::Transmit& transmit) {
-    FUZZ_CHECK(std::find(std::begin(kPeers), std::end(kPeers), transmit.dest) != std::end(kPeers));
+    if (transmit.data.size() >= 2 && transmit.data[1] == bvlc::kRegisterForeignDevice) {
+      FUZZ_CHECK(registered_ && transmit.dest == kBbmd && transmit.data.size() == 6);
+      return;
+    }
     const auto bvlc_frame = bvlc::unwrap(transmit.data);
+    const bool distributed = transmit.data.size() >= 2 && transmit.data[1] == bvlc::kDistributeBroadcastToNetwork;
+    if (unconfirmed_dest_) {
+      const bool broadcast = unconfirmed_dest_->addr[3] == 255;
+      FUZZ_CHECK(distributed == (broadcast && registered_));
+      FUZZ_CHECK(transmit.dest == (distributed ? kBbmd : *unconfirmed_dest_));
+      FUZZ_CHECK(distributed || bvlc_frame.has_value());
+      return;
+    }
+    FUZZ_CHECK(std::find(std::begin(kPeers), std::end(kPeers), transmit.dest) != std::end(kPeers));
     FUZZ_CHECK(bvlc_frame.has_value());
     FUZZ_CHECK(bvlc_frame->npdu.size() + bvlc::kHeaderLength == transmit.data.size());
     auto frame = npdu::decode(bvlc_frame->npdu);
     FUZZ_CHECK(frame.ok());
+    // A device behind the router is named by DNET and DADR, with every hop left.
+    if (transmit.dest.remote()) {
+      FUZZ_CHECK(frame->destination && frame->destination->net == transmit.dest.network);
+      FUZZ_CHECK(same_bytes(frame->destination->mac, transmit.dest.mac_octets()) && frame->hop_count == 255);
+    } else {
+      FUZZ_CHECK(!frame->destination);
+    }
     const ByteSpan apdu = frame->apdu;
     const auto type = apdu::pdu_type(apdu);
     FUZZ_CHECK(type.has_value());
@@ -380,7 +536,7 @@ class Script {
   // The request, or its segment, carries exactly the octets the service
   // encoder wrote, in an APDU no longer than configured.
   void check_request(ByteSpan apdu, const BacnetAddr& dest) {
-    const std::size_t max_apdu = std::min(stack_.config().max_apdu_length, kLargestApdu);
+    const std::size_t max_apdu = std::min(stack_.config().max_apdu_length, largest_apdu(dest));
     FUZZ_CHECK(apdu.size() <= max_apdu);
     FUZZ_CHECK(apdu.size() >= 4);
     // A Send puts only its own request on the wire (under an ID that may have
@@ -405,20 +561,14 @@ class Script {
     FUZZ_CHECK(((apdu[0] & apdu::kFlagMoreFollows) != 0) == (end < request.parameters.size()));
   }
 
-  static std::uint64_t packed(const BacnetAddr& a) {
-    return std::uint64_t{a.addr[0]} << 40 | std::uint64_t{a.addr[1]} << 32 | std::uint64_t{a.addr[2]} << 24 |
-           std::uint64_t{a.addr[3]} << 16 | a.port;
-  }
-
   void check_tables() const {
     const auto& pools = stack_.invoke_pools();
     const auto& transactions = stack_.transactions();
     // An ID is in use exactly when a transaction holds it: every transaction's
     // ID is marked, and each pool marks no more IDs than it has transactions.
-    // Pools exist only for our peers; addresses compare as packed numbers, as
-    // this runs after every step.
+    // Pools exist only for our peers.
     struct PoolView {
-      std::uint64_t addr = 0;
+      BacnetAddr addr;
       const InvokeIdPool* pool = nullptr;
       std::size_t held = 0;
     };
@@ -426,13 +576,13 @@ class Script {
     std::size_t view_count = 0;
     for (const auto& [addr, pool] : pools) {
       FUZZ_CHECK(view_count < views.size());
-      views[view_count++] = {packed(addr), &pool};
+      views[view_count++] = {addr, &pool};
     }
     for (const auto& [key, transaction] : transactions) {
-      const std::uint64_t addr = packed(key.addr);
-      FUZZ_CHECK(packed(transaction.dest) == addr);
+      const BacnetAddr& addr = key.addr;
+      FUZZ_CHECK(transaction.dest == addr);
       auto* view = std::find_if(views.begin(), views.begin() + static_cast<std::ptrdiff_t>(view_count),
-                                [addr](const PoolView& v) { return v.addr == addr; });
+                                [&addr](const PoolView& v) { return v.addr == addr; });
       FUZZ_CHECK(view != views.begin() + static_cast<std::ptrdiff_t>(view_count));
       FUZZ_CHECK(view->pool->is_used(key.invoke_id));
       ++view->held;
@@ -465,6 +615,9 @@ class Script {
   // What each (peer, invoke ID) was last used for.
   std::unordered_map<TransactionKey, Request, TransactionKeyHash> requests_;
   unsigned burst_budget_ = 300;
+  bool registered_ = false;
+  // The destination of the SendUnconfirmed being processed.
+  std::optional<BacnetAddr> unconfirmed_dest_;
   std::vector<TransactionKey> sent_;
   std::size_t next_slot_ = 0;
 };

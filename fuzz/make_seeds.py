@@ -33,7 +33,6 @@ VECTORS = {
         "0c020004d21e1f0c020004d31e1f", "",
     ],
     "fuzz_i_am": ["c4020004d22205c49100210f", "c4020004d22205c49103210f", "c4020004d22205c49107210f"],
-    "fuzz_i_am_router_to_network": ["0100052710", "01"],
     "fuzz_network_message": ["0100052710", "01", "030104d2", "04", "0404d20005", "0504d2", "0004d2"],
     "fuzz_npdu": [
         "0100", "0104020500", "0120ffff00ff1008", "01080005010a200500",
@@ -99,6 +98,11 @@ def npdu_body(npdu):
     return bool(control & 0x80), npdu[pos:], pos
 
 
+# fuzz_stack's choices: its operations (0..OPERATIONS) and peers.
+OPERATIONS = 13
+PEERS = 5
+
+
 class StackScript:
     """An input for fuzz_stack, built the way its FuzzedDataProvider takes it
     apart: octet strings from the front, numbers from the back."""
@@ -126,27 +130,27 @@ class StackScript:
         self.pick(5, 6)  # max_segment_buffer 2 MiB
 
     def send_read_property(self):
-        self.number(0, 10, 0)  # op: send
-        self.pick(0, 3)  # first peer
+        self.number(0, OPERATIONS, 0)  # op: send
+        self.pick(0, PEERS)  # first peer
         self.number(0, 2, 0)  # ReadProperty
         for low, high, value in ((0, 0xFFFF, 8), (0, 0xFFFFFFFF, 1234), (0, 0xFFFFFFFF, 85)):
             self.number(low, high, value)
 
     def raw(self, datagram):
-        self.number(0, 10, 9)  # op: raw datagram
+        self.number(0, OPERATIONS, 9)  # op: raw datagram
         self.number(0, 7, 1)  # from a peer, not the stranger
-        self.pick(0, 3)  # the first peer
+        self.pick(0, PEERS)  # the first peer
         self.number(0, 1500, len(datagram))
         self.octets(datagram)
         self.number(0, 255, 0)  # deliver as it is
 
     def burst(self, count):
-        self.number(0, 10, 10)  # op: burst of ReadProperty requests
-        self.pick(0, 3)  # to the first peer
+        self.number(0, OPERATIONS, 10)  # op: burst of ReadProperty requests
+        self.pick(0, PEERS)  # to the first peer
         self.number(1, 300, count)
 
     def tick(self, step_index):
-        self.number(0, 10, 2)  # op: tick
+        self.number(0, OPERATIONS, 2)  # op: tick
         self.number(0, 15, 1)  # a sane clock
         self.pick(step_index, 10)
 
@@ -212,8 +216,6 @@ def collect(captures_dir):
                 continue
             network_message, body, body_offset = parsed
             if network_message:
-                if body[:1] == b"\x01":
-                    seeds["fuzz_i_am_router_to_network"].append(body)
                 seeds["fuzz_network_message"].append(body)
                 continue
             if not body:

@@ -89,6 +89,13 @@ const Obtain kRegistrations[] = {
     function<&decode_read_property_multiple_method>,
     type<input_send_unconfirmed_type>,
     type<service_who_is_type>,
+    type<service_who_is_router_to_network_type>,
+    type<input_register_foreign_device_type>,
+    type<input_unregister_foreign_device_type>,
+    type<event_bvlc_result_type>,
+    type<unconfirmed_reject_message_to_network_type>,
+    type<unconfirmed_router_busy_to_network_type>,
+    type<unconfirmed_router_available_to_network_type>,
 };
 
 bool add_name(PyObject* module, PyObject* obj) {

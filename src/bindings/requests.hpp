@@ -57,11 +57,16 @@ struct WhoIsRequest {
   std::optional<std::uint32_t> high;
 };
 
+struct WhoIsRouterRequest {
+  std::optional<std::uint16_t> network;
+};
+
 // Instances hold the structs above: read them with fields_of<...>(obj).
 PyTypeObject* service_read_property_type();
 PyTypeObject* service_write_property_type();
 PyTypeObject* service_read_property_multiple_type();
 PyTypeObject* read_access_spec_type();
 PyTypeObject* service_who_is_type();
+PyTypeObject* service_who_is_router_to_network_type();
 
 }  // namespace ferromesh::bindings

@@ -27,7 +27,7 @@ Bytes SendSegState::build_frame(std::size_t index) const {
   const apdu::SegmentHeader segment{index + 1 < total_segments, static_cast<std::uint8_t>(index % kMaxSegments),
                                     window_size};
   return datagram::confirmed_request(
-      apdu::ConfirmedRequestHeader{invoke_id, service_choice, 0, apdu::kMaxApduCode1476, segment, true},
+      dest, apdu::ConfirmedRequestHeader{invoke_id, service_choice, 0, apdu::kMaxApduCode1476, segment, true},
       std::span<const std::uint8_t>(data).subspan(begin, end - begin));
 }
 
@@ -84,11 +84,11 @@ FragmentOutcome RecvSegState::accept_fragment(std::uint8_t sequence_number, bool
   if (all_arrived()) {
     // Acknowledge the final segment, whichever segment completed the set.
     const auto last = static_cast<std::uint8_t>(*total_segments - 1);
-    return outcome::Complete{datagram::segment_ack({false, false, invoke_id, last, proposed_window_size}),
+    return outcome::Complete{datagram::segment_ack(peer, {false, false, invoke_id, last, proposed_window_size}),
                              join_fragments()};
   }
   window_start = s + 1;
-  return outcome::Ack{datagram::segment_ack({false, false, invoke_id, sequence_number, proposed_window_size})};
+  return outcome::Ack{datagram::segment_ack(peer, {false, false, invoke_id, sequence_number, proposed_window_size})};
 }
 
 bool RecvSegState::all_arrived() const noexcept {

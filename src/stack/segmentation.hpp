@@ -86,6 +86,7 @@ struct RecvSegState {
   std::size_t max_buffer = 0;
   std::size_t buffered = 0;  // payload octets stored, duplicates not counted
   std::uint8_t window_size = 0;
+  BacnetAddr peer;  // where SegmentACKs go
   // A segment arrived since the last Tick, which stamps it.
   bool activity_since_tick = false;
 

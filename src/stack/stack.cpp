@@ -58,11 +58,24 @@ std::vector<Output> Stack::process(Input input) {
     tick(timer->now, out);
   } else if (const auto* unconfirmed = std::get_if<input::SendUnconfirmed>(&input)) {
     send_unconfirmed(*unconfirmed, out);
+  } else if (const auto* registration = std::get_if<input::RegisterForeignDevice>(&input)) {
+    register_foreign_device(*registration, out);
+  } else if (std::holds_alternative<input::UnregisterForeignDevice>(input)) {
+    registration_.reset();
   }
   return out;
 }
 
 void Stack::send(const input::Send& request, std::vector<Output>& out) {
+  if (request.dest.remote() && request.dest.mac_length == 0) {
+    // Every device of a network would answer, each with the same invoke ID.
+    out.push_back(output::Event{event::Error{0,
+                                             "a confirmed request needs one device: network " +
+                                                 std::to_string(request.dest.network) +
+                                                 " without a MAC is all of its devices",
+                                             request.dest}});
+    return;
+  }
   InvokeIdPool& pool = invoke_pools_[request.dest];
   const std::optional<std::uint8_t> invoke_id = pool.allocate();
   if (!invoke_id) {
@@ -71,7 +84,7 @@ void Stack::send(const input::Send& request, std::vector<Output>& out) {
   }
   const TransactionKey key{request.dest, *invoke_id};
   EncodedService encoded = encode_service(request.service);
-  const std::size_t max_apdu = std::min(config_.max_apdu_length, datagram::kLargestApdu);
+  const std::size_t max_apdu = std::min(config_.max_apdu_length, datagram::largest_apdu(request.dest));
 
   if (encoded.parameters.size() + kUnsegmentedHeaderLength <= max_apdu) {
     send_unsegmented(encoded, key, out);
@@ -86,7 +99,7 @@ void Stack::send(const input::Send& request, std::vector<Output>& out) {
 void Stack::send_unsegmented(const EncodedService& encoded, const TransactionKey& key, std::vector<Output>& out) {
   const apdu::ConfirmedRequestHeader header{key.invoke_id, encoded.service_choice, 0, apdu::kMaxApduCode1476,
                                             std::nullopt, true};
-  Bytes frame = datagram::confirmed_request(header, encoded.parameters);
+  Bytes frame = datagram::confirmed_request(key.addr, header, encoded.parameters);
   const double deadline = time_base_ + config_.apdu_timeout_secs;
   transactions_.insert_or_assign(key, Transaction{frame, deadline, key.addr, 0});
   out.reserve(2);
@@ -106,17 +119,25 @@ void Stack::send_segmented(EncodedService encoded, const TransactionKey& key, st
 }
 
 void Stack::send_unconfirmed(const input::SendUnconfirmed& request, std::vector<Output>& out) {
+  const BacnetAddr& dest = request.dest;
   // The directed broadcast of a /24 (or wider) network, or the global one.
-  const bool broadcast = request.dest.addr[3] == 255;
+  const bool broadcast = dest.addr[3] == 255;
+  const bool network_message = std::holds_alternative<service::WhoIsRouterToNetwork>(request.service);
+  // A foreign device has no broadcast of its own: the BBMD distributes it.
+  std::uint8_t function = broadcast ? bvlc::kOriginalBroadcastNpdu : bvlc::kOriginalUnicastNpdu;
+  BacnetAddr udp_dest = dest;
+  if (broadcast && registration_) {
+    function = bvlc::kDistributeBroadcastToNetwork;
+    udp_dest = registration_->bbmd;
+  }
   std::optional<std::string_view> refusal;
-  Bytes frame = datagram::build(broadcast ? bvlc::kOriginalBroadcastNpdu : bvlc::kOriginalUnicastNpdu, npdu::Header{},
-                                kTypicalUnconfirmedLength,
-                                [&](Bytes& apdu) { refusal = append_unconfirmed(request.service, apdu); });
+  Bytes frame = datagram::build(function, datagram::header_to(dest, false, network_message), kTypicalUnconfirmedLength,
+                                [&](Bytes& body) { refusal = append_unconfirmed(request.service, body); });
   if (refusal) {
-    out.push_back(output::Event{event::Error{0, std::string(*refusal), request.dest}});
+    out.push_back(output::Event{event::Error{0, std::string(*refusal), dest}});
     return;
   }
-  out.push_back(output::Transmit{std::move(frame), request.dest});
+  out.push_back(output::Transmit{std::move(frame), udp_dest});
 }
 
 void Stack::end_transaction(const BacnetAddr& addr, std::uint8_t invoke_id) {

@@ -2,10 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <unordered_map>
 #include <vector>
 
+#include "stack/foreign_device.hpp"
 #include "stack/invoke_id_pool.hpp"
 #include "stack/segmentation.hpp"
 #include "stack/service_encoding.hpp"
@@ -36,6 +38,7 @@ class Stack {
   const TransactionTable& transactions() const noexcept { return transactions_; }
   const SendSegmentTable& send_segments() const noexcept { return send_segments_; }
   const RecvSegmentTable& recv_segments() const noexcept { return recv_segments_; }
+  const std::optional<ForeignDeviceRegistration>& registration() const noexcept { return registration_; }
 
  private:
   void send(const input::Send& request, std::vector<Output>& out);
@@ -43,6 +46,18 @@ class Stack {
   void send_segmented(EncodedService encoded, const TransactionKey& key, std::size_t segment_size,
                       std::vector<Output>& out);
   void send_unconfirmed(const input::SendUnconfirmed& request, std::vector<Output>& out);
+
+  // Foreign-device registration and the network layer: stack_network.cpp.
+  void register_foreign_device(const input::RegisterForeignDevice& request, std::vector<Output>& out);
+  void send_registration(double now, std::vector<Output>& out);
+  // Registers again when due; returns when it is due next.
+  double renew_registration(double now, std::vector<Output>& out);
+  void handle_bvlc_result(const BacnetAddr& src, std::uint16_t result, std::vector<Output>& out);
+  void handle_network_message(std::span<const std::uint8_t> body, const BacnetAddr& src, std::vector<Output>& out);
+  // A router refused to pass a message on to `network`: every request
+  // outstanding to a device there through that router ends now.
+  void end_requests_to_network(const BacnetAddr& router, const RejectMessageToNetwork& reject,
+                               std::vector<Output>& out);
 
   void tick(double now, std::vector<Output>& out);
   void resend_or_expire_requests(double now, EarliestDeadline& earliest, std::vector<Output>& out);
@@ -70,6 +85,7 @@ class Stack {
   TransactionTable transactions_;
   SendSegmentTable send_segments_;
   RecvSegmentTable recv_segments_;
+  std::optional<ForeignDeviceRegistration> registration_;
 };
 
 }  // namespace ferromesh::stack

@@ -1,6 +1,8 @@
 #include "stack/stack.hpp"
 
+#include <algorithm>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -12,22 +14,40 @@
 
 namespace ferromesh::stack {
 
+namespace {
+
+// Who sent the NPDU: the UDP sender or, for a Forwarded-NPDU, the original
+// source the BBMD names; with the network and MAC behind a router when the
+// NPDU has a source. Nothing for a MAC longer than any data link's.
+std::optional<BacnetAddr> npdu_source(const BacnetAddr& udp_src, const bvlc::Frame& bvlc_frame,
+                                      const npdu::NpduFrame& frame) {
+  BacnetAddr src = udp_src.udp();
+  if (const auto original = bvlc_frame.forwarded_from()) {
+    std::copy_n(original->begin(), src.addr.size(), src.addr.begin());
+    src.port = static_cast<std::uint16_t>((*original)[4] << 8 | (*original)[5]);
+  }
+  if (!frame.source) return src;
+  return BacnetAddr::routed(src.addr, src.port, frame.source->net, frame.source->mac);
+}
+
+}  // namespace
+
 void Stack::receive(const input::Received& datagram, std::vector<Output>& out) {
-  const auto bvlc_frame = bvlc::unwrap(datagram.data);
-  // What a BBMD forwards names its originator, which nothing here uses yet.
-  if (!bvlc_frame || bvlc_frame->function == bvlc::kForwardedNpdu) return;
-  const auto frame = npdu::decode(bvlc_frame->npdu);
-  if (!frame) return;
-  const std::span<const std::uint8_t> body = frame->apdu;
-  if (!frame->network_layer_message) {
-    dispatch_apdu(body, datagram.src, out);
+  if (const auto result = bvlc::result_code(datagram.data)) {
+    handle_bvlc_result(datagram.src.udp(), *result, out);
     return;
   }
-  if (body.empty() || body[0] != npdu::kMessageIAmRouterToNetwork) return;
-  auto networks = services::i_am::decode_i_am_router_to_network(body);
-  if (!networks) return;
-  out.push_back(output::Event{
-      event::UnconfirmedReceived{datagram.src, IAmRouterToNetwork{std::move(networks).value()}}});
+  const auto bvlc_frame = bvlc::unwrap(datagram.data);
+  if (!bvlc_frame) return;
+  const auto frame = npdu::decode(bvlc_frame->npdu);
+  if (!frame) return;
+  const auto src = npdu_source(datagram.src, *bvlc_frame, frame.value());
+  if (!src) return;
+  if (frame->network_layer_message) {
+    handle_network_message(frame->apdu, *src, out);
+  } else {
+    dispatch_apdu(frame->apdu, *src, out);
+  }
 }
 
 // Responses are not matched against outstanding requests: an answer for an
@@ -133,7 +153,9 @@ void Stack::handle_recv_fragment(const BacnetAddr& src, std::uint8_t invoke_id, 
     // The device has the whole request; sending it again would restart the answer.
     transaction->second.deadline = std::numeric_limits<double>::infinity();
     if (!send_segments_.empty()) send_segments_.erase(key);
-    reassembly = recv_segments_.emplace(key, RecvSegState::create(config_.max_segment_buffer, window_size)).first;
+    RecvSegState state = RecvSegState::create(config_.max_segment_buffer, window_size);
+    state.peer = src;
+    reassembly = recv_segments_.emplace(key, std::move(state)).first;
   }
 
   FragmentOutcome result = reassembly->second.accept_fragment(

@@ -42,6 +42,7 @@ void Stack::tick(double now, std::vector<Output>& out) {
   resend_or_expire_requests(now, earliest, out);
   resend_or_expire_windows(now, earliest, out);
   abandon_stalled_reassemblies(now, earliest, out);
+  if (registration_) earliest.offer(renew_registration(now, out));
   if (earliest.value()) out.push_back(output::Deadline{*earliest.value()});
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "codec/byte_writer.hpp"
+#include "codec/network_message.hpp"
 #include "codec/property_identifier.hpp"
 #include "codec/types.hpp"
 #include "services/records.hpp"
@@ -156,10 +157,17 @@ struct WhoIs {
   friend bool operator==(const WhoIs&, const WhoIs&) = default;
 };
 
+// A network-layer message, not an APDU: routers that reach `network` (any
+// network, without one) answer with I-Am-Router-To-Network.
+struct WhoIsRouterToNetwork {
+  std::optional<std::uint16_t> network;
+  friend bool operator==(const WhoIsRouterToNetwork&, const WhoIsRouterToNetwork&) = default;
+};
+
 }  // namespace service
 
 using BacnetService = std::variant<service::ReadProperty, service::WriteProperty, service::ReadPropertyMultiple>;
-using UnconfirmedService = std::variant<service::WhoIs>;
+using UnconfirmedService = std::variant<service::WhoIs, service::WhoIsRouterToNetwork>;
 
 namespace input {
 
@@ -181,22 +189,40 @@ struct Tick {
 
 // Sent once, without invoke ID or answer to wait for; as a broadcast when
 // `dest` is one (its last octet 255, as 255.255.255.255 and the directed
-// broadcast of a /24 network have).
+// broadcast of a /24 network have), through the BBMD while registered with
+// one. A `dest` with a network goes to every device of that network (0xFFFF:
+// of every network) or, with a MAC, to that device, through the router (or
+// broadcast) at its IPv4 address.
 struct SendUnconfirmed {
   UnconfirmedService service;
   BacnetAddr dest;
 };
 
-}  // namespace input
-
-using Input = std::variant<input::Send, input::Received, input::Tick, input::SendUnconfirmed>;
-
-struct IAmRouterToNetwork {
-  std::vector<std::uint16_t> networks;
-  friend bool operator==(const IAmRouterToNetwork&, const IAmRouterToNetwork&) = default;
+// Registers with the BBMD at `bbmd` as a foreign device for `time_to_live`
+// seconds (1..65535) and keeps the registration alive, replacing any
+// earlier one: broadcasts then go to that BBMD as
+// Distribute-Broadcast-To-Network.
+struct RegisterForeignDevice {
+  BacnetAddr bbmd;
+  std::uint16_t time_to_live = 0;
 };
 
-using UnconfirmedMessage = std::variant<services::IAm, IAmRouterToNetwork>;
+// Ends the registration: no more renewals, broadcasts go out locally again.
+// The BBMD drops the entry when its time-to-live runs out.
+struct UnregisterForeignDevice {};
+
+}  // namespace input
+
+using Input = std::variant<input::Send, input::Received, input::Tick, input::SendUnconfirmed,
+                           input::RegisterForeignDevice, input::UnregisterForeignDevice>;
+
+using IAmRouterToNetwork = network_message::IAmRouterToNetwork;
+using RejectMessageToNetwork = network_message::RejectMessageToNetwork;
+using RouterBusyToNetwork = network_message::RouterBusyToNetwork;
+using RouterAvailableToNetwork = network_message::RouterAvailableToNetwork;
+
+using UnconfirmedMessage = std::variant<services::IAm, IAmRouterToNetwork, RejectMessageToNetwork,
+                                        RouterBusyToNetwork, RouterAvailableToNetwork>;
 
 // Every event but UnconfirmedReceived names the device it concerns: invoke IDs
 // are allocated per destination, so an ID alone is ambiguous.
@@ -231,15 +257,27 @@ struct Error {
   friend bool operator==(const Error&, const Error&) = default;
 };
 
+// An I-Am or a router's network-layer message. `src` is the UDP sender (for
+// a Forwarded-NPDU the device the BBMD names as its original source) with,
+// for a message from behind a router, the network and MAC it came from.
 struct UnconfirmedReceived {
   BacnetAddr src;
   UnconfirmedMessage message;
   friend bool operator==(const UnconfirmedReceived&, const UnconfirmedReceived&) = default;
 };
 
+// A BVLC-Result: `result` is 0 for success or the NAK of the function
+// refused (0x30 a foreign-device registration, 0x60 a distributed broadcast).
+struct BvlcResult {
+  BacnetAddr src;
+  std::uint16_t result = 0;
+  friend bool operator==(const BvlcResult&, const BvlcResult&) = default;
+};
+
 }  // namespace event
 
-using Event = std::variant<event::Response, event::Timeout, event::Abort, event::Error, event::UnconfirmedReceived>;
+using Event = std::variant<event::Response, event::Timeout, event::Abort, event::Error, event::UnconfirmedReceived,
+                           event::BvlcResult>;
 
 namespace output {
 

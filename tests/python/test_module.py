@@ -27,6 +27,8 @@ FINAL_ORDER = [
     "BacnetPropertyError", "PropertyResult", "ObjectResult", "ReadPropertyResult", "ReadPropertyMultipleResult",
     "decode_read_property", "decode_read_property_multiple",
     "InputSendUnconfirmed", "ServiceWhoIs",
+    "ServiceWhoIsRouterToNetwork", "InputRegisterForeignDevice", "InputUnregisterForeignDevice", "EventBvlcResult",
+    "UnconfirmedRejectMessageToNetwork", "UnconfirmedRouterBusyToNetwork", "UnconfirmedRouterAvailableToNetwork",
 ]
 NOT_YET_REGISTERED: set[str] = set()
 
@@ -86,6 +88,39 @@ CLASS_DOCS = {
         "(low=None, high=None)",
         "Service: Who-Is request, answered with I-Am by the devices whose instance\n"
         "is in low..high (both limits or neither; 0 <= low <= high <= 4194303).",
+    ),
+    "ServiceWhoIsRouterToNetwork": (
+        "(network=None)",
+        "Service: Who-Is-Router-To-Network, answered with I-Am-Router-To-Network by the\n"
+        "routers that reach network (None: by every router, with all it reaches).",
+    ),
+    "InputRegisterForeignDevice": (
+        "(bbmd, ttl)",
+        "Input: register with the BBMD at bbmd as a foreign device for ttl seconds\n"
+        "(1..65535) and keep the registration alive; broadcasts then go through it.",
+    ),
+    "InputUnregisterForeignDevice": (
+        "()", "Input: end the foreign-device registration; broadcasts go out locally again.",
+    ),
+    "EventBvlcResult": (
+        None,
+        "Event: BVLC-Result received, result 0 for success or the code of a NAK\n"
+        "(0x30: foreign-device registration refused, 0x60: broadcast not distributed).",
+    ),
+    "UnconfirmedRejectMessageToNetwork": (
+        None,
+        "Unconfirmed Reject-Message-To-Network message: a router could not pass a message\n"
+        "on to network (reason 1: unreachable, 2: busy, ...).",
+    ),
+    "UnconfirmedRouterBusyToNetwork": (
+        None,
+        "Unconfirmed Router-Busy-To-Network message: the router takes no traffic for these\n"
+        "networks for now (an empty list: for any).",
+    ),
+    "UnconfirmedRouterAvailableToNetwork": (
+        None,
+        "Unconfirmed Router-Available-To-Network message: the router takes traffic for these\n"
+        "networks again (an empty list: for all).",
     ),
     "PropertyResult": (None, "Result for a single property within ReadPropertyMultiple."),
     "ObjectResult": (None, "Result for one object in a ReadPropertyMultiple response."),

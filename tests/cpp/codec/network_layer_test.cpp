@@ -48,6 +48,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         MessageCase{"IAmRouter", {0x01, 0x00, 0x05, 0x27, 0x10}, nm::IAmRouterToNetwork{{5, 10000}}},
         MessageCase{"IAmRouterOfNothing", {0x01}, nm::IAmRouterToNetwork{}},
+        MessageCase{"IAmRouterExtremes", {0x01, 0x00, 0x00, 0xFF, 0xFF, 0x01, 0x00},
+                    nm::IAmRouterToNetwork{{0, 65535, 256}}},
         MessageCase{"RejectUnknownNetwork", {0x03, 0x01, 0x04, 0xD2}, nm::RejectMessageToNetwork{1, 1234}},
         MessageCase{"RejectBusy", {0x03, 0x02, 0xFF, 0xFE}, nm::RejectMessageToNetwork{2, 0xFFFE}},
         MessageCase{"BusyForAll", {0x04}, nm::RouterBusyToNetwork{}},

@@ -25,11 +25,22 @@ Bytes segment_datagram(std::uint8_t first_octet, std::uint8_t invoke_id, std::ui
 // client sends.
 TEST(Datagram, ExactOctets) {
   const Bytes data = octets(3, 0xA0);
-  EXPECT_EQ(datagram::confirmed_request({9, 14, 0, apdu::kMaxApduCode1476, std::nullopt, true}, data),
+  EXPECT_EQ(datagram::confirmed_request(kDevice, {9, 14, 0, apdu::kMaxApduCode1476, std::nullopt, true}, data),
             (Bytes{0x81, 0x0A, 0x00, 0x0D, 0x01, 0x04, 0x02, 0x05, 0x09, 0x0E, 0xA0, 0xA1, 0xA2}));
-  EXPECT_EQ(datagram::confirmed_request({9, 14, 0, apdu::kMaxApduCode1476, apdu::SegmentHeader{true, 3, 4}, true}, data),
+  EXPECT_EQ(datagram::confirmed_request(kDevice, {9, 14, 0, apdu::kMaxApduCode1476, apdu::SegmentHeader{true, 3, 4},
+                                                  true},
+                                        data),
             (Bytes{0x81, 0x0A, 0x00, 0x0F, 0x01, 0x04, 0x0E, 0x05, 0x09, 0x03, 0x04, 0x0E, 0xA0, 0xA1, 0xA2}));
-  EXPECT_EQ(datagram::segment_ack({false, false, 9, 3, 2}), (Bytes{0x81, 0x0A, 0x00, 0x0A, 0x01, 0x00, 0x40, 0x09, 0x03, 0x02}));
+  EXPECT_EQ(datagram::segment_ack(kDevice, {false, false, 9, 3, 2}),
+            (Bytes{0x81, 0x0A, 0x00, 0x0A, 0x01, 0x00, 0x40, 0x09, 0x03, 0x02}));
+  // Behind a router: DNET 0x04D2, DLEN and DADR, hop count 255, to the router's address.
+  const BacnetAddr routed = *BacnetAddr::routed(kDevice.addr, kDevice.port, 0x04D2, Bytes{0x11});
+  EXPECT_EQ(datagram::confirmed_request(routed, {9, 14, 0, apdu::kMaxApduCode1476, std::nullopt, true}, data),
+            (Bytes{0x81, 0x0A, 0x00, 0x12, 0x01, 0x24, 0x04, 0xD2, 0x01, 0x11, 0xFF, 0x02, 0x05, 0x09, 0x0E, 0xA0,
+                   0xA1, 0xA2}));
+  EXPECT_EQ(datagram::segment_ack(routed, {false, false, 9, 3, 2}),
+            (Bytes{0x81, 0x0A, 0x00, 0x0F, 0x01, 0x20, 0x04, 0xD2, 0x01, 0x11, 0xFF, 0x40, 0x09, 0x03, 0x02}));
+  EXPECT_EQ(datagram::largest_apdu(routed), datagram::kLargestApdu - 5);
 }
 
 TEST(SendSegState, CutsDataIntoSegmentsAndBuildsTheFirstWindow) {
