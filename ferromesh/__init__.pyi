@@ -34,6 +34,8 @@ class BacnetAddr:
 
 class StackConfig:
     """StackConfig — tuneable protocol parameters."""
+    # ValueError for what can only misbehave: apdu_timeout_secs not finite or
+    # not above 0, max_apdu_length outside 50..65529, max_segment_buffer 0.
     def __init__(
         self,
         apdu_timeout_secs: float = 3.0,
@@ -85,6 +87,14 @@ class InputSendUnconfirmed:
     service: _UnconfirmedService
     dest: BacnetAddr
 
+class InputCancel:
+    """Input: take back the request sent to peer under invoke_id. It ends without
+    an event and its invoke ID is free again; nothing more is sent for it but an
+    Abort to a device in the middle of its segments. An unknown request: nothing."""
+    def __init__(self, peer: BacnetAddr, invoke_id: int) -> None: ...
+    peer: BacnetAddr
+    invoke_id: int
+
 class InputRegisterForeignDevice:
     """Input: register with the BBMD at bbmd as a foreign device for ttl seconds
     (1..65535) and keep the registration alive; broadcasts then go through it."""
@@ -97,8 +107,8 @@ class InputUnregisterForeignDevice:
     """Input: end the foreign-device registration; broadcasts go out locally again."""
     def __init__(self) -> None: ...
 
-_Input: TypeAlias = (InputReceived | InputTick | InputSend | InputSendUnconfirmed | InputRegisterForeignDevice
-                     | InputUnregisterForeignDevice)
+_Input: TypeAlias = (InputReceived | InputTick | InputSend | InputSendUnconfirmed | InputCancel
+                     | InputRegisterForeignDevice | InputUnregisterForeignDevice)
 
 class ReadAccessSpec:
     def __init__(self, object_id: ObjectIdentifier, properties: Sequence[tuple[int, int | None]]) -> None: ...

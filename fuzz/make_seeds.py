@@ -99,8 +99,8 @@ def npdu_body(npdu):
 
 
 # fuzz_stack's choices: its operations (0..OPERATIONS) and peers.
-OPERATIONS = 13
-PEERS = 5
+OPERATIONS = 12
+PEERS = 3
 
 
 class StackScript:
@@ -136,6 +136,15 @@ class StackScript:
         for low, high, value in ((0, 0xFFFF, 8), (0, 0xFFFFFFFF, 1234), (0, 0xFFFFFFFF, 85)):
             self.number(low, high, value)
 
+    def send_read_property_multiple(self):
+        self.number(0, OPERATIONS, 0)  # op: send
+        self.pick(0, PEERS)  # first peer
+        self.number(0, 2, 2)  # ReadPropertyMultiple
+        self.number(0, 40, 1)  # one object
+        for low, high, value in ((0, 0xFFFF, 8), (0, 0xFFFFFFFF, 1234)):
+            self.number(low, high, value)
+        self.number(0, 8, 1)  # one property
+
     def raw(self, datagram):
         self.number(0, OPERATIONS, 9)  # op: raw datagram
         self.number(0, 7, 1)  # from a peer, not the stranger
@@ -164,11 +173,15 @@ def with_invoke_id(datagram, apdu_offset, invoke_id):
     return bytes(patched)
 
 
-def stack_script(datagrams):
-    """Send a ReadProperty (invoke ID 0) and replay `datagrams` as its answer."""
+def stack_script(datagrams, service=12):
+    """Send a request (invoke ID 0) of the service answered, ReadProperty or
+    ReadPropertyMultiple, and replay `datagrams` as its answer."""
     script = StackScript()
     script.config()
-    script.send_read_property()
+    if service == 14:
+        script.send_read_property_multiple()
+    else:
+        script.send_read_property()
     for datagram in datagrams:
         script.raw(datagram)
     script.tick(7)  # 3.0 s later
@@ -231,16 +244,16 @@ def collect(captures_dir):
                 continue
             answer = with_invoke_id(datagram[:length], npdu_start + body_offset, 0)
             if pdu_type != 3:
-                seeds["fuzz_stack"].append(stack_script([answer]))
+                seeds["fuzz_stack"].append(stack_script([answer], body[2]))
             elif not body[0] & 0x08:
-                seeds["fuzz_stack"].append(stack_script([answer]))
+                seeds["fuzz_stack"].append(stack_script([answer], body[2]))
                 add_answer(seeds, body[2], body[3:])
             elif len(body) >= 5:
                 parts = segments.setdefault((path.name, body[1]), [])
                 parts.append((body[5:], answer))
                 if not body[0] & 0x04:  # no more follow: the answer is whole
                     del segments[(path.name, body[1])]
-                    seeds["fuzz_stack"].append(stack_script([d for _, d in parts]))
+                    seeds["fuzz_stack"].append(stack_script([d for _, d in parts], body[4]))
                     add_answer(seeds, body[4], b"".join(p for p, _ in parts))
     noise = random.Random(47808)
     for name in ENCODER_TARGETS:

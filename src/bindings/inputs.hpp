@@ -12,6 +12,7 @@ PyTypeObject* input_received_type();
 PyTypeObject* input_tick_type();
 PyTypeObject* input_send_type();
 PyTypeObject* input_send_unconfirmed_type();
+PyTypeObject* input_cancel_type();
 PyTypeObject* input_register_foreign_device_type();
 PyTypeObject* input_unregister_foreign_device_type();
 

@@ -7,6 +7,7 @@ namespace {
 // and window size: the largest Confirmed-Request header.
 constexpr std::size_t kLargestRequestHeader = 6;
 constexpr std::size_t kSegmentAckLength = 4;
+constexpr std::size_t kAbortLength = 3;
 constexpr std::uint8_t kHopCount = 255;
 
 // To a device on our own network, at normal priority.
@@ -41,6 +42,12 @@ Bytes segment_ack(const BacnetAddr& dest, const apdu::SegmentAck& ack) {
   const auto append_apdu = [&](Bytes& out) { apdu::append_segment_ack(out, ack); };
   if (!dest.remote()) return build(bvlc::kOriginalUnicastNpdu, kNoReplyHeader, kSegmentAckLength, append_apdu);
   return build(bvlc::kOriginalUnicastNpdu, header_to(dest, false), kSegmentAckLength, append_apdu);
+}
+
+Bytes abort(const BacnetAddr& dest, const apdu::Abort& abort) {
+  const auto append_apdu = [&](Bytes& out) { apdu::append_abort(out, abort); };
+  if (!dest.remote()) return build(bvlc::kOriginalUnicastNpdu, kNoReplyHeader, kAbortLength, append_apdu);
+  return build(bvlc::kOriginalUnicastNpdu, header_to(dest, false), kAbortLength, append_apdu);
 }
 
 }  // namespace ferromesh::stack::datagram

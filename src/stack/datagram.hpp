@@ -55,4 +55,7 @@ Bytes confirmed_request(const BacnetAddr& dest, const apdu::ConfirmedRequestHead
 // A SegmentACK to a device, expecting no reply.
 Bytes segment_ack(const BacnetAddr& dest, const apdu::SegmentAck& ack);
 
+// An Abort to a device, expecting no reply.
+Bytes abort(const BacnetAddr& dest, const apdu::Abort& abort);
+
 }  // namespace ferromesh::stack::datagram

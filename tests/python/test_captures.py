@@ -28,6 +28,7 @@ from ferromesh import (
     OutputEvent,
     OutputTransmit,
     ServiceReadProperty,
+    ServiceReadPropertyMultiple,
     Stack,
     UnconfirmedIAm,
     UnconfirmedIAmRouterToNetwork,
@@ -295,11 +296,13 @@ def _source(datagram: bytes, host: str, port: int) -> BacnetAddr:
     return BacnetAddr(host, port, int.from_bytes(datagram[6:8], "big"), bytes(datagram[9:9 + length]))
 
 
-def _solicit(stack: Stack, dest: BacnetAddr, invoke_id: int) -> None:
-    # The stack reassembles only answers it asked for: send until the
-    # destination's next invoke ID is the one the capture used.
+def _solicit(stack: Stack, dest: BacnetAddr, invoke_id: int, service: int) -> None:
+    # The stack reassembles only answers to what it asked: send requests of
+    # the captured service until the destination's next invoke ID is the one
+    # the capture used.
+    request = ServiceReadPropertyMultiple([]) if service == 14 else ServiceReadProperty(ObjectIdentifier(8, 1), 76)
     for expected in range(invoke_id + 1):
-        outputs = stack.process(InputSend(ServiceReadProperty(ObjectIdentifier(8, 1), 76), dest))
+        outputs = stack.process(InputSend(request, dest))
         data = bytes(outputs[0].data)
         assert data[_apdu_start(data) + 2] == expected
 
@@ -316,7 +319,7 @@ def test_solicited_segmented_answer_is_reassembled(name, service, segments):
     # Behind a router (bacnet_services.pcap): the whole address, network and MAC included.
     src = _source(datagrams[0].data, datagrams[0].src, datagrams[0].sport)
     stack = Stack()
-    _solicit(stack, src, first.invoke_id)
+    _solicit(stack, src, first.invoke_id, service)
     events, acks = [], []
     for dg in datagrams:
         outputs = stack.process(InputReceived(dg.data, BacnetAddr(dg.src, dg.sport)))

@@ -121,6 +121,20 @@ TEST(Routed, RejectMessageToNetworkEndsRequestsThereAtOnce) {
   expect_invariants(stack);
 }
 
+// The limits an I-Am announces hold for the device it names: routed, the
+// device behind the router, not the router itself.
+TEST(Routed, ADevicesIAmThroughTheRouterSizesRequestsToIt) {
+  Stack stack;
+  const Bytes i_am{0x81, 0x0B, 0x00, 0x18, 0x01, 0x08, 0x04, 0xD2, 0x01, 0x11, 0x10, 0x00,
+                   0xC4, 0x02, 0x00, 0x00, 0x07, 0x22, 0x00, 0xCE, 0x91, 0x03, 0x21, 0x07};
+  ASSERT_EQ(kinds(stack.process(from(kRouter, i_am))), "E");
+  const auto refused = stack.process(write_octets(kMstp, 300));
+  ASSERT_EQ(kinds(refused), "E");
+  EXPECT_EQ(std::get<event::Error>(events(refused)[0]).peer, kMstp);
+  EXPECT_EQ(kinds(stack.process(write_octets(kRouter, 300))), "TD");
+  EXPECT_EQ(kinds(stack.process(write_octets(kMstpOther, 300))), "TD");
+}
+
 // ---------------------------------------------------------------------------
 // Foreign-device registration
 
