@@ -20,6 +20,7 @@ __all__ = [
     "BacnetError",
     "BacnetErrorResponse",
     "BacnetRejectError",
+    "BacnetRouteError",
     "BacnetTimeoutError",
     "ClientClosedError",
     "InvokeIdExhaustedError",
@@ -83,12 +84,27 @@ class BacnetAbortError(BacnetError):
         super().__init__(f"request aborted: {text}")
 
 
+class BacnetRouteError(BacnetError):
+    """A router could not pass the request on (Reject-Message-To-Network).
+
+    ``network`` is the device's network; ``reason`` the router's: 1 the
+    network is unreachable, 2 the router is busy, 3 unknown message type,
+    4 message too long, 5 security error, 6 addressing error, 0 other.
+    """
+
+    def __init__(self, message: str, network: int, reason: int) -> None:
+        self.network = network
+        self.reason = reason
+        super().__init__(message)
+
+
 class ClientClosedError(BacnetError):
     """The client was closed before the request finished."""
 
 
 _ERROR_MESSAGE = re.compile(r"error class=(\d+) code=(\d+)")
 _REJECT_MESSAGE = re.compile(r"reject reason=(\d+)")
+_ROUTE_MESSAGE = re.compile(r"router rejected the message to network (\d+): .* \(reason (\d+)\)")
 
 
 def error_from_event(event: EventError) -> BacnetError:
@@ -98,4 +114,6 @@ def error_from_event(event: EventError) -> BacnetError:
         return BacnetErrorResponse(int(m.group(1)), int(m.group(2)))
     if m := _REJECT_MESSAGE.fullmatch(message):
         return BacnetRejectError(int(m.group(1)))
+    if m := _ROUTE_MESSAGE.fullmatch(message):
+        return BacnetRouteError(message, int(m.group(1)), int(m.group(2)))
     return BacnetError(message)  # a local refusal, e.g. a request too large to segment

@@ -14,7 +14,7 @@ import importlib.util
 
 from .. import BacnetError, BacnetTimeoutError, StackConfig
 from ..client import Client
-from ..errors import BacnetAbortError, BacnetErrorResponse, BacnetRejectError
+from ..errors import BacnetAbortError, BacnetErrorResponse, BacnetRejectError, BacnetRouteError
 from ..names import enum_name
 from .arguments import (
     EXIT_DEVICE_ERROR,
@@ -85,6 +85,9 @@ def main(argv: list[str] | None = None) -> int:
     except (BacnetRejectError, BacnetAbortError) as exc:
         kind = "reject" if isinstance(exc, BacnetRejectError) else "abort"
         out.failure(str(exc), {"kind": kind, "reason": exc.reason})
+        return EXIT_REJECTED
+    except BacnetRouteError as exc:
+        out.failure(str(exc), {"kind": "route", "network": exc.network, "reason": exc.reason})
         return EXIT_REJECTED
     except BacnetTimeoutError as exc:
         out.failure(str(exc), {"kind": "timeout", "message": str(exc)})

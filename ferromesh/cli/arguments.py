@@ -59,7 +59,7 @@ exit codes:
   1    readm: the device answered, but some properties are errors
   2    bad command line
   3    the device answered with a BACnet Error
-  4    the device rejected or aborted the request
+  4    the device rejected or aborted the request, or a router could not reach it
   5    no answer (timeout); whois: no device answered
   6    local failure (socket, undecodable answer, demo device did not start)
   130  interrupted

@@ -10,6 +10,7 @@ import pytest
 
 from ferromesh import BacnetError, BacnetTimeoutError, StackConfig
 from ferromesh.client import Client
+from ferromesh.errors import BacnetRouteError
 from test_client import ScriptedDevice, run
 
 NETWORK = 5
@@ -126,6 +127,7 @@ def test_a_network_the_router_cannot_reach_fails_at_once():
     with ScriptedDevice(router) as device:
         error, took = run(main(device.address))
     assert str(error) == "router rejected the message to network 99: network unreachable (reason 1)"
+    assert isinstance(error, BacnetRouteError) and (error.network, error.reason) == (99, 1)
     assert took < 10  # not the 30 s timeout
 
 
