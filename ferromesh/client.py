@@ -11,8 +11,12 @@ one non-blocking UDP socket (see ferromesh.host): the stack's clock is the
 event loop's, brought up to date before a send when it is more than a
 millisecond old and at the earliest deadline the stack asked for. Answers
 are matched to requests by the device's whole address (behind a router:
-with its network and MAC) and invoke ID. Names and addresses given as text
-are parsed once and cached.
+with its network and MAC) and invoke ID, and must name what was asked (the
+object, property and array index of a ReadProperty, the objects of a
+ReadPropertyMultiple); any other is the answer to an earlier request, and
+the request is sent again. A call cancelled or timed out by its caller
+takes its request back from the stack: it is never sent again. Names and
+addresses given as text are parsed once and cached.
 
 A device is given by address ('192.168.1.20', '10.0.0.1:47808/5:1a' behind a
 router, a BacnetAddr) or by device instance (1234 or 'device:1234'): the
@@ -25,7 +29,7 @@ from __future__ import annotations
 
 import asyncio
 import socket
-from typing import Any, AsyncIterator, Callable, Hashable, Iterable
+from typing import Any, AsyncIterator, Callable, Hashable, Iterable, TypeVar
 
 from . import (
     BacnetAddr,
@@ -39,6 +43,7 @@ from . import (
     InputRegisterForeignDevice,
     InputSendUnconfirmed,
     InputUnregisterForeignDevice,
+    ObjectIdentifier,
     OutputTransmit,
     ReadAccessSpec,
     ReadPropertyMultipleResult,
@@ -53,6 +58,7 @@ from . import (
     decode_read_property,
     decode_read_property_multiple,
 )
+from ._enums import ObjectType
 from .discovery import DeviceDirectory, DiscoveredDevice, discovered_device
 # Names that lived here before errors, names and values had modules of their
 # own; importing them from here keeps working.
@@ -132,6 +138,28 @@ def who_is_datagram(low: int | None = None, high: int | None = None, *, broadcas
 
 
 _Service = ServiceReadProperty | ServiceReadPropertyMultiple | ServiceWriteProperty
+_T = TypeVar("_T")
+# A device object of this instance stands for the device that is asked.
+_ANY_DEVICE = 4194303
+
+
+def _same_object(answered: ObjectIdentifier, asked: ObjectIdentifier) -> bool:
+    if int(answered.object_type) != int(asked.object_type):
+        return False
+    return answered.instance == asked.instance or (
+        int(asked.object_type) == ObjectType.DEVICE and asked.instance == _ANY_DEVICE)
+
+
+def _names_what_was_read(result: ReadPropertyResult, asked: ServiceReadProperty) -> bool:
+    """A ReadProperty answer names the object, property and array index asked."""
+    return (_same_object(result.object_id, asked.object_id) and int(result.property_id) == asked.property_id
+            and result.array_index == asked.array_index)
+
+
+def _lists_the_objects_read(result: ReadPropertyMultipleResult, asked: list[ReadAccessSpec]) -> bool:
+    """A ReadPropertyMultiple answer lists the objects asked, in the order asked."""
+    return len(result.objects) == len(asked) and all(
+        _same_object(answered.object_id, spec.object_id) for answered, spec in zip(result.objects, asked))
 # Texts of addresses, objects and properties whose parsed form the client keeps.
 _PARSED_CACHE = 4096
 
@@ -291,7 +319,12 @@ class Client:
                 self._remember(key, service)
         else:
             service = ServiceReadProperty(parse_object_id(object_id), parse_property_id(property_id), array_index)
-        return decode_read_property(await self._confirmed(address, service))
+
+        def answer(payload: bytes) -> ReadPropertyResult | None:
+            result = decode_read_property(payload)
+            return result if _names_what_was_read(result, service) else None
+
+        return await self._answered(address, service, answer)
 
     async def read_property_multiple(self, address: DeviceSpec,
                                      specs: Iterable[ReadAccessSpec | tuple[ObjectSpec, Iterable[PropertySpec]]],
@@ -303,8 +336,14 @@ class Client:
         property may be (property, array_index). A property the device cannot
         read comes back as a BacnetPropertyError inside the result.
         """
-        service = ServiceReadPropertyMultiple(self._access_specs(specs))
-        return decode_read_property_multiple(await self._confirmed(address, service))
+        access_specs = self._access_specs(specs)
+        service = ServiceReadPropertyMultiple(access_specs)
+
+        def answer(payload: bytes) -> ReadPropertyMultipleResult | None:
+            result = decode_read_property_multiple(payload)
+            return result if _lists_the_objects_read(result, access_specs) else None
+
+        return await self._answered(address, service, answer)
 
     async def write_property(self, address: DeviceSpec, object_id: ObjectSpec, property_id: int | str,
                              value: Any, array_index: int | None = None, priority: int | None = None) -> None:
@@ -451,17 +490,22 @@ class Client:
 
     async def _confirmed(self, address: DeviceSpec, service: _Service) -> bytes:
         """Send a request and wait for its answer's payload; raise what ended it otherwise."""
+        return await self._answered(address, service, lambda payload: payload)
+
+    async def _answered(self, address: DeviceSpec, service: _Service, answer: Callable[[bytes], _T | None]) -> _T:
+        """Send a request and return ``answer(payload)`` of its answer; raise what ended it otherwise."""
         dest = self._destination(address)
         if isinstance(dest, int):
-            return await self._confirmed_by_instance(dest, service)
-        return await self._send(dest, service)
+            return await self._answered_by_instance(dest, service, answer)
+        return await self._answered_at(dest, service, answer)
 
-    async def _confirmed_by_instance(self, instance: int, service: _Service) -> bytes:
+    async def _answered_by_instance(self, instance: int, service: _Service,
+                                    answer: Callable[[bytes], _T | None]) -> _T:
         """To the device's address as last heard. When it does not answer there the device may have
         moved: it is looked for again, and asked once more if it answers from elsewhere now."""
         device = await self.find_device(instance)
         try:
-            return await self._send(device.bacnet_addr, service)
+            return await self._answered_at(device.bacnet_addr, service, answer)
         except BacnetTimeoutError:
             self._devices.forget(instance, device.address)
             try:
@@ -470,23 +514,35 @@ class Client:
                 moved = device
             if moved.address == device.address:
                 raise
-        return await self._send(moved.bacnet_addr, service)
+        return await self._answered_at(moved.bacnet_addr, service, answer)
 
-    async def _send(self, dest: BacnetAddr, service: _Service) -> bytes:
+    async def _answered_at(self, dest: BacnetAddr, service: _Service, answer: Callable[[bytes], _T | None]) -> _T:
+        """``answer`` gives None for an answer that names something other than
+        what was asked: the answer to an earlier request under the same
+        invoke ID, which a late or caching device sends. That is no result:
+        the request is sent again, under a new invoke ID, as often as the
+        stack re-sends an unanswered one.
+        """
         host = self._open()
-        request = host.request(dest, service)
-        try:
-            event = await request.future
-        except asyncio.CancelledError:
-            host.cancel(request)
-            raise
-        if isinstance(event, EventResponse):
-            return event.payload_bytes
-        if isinstance(event, EventTimeout):
-            raise BacnetTimeoutError(f"no answer from {format_address(event.peer)}")
-        if isinstance(event, EventAbort):
-            raise BacnetAbortError(event.reason)
-        raise error_from_event(event)
+        for _ in range(1 + self._config.apdu_retries):
+            request = host.request(dest, service)
+            try:
+                event = await request.future
+            except asyncio.CancelledError:
+                # Cancelled, or timed out by the caller: the stack must not send it later.
+                host.cancel(request)
+                raise
+            if isinstance(event, EventResponse):
+                result = answer(event.payload_bytes)
+                if result is not None:
+                    return result
+                continue
+            if isinstance(event, EventTimeout):
+                raise BacnetTimeoutError(f"no answer from {format_address(event.peer)}")
+            if isinstance(event, EventAbort):
+                raise BacnetAbortError(event.reason)
+            raise error_from_event(event)
+        raise BacnetError(f"{format_address(dest)} answered only with the results of other requests")
 
     def _send_who_is_for(self, instance: int) -> None:
         if not self._closed and self._host is not None:

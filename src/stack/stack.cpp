@@ -129,14 +129,19 @@ void Stack::send(const input::Send& request, std::vector<Output>& out) {
   const TransactionKey key{request.dest, *invoke_id};
   EncodedService encoded = encode_service(request.service);
 
-  // Sized to the smaller of our limit and what the device's I-Am announced.
+  // Sized to the smaller of our limit and what the device's I-Am announced;
+  // what fits the least any device takes needs no looking up.
+  const std::size_t length = encoded.parameters.size();
+  if (length + kUnsegmentedHeaderLength <= kSmallestMaxApdu) {
+    send_unsegmented(encoded, key, out);
+    return;
+  }
   std::size_t max_apdu = std::min(config_.max_apdu_length, datagram::largest_apdu(request.dest));
   bool device_takes_segments = true;
   if (const auto limits = device_limits_.find(request.dest); limits != device_limits_.end()) {
     max_apdu = std::min(max_apdu, limits->second.max_apdu);
     device_takes_segments = limits->second.accepts_segmented_requests;
   }
-  const std::size_t length = encoded.parameters.size();
   if (length + kUnsegmentedHeaderLength <= max_apdu) {
     send_unsegmented(encoded, key, out);
     return;
@@ -222,6 +227,10 @@ void Stack::end_transaction(const BacnetAddr& addr, std::uint8_t invoke_id) {
 void Stack::end_transaction(TransactionTable::iterator transaction) {
   const TransactionKey key = transaction->first;
   transactions_.erase(transaction);
+  release(key);
+}
+
+void Stack::release(const TransactionKey& key) {
   if (auto pool = invoke_pools_.find(key.addr); pool != invoke_pools_.end()) pool->second.release(key.invoke_id);
   // A finished request must not leave windows to re-send or segments to collect.
   if (!send_segments_.empty()) send_segments_.erase(key);

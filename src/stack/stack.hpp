@@ -85,15 +85,18 @@ class Stack {
   void handle_seg_ack(const BacnetAddr& src, const apdu::SegmentAck& ack, std::vector<Output>& out);
   void handle_recv_fragment(const BacnetAddr& src, const apdu::ComplexAck& ack, std::vector<Output>& out);
   // Whether an answer under `key` can be reported: it ends the request
-  // outstanding there, which `fits` says it answers (then `ends` holds it),
-  // or no request is outstanding there (a stray that ends nothing).
+  // outstanding there, which `fits` says it answers, or no request is
+  // outstanding there (a stray that ends nothing). False, and nothing
+  // changed, for an answer that the request there did not ask for.
   template <class Fits>
-  bool reportable(const TransactionKey& key, Fits fits, TransactionTable::iterator& ends);
+  bool end_answered(const TransactionKey& key, Fits fits);
 
   // Ends the transaction under (addr, invoke_id), if any: frees its ID and
   // drops whatever segmentation state it still has.
   void end_transaction(const BacnetAddr& addr, std::uint8_t invoke_id);
   void end_transaction(TransactionTable::iterator transaction);
+  // What an ended transaction leaves: its ID in use, its segmentation state.
+  void release(const TransactionKey& key);
 
   StackConfig config_;
   // What our confirmed requests advertise, from the configuration.

@@ -51,9 +51,16 @@ void Stack::receive(const input::Received& datagram, std::vector<Output>& out) {
 }
 
 template <class Fits>
-bool Stack::reportable(const TransactionKey& key, Fits fits, TransactionTable::iterator& ends) {
-  ends = transactions_.find(key);
-  return ends == transactions_.end() || fits(ends->second);
+bool Stack::end_answered(const TransactionKey& key, Fits fits) {
+  // One lookup for the common case, an answer that ends its request.
+  auto node = transactions_.extract(key);
+  if (node.empty()) return true;
+  if (!fits(node.mapped())) {
+    transactions_.insert(std::move(node));
+    return false;
+  }
+  release(key);
+  return true;
 }
 
 // An answer ends the request outstanding under its peer and invoke ID only
@@ -63,7 +70,6 @@ bool Stack::reportable(const TransactionKey& key, Fits fits, TransactionTable::i
 void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& src, std::vector<Output>& out) {
   const auto type = apdu::pdu_type(pdu);
   if (!type) return;
-  TransactionTable::iterator ends;
   switch (static_cast<apdu::PduType>(*type)) {
     case apdu::PduType::UnconfirmedRequest:
       if (const auto request = apdu::decode_unconfirmed_request(pdu)) {
@@ -75,8 +81,7 @@ void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& s
         const auto fits = [&](const Transaction& t) {
           return t.service_choice == ack->service_choice && services::answered_by_simple_ack(t.service_choice);
         };
-        if (!reportable({src, ack->invoke_id}, fits, ends)) return;
-        if (ends != transactions_.end()) end_transaction(ends);
+        if (!end_answered({src, ack->invoke_id}, fits)) return;
         out.push_back(output::Event{event::Response{ack->invoke_id, {}, src}});
       }
       return;
@@ -91,8 +96,7 @@ void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& s
           return t.service_choice == ack->service_choice && !services::answered_by_simple_ack(t.service_choice) &&
                  (recv_segments_.empty() || !recv_segments_.contains({src, ack->invoke_id}));
         };
-        if (!reportable({src, ack->invoke_id}, fits, ends)) return;
-        if (ends != transactions_.end()) end_transaction(ends);
+        if (!end_answered({src, ack->invoke_id}, fits)) return;
         Bytes payload(ack->payload.begin(), ack->payload.end());
         out.push_back(output::Event{event::Response{ack->invoke_id, std::move(payload), src}});
       }
@@ -104,8 +108,7 @@ void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& s
     case apdu::PduType::Error:
       if (const auto error = apdu::decode_error_apdu(pdu)) {
         const auto fits = [&](const Transaction& t) { return t.service_choice == error->service_choice; };
-        if (!reportable({src, error->invoke_id}, fits, ends)) return;
-        if (ends != transactions_.end()) end_transaction(ends);
+        if (!end_answered({src, error->invoke_id}, fits)) return;
         out.push_back(output::Event{event::Error{error->invoke_id,
                                                  "error class=" + std::to_string(error->error_class) +
                                                      " code=" + std::to_string(error->error_code),
