@@ -193,20 +193,5 @@ TEST(ForeignDevice, BroadcastsGoThroughTheBbmdWhileRegistered) {
             std::vector<Output>{transmit({0x81, 0x0B, 0x00, 0x08, 0x01, 0x00, 0x10, 0x08}, local)});
 }
 
-// A device that answers through the BBMD is known by its own address: its
-// broadcast I-Am arrives forwarded, and a request to it goes there directly.
-TEST(ForeignDevice, AForwardedIAmNamesTheDeviceNotTheBbmd) {
-  Stack stack;
-  const Bytes forwarded{0x81, 0x04, 0x00, 0x1A, 10, 2, 0, 7, 0xBA, 0xC0, 0x01, 0x00, 0x10, 0x00, 0xC4, 0x02,
-                        0x00, 0x00, 0x07, 0x22, 0x01, 0xE0, 0x91, 0x03, 0x21, 0x07};
-  const auto out = stack.process(from(kBbmd, forwarded));
-  const BacnetAddr device{{10, 2, 0, 7}, kBacnetPort};
-  ASSERT_EQ(kinds(out), "E");
-  const auto& heard = std::get<event::UnconfirmedReceived>(std::get<output::Event>(out[0]).event);
-  EXPECT_EQ(heard.src, device);
-  EXPECT_EQ(std::get<services::IAm>(heard.message).max_apdu, 480u);
-  EXPECT_EQ(std::get<output::Transmit>(stack.process(read_property(device))[0]).dest, device);
-}
-
 }  // namespace
 }  // namespace ferromesh::stack::test
