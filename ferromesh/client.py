@@ -181,8 +181,9 @@ class Client:
     alive: broadcasts (Who-Is) then go through the BBMD, which forwards the
     broadcasts of its networks. ``discovery`` is where the Who-Is that finds
     a device given by instance goes (by default every device of every
-    network; ``discovery_timeout`` seconds, by default the stack's timeout
-    and retries, to answer).
+    network). ``discovery_timeout`` is how long a device given by instance,
+    and the BBMD a registration, has to answer (by default the stack's APDU
+    timeout times its retries plus one).
     """
 
     def __init__(self, bind: str = "0.0.0.0:0", *, config: StackConfig | None = None,

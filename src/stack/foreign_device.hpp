@@ -15,7 +15,7 @@ struct ForeignDeviceRegistration {
   BacnetAddr bbmd;
   std::uint16_t time_to_live = 0;
   double due = 0.0;             // when Register-Foreign-Device goes out next
-  std::uint8_t unanswered = 0;  // sent since the BBMD last answered
+  unsigned unanswered = 0;  // sent since the BBMD last answered
   friend bool operator==(const ForeignDeviceRegistration&, const ForeignDeviceRegistration&) = default;
 
   double renewal_interval() const noexcept { return std::max(1.0, time_to_live / 2.0); }
