@@ -45,11 +45,14 @@ from . import (
     OutputTransmit,
     ServiceReadProperty,
     ServiceReadPropertyMultiple,
+    ServiceReadRange,
     ServiceWriteProperty,
+    ServiceWritePropertyMultiple,
     Stack,
 )
 
-Service = ServiceReadProperty | ServiceReadPropertyMultiple | ServiceWriteProperty
+Service = (ServiceReadProperty | ServiceReadPropertyMultiple | ServiceWriteProperty | ServiceWritePropertyMultiple
+           | ServiceReadRange)
 Outcome = EventResponse | EventError | EventAbort | EventTimeout
 Output = OutputTransmit | OutputEvent | OutputDeadline
 # A device's whole address: IPv4 address, port and, behind a router, network and MAC.

@@ -157,6 +157,13 @@ struct ReadPropertyMultiple {
   friend bool operator==(const ReadPropertyMultiple&, const ReadPropertyMultiple&) = default;
 };
 
+struct WritePropertyMultiple {
+  std::vector<services::WriteAccessSpec> specs;
+  friend bool operator==(const WritePropertyMultiple&, const WritePropertyMultiple&) = default;
+};
+
+using ReadRange = services::ReadRangeRequest;
+
 // Unconfirmed requests.
 
 // Devices whose instance is in low..high answer; without limits every device
@@ -176,7 +183,8 @@ struct WhoIsRouterToNetwork {
 
 }  // namespace service
 
-using BacnetService = std::variant<service::ReadProperty, service::WriteProperty, service::ReadPropertyMultiple>;
+using BacnetService = std::variant<service::ReadProperty, service::WriteProperty, service::ReadPropertyMultiple,
+                                   service::WritePropertyMultiple, service::ReadRange>;
 using UnconfirmedService = std::variant<service::WhoIs, service::WhoIsRouterToNetwork>;
 
 namespace input {
@@ -273,6 +281,9 @@ struct Error {
   std::uint8_t invoke_id = 0;
   std::string message;
   BacnetAddr peer;
+  // An Error PDU's parameters after the service choice (class and code,
+  // and whatever details the service adds); empty otherwise.
+  Bytes payload{};
   friend bool operator==(const Error&, const Error&) = default;
 };
 
