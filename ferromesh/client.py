@@ -388,7 +388,7 @@ class Client:
         await self._confirmed(address, service)
 
     async def write_property_multiple(
-            self, address: str | BacnetAddr,
+            self, address: DeviceSpec,
             writes: Iterable[WriteAccessSpec | tuple[ObjectSpec, Iterable[WriteSpec]]]) -> None:
         """Write several properties of several objects in one request.
 
@@ -409,7 +409,7 @@ class Client:
                 raise refused from None  # an Error without the failed write
             raise BacnetWriteMultipleError(error, refused.payload) from None
 
-    async def read_range(self, address: str | BacnetAddr, object_id: ObjectSpec, property_id: int | str,
+    async def read_range(self, address: DeviceSpec, object_id: ObjectSpec, property_id: int | str,
                          range: _Range | None = None, array_index: int | None = None) -> ReadRangeResult:
         """Read part of a list property (a trend log's log-buffer): by position, sequence number or time.
 
@@ -428,7 +428,7 @@ class Client:
 
         return await self._answered(address, service, named)
 
-    async def trend_log_records(self, address: str | BacnetAddr, object_id: ObjectSpec, *,
+    async def trend_log_records(self, address: DeviceSpec, object_id: ObjectSpec, *,
                                 since: datetime.datetime | None = None, page_size: int = 100,
                                 ) -> AsyncIterator[LogRecord]:
         """The records of a trend log's log-buffer, oldest first, read page by page with ReadRange.
@@ -465,7 +465,7 @@ class Client:
                     raise BacnetError("cannot page on by time: the last record's time stamp is not fully specified")
                 rng = ReadRangeByTime(_date_of(last), _time_of(last), page_size)
 
-    async def read_all(self, address: str | BacnetAddr, object_id: ObjectSpec, which: str = "all",
+    async def read_all(self, address: DeviceSpec, object_id: ObjectSpec, which: str = "all",
                        ) -> dict[PropertyIdentifier | int, Any]:
         """Every property of an object: property -> value (a PropertyValue* object, or BacnetPropertyError).
 
@@ -492,7 +492,7 @@ class Client:
                 values[prop.property_id] = prop.value
         return values
 
-    async def _read_all_one_by_one(self, address: str | BacnetAddr, oid: ObjectIdentifier,
+    async def _read_all_one_by_one(self, address: DeviceSpec, oid: ObjectIdentifier,
                                    ) -> dict[PropertyIdentifier | int, Any]:
         listed = (await self.read_property(address, oid, PropertyIdentifier.PROPERTY_LIST)).value
         numbers = listed.values if isinstance(listed, PropertyValueArray) else [listed]
