@@ -193,5 +193,50 @@ TEST(ForeignDevice, BroadcastsGoThroughTheBbmdWhileRegistered) {
             std::vector<Output>{transmit({0x81, 0x0B, 0x00, 0x08, 0x01, 0x00, 0x10, 0x08}, local)});
 }
 
+// A BBMD forwards what a device on its subnet sends, naming the device:
+// the stack asks the device where it is, sizes requests to its I-Am, and
+// takes the answer the BBMD forwards as the device's own.
+Bytes forwarded_by_bbmd(const BacnetAddr& original, const Bytes& npdu) {
+  Bytes out{0x81, 0x04, 0x00, static_cast<std::uint8_t>(10 + npdu.size())};
+  out.insert(out.end(), original.addr.begin(), original.addr.end());
+  out.push_back(static_cast<std::uint8_t>(original.port >> 8));
+  out.push_back(static_cast<std::uint8_t>(original.port));
+  out.insert(out.end(), npdu.begin(), npdu.end());
+  return out;
+}
+
+TEST(ForeignDevice, ADeviceHeardThroughTheBbmdIsAskedWhereItIs) {
+  const BacnetAddr far{{10, 2, 0, 7}, 47809};
+  const BacnetAddr neighbour{{10, 2, 0, 8}, 47809};
+  Stack stack;
+  (void)stack.process(tick(0.0));
+  (void)stack.process(input::RegisterForeignDevice{kBbmd, 300});
+  (void)stack.process(from(kBbmd, kSuccess));
+  // I-Am: device 7, max APDU 206, no segmentation, vendor 7.
+  const auto heard = stack.process(from(
+      kBbmd, forwarded_by_bbmd(far, {0x01, 0x00, 0x10, 0x00, 0xC4, 0x02, 0x00, 0x00, 0x07, 0x22, 0x00, 0xCE, 0x91,
+                                     0x03, 0x21, 0x07})));
+  ASSERT_EQ(kinds(heard), "E");
+  EXPECT_EQ(std::get<event::UnconfirmedReceived>(events(heard)[0]).src, far);
+  // Its limits hold for it, not for the BBMD.
+  EXPECT_EQ(kinds(stack.process(write_octets(far, 300))), "E");
+  EXPECT_EQ(kinds(stack.process(write_octets(kBbmd, 300))), "TD");
+
+  const auto asked = stack.process(read_property(far));
+  ASSERT_EQ(kinds(asked), "TD");
+  const auto& request = std::get<output::Transmit>(asked[0]);
+  EXPECT_EQ(request.dest, far);  // unicast, straight to the device
+  const std::uint8_t id = invoke_id_of(request.data);
+  const Bytes ack{0x01, 0x00, 0x30, id, 0x0C, 0xAA, 0xBB};
+  // The same invoke ID answered by the device next to it is that device's: it ends nothing here.
+  EXPECT_EQ(events(stack.process(from(kBbmd, forwarded_by_bbmd(neighbour, ack)))),
+            (std::vector<Event>{event::Response{id, {0xAA, 0xBB}, neighbour}}));
+  EXPECT_EQ(stack.transactions().size(), 2u);
+  EXPECT_EQ(events(stack.process(from(kBbmd, forwarded_by_bbmd(far, ack)))),
+            (std::vector<Event>{event::Response{id, {0xAA, 0xBB}, far}}));
+  EXPECT_EQ(stack.transactions().size(), 1u);  // the write to the BBMD still waits
+  expect_invariants(stack);
+}
+
 }  // namespace
 }  // namespace ferromesh::stack::test
