@@ -171,11 +171,11 @@ class Host:
                 request.future.set_exception(error)
             return
         first = outputs[0] if outputs else None
-        if isinstance(first, OutputTransmit):
-            data = first.data_bytes
-            self._register(request, invoke_id_of(data))
+        if isinstance(first, OutputTransmit) and first.invoke_id is not None:
+            # Its first datagram (or first segment) carries the invoke ID.
+            self._register(request, first.invoke_id)
             dest = first.dest
-            self.transmit(data, (dest.addr, dest.port))
+            self.transmit(first.data_bytes, (dest.addr, dest.port))
             self._apply(outputs[1:])
         else:  # refused on the spot: an error event names the ID
             self._register(request, sent_invoke_id(outputs))
@@ -356,21 +356,11 @@ class Host:
                 request.future.set_exception(error)
 
 
-def invoke_id_of(request: bytes) -> int:
-    """The invoke ID of a confirmed request (or its first segment) the stack sent.
-
-    81 0a LL LL 01 <control> [DNET DLEN DADR hop count] <pdu type> <max segments/APDU> <invoke ID> ...
-    """
-    if request[5] & 0x20:  # to a device behind a router
-        return request[8 + 3 + request[8] + 1]
-    return request[8]
-
-
 def sent_invoke_id(outputs: list[Output]) -> int:
-    """The invoke ID the stack gave a request: in its datagram (of its first segment, if segmented)."""
+    """The invoke ID the stack gave a request, from its first datagram (or first segment)."""
     for output in outputs:
-        if isinstance(output, OutputTransmit):
-            return invoke_id_of(output.data_bytes)
+        if isinstance(output, OutputTransmit) and output.invoke_id is not None:
+            return output.invoke_id
         if isinstance(output, OutputEvent) and isinstance(output.event, EventError):
             return output.event.invoke_id  # refused: the error is in the outputs
     raise RuntimeError("the stack sent nothing for the request")

@@ -46,6 +46,12 @@ std::optional<std::string> unsegmentable_reason(std::size_t length, std::size_t 
   return std::nullopt;
 }
 
+// A request the stack did not send, and why.
+event::Error local_error(std::uint8_t invoke_id, std::string message, const BacnetAddr& dest,
+                         event::ErrorKind kind = event::ErrorKind::Local) {
+  return {invoke_id, std::move(message), dest, {}, kind, std::nullopt, std::nullopt, std::nullopt};
+}
+
 }  // namespace
 
 bool valid_apdu_timeout(double seconds) noexcept { return std::isfinite(seconds) && seconds > 0.0; }
@@ -112,22 +118,28 @@ apdu::ConfirmedRequestHeader Stack::request_header(const TransactionKey& key, st
 void Stack::send(const input::Send& request, std::vector<Output>& out) {
   if (request.dest.remote() && request.dest.mac_length == 0) {
     // Every device of a network would answer, each with the same invoke ID.
-    out.push_back(output::Event{event::Error{0,
-                                             "a confirmed request needs one device: network " +
-                                                 std::to_string(request.dest.network) +
-                                                 " without a MAC is all of its devices",
-                                             request.dest}});
+    out.push_back(output::Event{local_error(0,
+                                            "a confirmed request needs one device: network " +
+                                                std::to_string(request.dest.network) +
+                                                " without a MAC is all of its devices",
+                                            request.dest)});
     return;
   }
   InvokeIdPool& pool = pool_for(request.dest);
   const std::optional<std::uint8_t> invoke_id = pool.allocate();
   if (!invoke_id) {
-    out.push_back(output::Event{event::Error{0, "invoke ID pool exhausted", request.dest}});
+    out.push_back(output::Event{local_error(0, "invoke ID pool exhausted", request.dest, event::ErrorKind::NoInvokeId)});
     return;
   }
   pool.last_use = ++allocations_;
   const TransactionKey key{request.dest, *invoke_id};
-  EncodedService encoded = encode_service(request.service);
+  ServiceEncoding encoding = encode_service(request.service);
+  if (auto* refusal = std::get_if<std::string>(&encoding)) {
+    pool.release(*invoke_id);
+    out.push_back(output::Event{local_error(*invoke_id, std::move(*refusal), request.dest)});
+    return;
+  }
+  EncodedService& encoded = std::get<EncodedService>(encoding);
 
   // Sized to the smaller of our limit and what the device's I-Am announced;
   // what fits the least any device takes needs no looking up.
@@ -155,7 +167,7 @@ void Stack::send(const input::Send& request, std::vector<Output>& out) {
   }
   if (refusal) {
     pool.release(*invoke_id);
-    out.push_back(output::Event{event::Error{*invoke_id, std::move(*refusal), request.dest}});
+    out.push_back(output::Event{local_error(*invoke_id, std::move(*refusal), request.dest)});
     return;
   }
   send_segmented(std::move(encoded), key, max_apdu - kSegmentedHeaderLength, out);
@@ -166,7 +178,7 @@ void Stack::send_unsegmented(const EncodedService& encoded, const TransactionKey
   const double deadline = time_base_ + config_.apdu_timeout_secs;
   transactions_.insert_or_assign(key, Transaction{frame, deadline, key.addr, 0, encoded.service_choice});
   out.reserve(2);
-  out.push_back(output::Transmit{std::move(frame), key.addr});
+  out.push_back(output::Transmit{std::move(frame), key.addr, key.invoke_id});
   out.push_back(output::Deadline{deadline});
 }
 
@@ -175,7 +187,7 @@ void Stack::send_segmented(EncodedService encoded, const TransactionKey& key, st
   auto [state, first] = SendSegState::create(std::move(encoded.parameters), key.addr,
                                              request_header(key, encoded.service_choice), segment_size, time_base_);
   out.reserve(2);
-  out.push_back(output::Transmit{std::move(first), key.addr});
+  out.push_back(output::Transmit{std::move(first), key.addr, key.invoke_id});
   out.push_back(output::Deadline{time_base_ + kSegmentTimeoutSecs});
   send_segments_.insert_or_assign(key, std::move(state));
   transactions_.insert_or_assign(
@@ -198,10 +210,10 @@ void Stack::send_unconfirmed(const input::SendUnconfirmed& request, std::vector<
   Bytes frame = datagram::build(function, datagram::header_to(dest, false, network_message), kTypicalUnconfirmedLength,
                                 [&](Bytes& body) { refusal = append_unconfirmed(request.service, body); });
   if (refusal) {
-    out.push_back(output::Event{event::Error{0, std::string(*refusal), dest}});
+    out.push_back(output::Event{local_error(0, std::string(*refusal), dest)});
     return;
   }
-  out.push_back(output::Transmit{std::move(frame), udp_dest});
+  out.push_back(output::Transmit{std::move(frame), udp_dest, std::nullopt});
 }
 
 void Stack::cancel(const input::Cancel& request, std::vector<Output>& out) {
@@ -212,7 +224,8 @@ void Stack::cancel(const input::Cancel& request, std::vector<Output>& out) {
   // sending, or wait for segments, until its own timeout.
   if (send_segments_.contains(key) || recv_segments_.contains(key)) {
     out.push_back(
-        output::Transmit{datagram::abort(request.peer, {false, request.invoke_id, apdu::kAbortOther}), request.peer});
+        output::Transmit{datagram::abort(request.peer, {false, request.invoke_id, apdu::kAbortOther}), request.peer,
+                         std::nullopt});
   }
   end_transaction(transaction);
 }

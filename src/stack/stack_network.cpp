@@ -38,7 +38,7 @@ void Stack::send_registration(double now, std::vector<Output>& out) {
   ForeignDeviceRegistration& registration = *registration_;
   Bytes datagram;
   bvlc::append_register_foreign_device(datagram, registration.time_to_live);
-  out.push_back(output::Transmit{std::move(datagram), registration.bbmd});
+  out.push_back(output::Transmit{std::move(datagram), registration.bbmd, std::nullopt});
   ++registration.unanswered;
   const bool retrying = registration.unanswered <= config_.apdu_retries;
   registration.due = now + (retrying ? config_.apdu_timeout_secs : registration.renewal_interval());
@@ -85,7 +85,8 @@ void Stack::end_requests_to_network(const BacnetAddr& router, const RejectMessag
   const std::string message = reject_text(reject);
   for (const TransactionKey& key : rejected) {
     end_transaction(key.addr, key.invoke_id);
-    out.push_back(output::Event{event::Error{key.invoke_id, message, key.addr}});
+    out.push_back(output::Event{event::Error{key.invoke_id, message, key.addr, {}, event::ErrorKind::Network,
+                                             std::nullopt, std::nullopt, reject.reason}});
   }
 }
 

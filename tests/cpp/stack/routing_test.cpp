@@ -106,8 +106,10 @@ TEST(Routed, RejectMessageToNetworkEndsRequestsThereAtOnce) {
   EXPECT_EQ(ended.back(), (Event{event::UnconfirmedReceived{kRouter, RejectMessageToNetwork{1, 1234}}}));
   ended.pop_back();
   const std::string why = "router rejected the message to network 1234: network unreachable (reason 1)";
-  for (const Event& expected : {Event{event::Error{0, why, kMstp}}, Event{event::Error{1, why, kMstp}},
-                                Event{event::Error{0, why, kMstpOther}}}) {
+  const auto rejected = [&](std::uint8_t id, const BacnetAddr& peer) {
+    return Event{event::Error{id, why, peer, {}, event::ErrorKind::Network, std::nullopt, std::nullopt, 1}};
+  };
+  for (const Event& expected : {rejected(0, kMstp), rejected(1, kMstp), rejected(0, kMstpOther)}) {
     EXPECT_EQ(std::count(ended.begin(), ended.end(), expected), 1) << testing::PrintToString(expected);
   }
   EXPECT_EQ(stack.transactions().size(), 3u);

@@ -64,11 +64,11 @@ INSTANTIATE_TEST_SUITE_P(
         UnconfirmedCase{"WhoIsRouterToOneNetwork", service::WhoIsRouterToNetwork{1234}, kRouter,
                         {transmit({0x81, 0x0A, 0x00, 0x09, 0x01, 0x80, 0x00, 0x04, 0xD2}, kRouter)}},
         UnconfirmedCase{"OnlyLow", service::WhoIs{5, std::nullopt}, kDevice,
-                        {error_event(0, kBothOrNeither, kDevice)}},
-        UnconfirmedCase{"OnlyHigh", service::WhoIs{std::nullopt, 5}, kDevice, {error_event(0, kBothOrNeither, kDevice)}},
-        UnconfirmedCase{"LowAboveHigh", service::WhoIs{6, 5}, kDevice, {error_event(0, kOrder, kDevice)}},
+                        {local_error(0, kBothOrNeither, kDevice)}},
+        UnconfirmedCase{"OnlyHigh", service::WhoIs{std::nullopt, 5}, kDevice, {local_error(0, kBothOrNeither, kDevice)}},
+        UnconfirmedCase{"LowAboveHigh", service::WhoIs{6, 5}, kDevice, {local_error(0, kOrder, kDevice)}},
         UnconfirmedCase{"HighBeyond22Bits", service::WhoIs{0, 4194304}, kGlobalBroadcast,
-                        {error_event(0, kOrder, kGlobalBroadcast)}}),
+                        {local_error(0, kOrder, kGlobalBroadcast)}}),
     [](const auto& test_case) { return std::string(test_case.param.name); });
 
 }  // namespace
