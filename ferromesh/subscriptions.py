@@ -75,7 +75,7 @@ class COVChange:
 class Subscription:
     """A COV subscription of one object (or one property) of one device; see the module docstring."""
 
-    def __init__(self, client: Client, dest: BacnetAddr, object_id: ObjectIdentifier, property_id: int | None,
+    def __init__(self, client: Client, dest: BacnetAddr | int, object_id: ObjectIdentifier, property_id: int | None,
                  process_id: int, *, confirmed: bool, lifetime: int, cov_increment: float | None) -> None:
         if not 0 <= lifetime < 1 << 32:
             raise ValueError(f"lifetime must be 0..4294967295 seconds, got {lifetime}")

@@ -106,6 +106,10 @@ struct ReadRangeRequestFields {
   }
 };
 
+struct WhoIsRouterRequest {
+  std::optional<std::uint16_t> network;
+};
+
 // A SubscribeCOV or SubscribeCOVProperty request; without `confirmed` and
 // `lifetime` it cancels the subscription.
 struct SubscribeCovFields {
@@ -144,6 +148,7 @@ PyTypeObject* read_range_by_position_type();
 PyTypeObject* read_range_by_sequence_number_type();
 PyTypeObject* read_range_by_time_type();
 PyTypeObject* service_read_range_type();
+PyTypeObject* service_who_is_router_to_network_type();
 PyTypeObject* service_subscribe_cov_type();
 PyTypeObject* service_subscribe_cov_property_type();
 

@@ -8,52 +8,58 @@ namespace {
 constexpr std::size_t kLargestRequestHeader = 6;
 constexpr std::size_t kSegmentAckLength = 4;
 constexpr std::size_t kAbortLength = 3;
+constexpr std::uint8_t kHopCount = 255;
 
 // To a device on our own network, at normal priority.
 const npdu::Header kRequestHeader{std::nullopt, std::nullopt, std::nullopt, true, false, 0};
 const npdu::Header kNoReplyHeader{};
-// Every answer to a device's request is three octets long.
+// A SimpleACK or Reject: PDU type, invoke ID, service choice or reason.
 constexpr std::size_t kAnswerLength = 3;
-// Routers drop a message whose hop count runs out; a reply starts with the most.
-constexpr std::uint8_t kLargestHopCount = 255;
-
-npdu::Header answer_header(const std::optional<npdu::NetworkAddress>& network) {
-  if (!network) return kNoReplyHeader;
-  return npdu::Header{network, std::nullopt, kLargestHopCount, false, false, 0};
-}
 }  // namespace
 
-Bytes confirmed_request(const apdu::ConfirmedRequestHeader& header, std::span<const std::uint8_t> service_data) {
+npdu::Header header_to(const BacnetAddr& dest, bool expecting_reply, bool network_layer_message) {
+  npdu::Header header;
+  header.expecting_reply = expecting_reply;
+  header.network_layer_message = network_layer_message;
+  if (dest.remote()) {
+    const auto mac = dest.mac_octets();
+    header.destination = npdu::NetworkAddress{dest.network, {mac.begin(), mac.end()}};
+    header.hop_count = kHopCount;
+  }
+  return header;
+}
+
+Bytes confirmed_request(const BacnetAddr& dest, const apdu::ConfirmedRequestHeader& header,
+                        std::span<const std::uint8_t> service_data) {
   const std::size_t apdu_size = kLargestRequestHeader + service_data.size();
-  return build(bvlc::kOriginalUnicastNpdu, kRequestHeader, apdu_size, [&](Bytes& out) {
+  const auto append_apdu = [&](Bytes& out) {
     apdu::append_confirmed_request(out, header);
     append_bytes(out, service_data);
-  });
+  };
+  if (!dest.remote()) return build(bvlc::kOriginalUnicastNpdu, kRequestHeader, apdu_size, append_apdu);
+  return build(bvlc::kOriginalUnicastNpdu, header_to(dest, true), apdu_size, append_apdu);
 }
 
-Bytes segment_ack(const apdu::SegmentAck& ack) {
-  return build(bvlc::kOriginalUnicastNpdu, kNoReplyHeader, kSegmentAckLength,
-               [&](Bytes& out) { apdu::append_segment_ack(out, ack); });
+Bytes segment_ack(const BacnetAddr& dest, const apdu::SegmentAck& ack) {
+  const auto append_apdu = [&](Bytes& out) { apdu::append_segment_ack(out, ack); };
+  if (!dest.remote()) return build(bvlc::kOriginalUnicastNpdu, kNoReplyHeader, kSegmentAckLength, append_apdu);
+  return build(bvlc::kOriginalUnicastNpdu, header_to(dest, false), kSegmentAckLength, append_apdu);
 }
 
-Bytes abort(const apdu::Abort& abort) {
-  return build(bvlc::kOriginalUnicastNpdu, kNoReplyHeader, kAbortLength,
-               [&](Bytes& out) { apdu::append_abort(out, abort); });
+Bytes abort(const BacnetAddr& dest, const apdu::Abort& abort) {
+  const auto append_apdu = [&](Bytes& out) { apdu::append_abort(out, abort); };
+  if (!dest.remote()) return build(bvlc::kOriginalUnicastNpdu, kNoReplyHeader, kAbortLength, append_apdu);
+  return build(bvlc::kOriginalUnicastNpdu, header_to(dest, false), kAbortLength, append_apdu);
 }
 
-Bytes simple_ack(const apdu::SimpleAck& ack, const std::optional<npdu::NetworkAddress>& network) {
-  return build(bvlc::kOriginalUnicastNpdu, answer_header(network), kAnswerLength,
+Bytes simple_ack(const BacnetAddr& dest, const apdu::SimpleAck& ack) {
+  return build(bvlc::kOriginalUnicastNpdu, header_to(dest, false), kAnswerLength,
                [&](Bytes& out) { apdu::append_simple_ack(out, ack); });
 }
 
-Bytes reject(const apdu::Reject& reject, const std::optional<npdu::NetworkAddress>& network) {
-  return build(bvlc::kOriginalUnicastNpdu, answer_header(network), kAnswerLength,
+Bytes reject(const BacnetAddr& dest, const apdu::Reject& reject) {
+  return build(bvlc::kOriginalUnicastNpdu, header_to(dest, false), kAnswerLength,
                [&](Bytes& out) { apdu::append_reject(out, reject); });
-}
-
-Bytes abort(const apdu::Abort& abort, const std::optional<npdu::NetworkAddress>& network) {
-  return build(bvlc::kOriginalUnicastNpdu, answer_header(network), kAnswerLength,
-               [&](Bytes& out) { apdu::append_abort(out, abort); });
 }
 
 }  // namespace ferromesh::stack::datagram

@@ -8,7 +8,9 @@
 
 // The engine as the server of what devices send it: notifications, which it
 // acknowledges and reports, and every other request, which it refuses at
-// once so that the device does not retry. Nothing here keeps state.
+// once so that the device does not retry. Answers go to the request's whole
+// address (behind a router: its network and MAC; through a BBMD: the
+// device itself). Nothing here keeps state.
 namespace ferromesh::stack {
 
 namespace {
@@ -29,24 +31,25 @@ std::uint8_t reject_reason(DecodeError error) noexcept {
 // Decodes a notification's parameters; answers a SimpleACK and reports the
 // event, or answers a Reject.
 template <class Notification, class Decode>
-void acknowledge(const apdu::ConfirmedRequest& request, const BacnetAddr& src,
-                 const std::optional<npdu::NetworkAddress>& source, Decode decode, std::vector<Output>& out) {
+void acknowledge(const apdu::ConfirmedRequest& request, const BacnetAddr& src, Decode decode,
+                 std::vector<Output>& out) {
   const apdu::ConfirmedRequestHeader& header = request.header;
   auto decoded = decode(request.service_data);
   if (!decoded) {
-    out.push_back(output::Transmit{
-        datagram::reject({header.invoke_id, reject_reason(decoded.error())}, source), src, std::nullopt});
+    out.push_back(output::Transmit{datagram::reject(src, {header.invoke_id, reject_reason(decoded.error())}), src,
+                                   std::nullopt});
     return;
   }
   out.reserve(2);
-  out.push_back(output::Transmit{datagram::simple_ack({header.invoke_id, header.service_choice}, source), src, std::nullopt});
+  out.push_back(
+      output::Transmit{datagram::simple_ack(src, {header.invoke_id, header.service_choice}), src, std::nullopt});
   out.push_back(output::Event{Notification{src, true, std::move(decoded).value()}});
 }
 
 }  // namespace
 
 void Stack::serve_confirmed_request(std::span<const std::uint8_t> pdu, const BacnetAddr& src,
-                                    const std::optional<npdu::NetworkAddress>& source, std::vector<Output>& out) {
+                                    std::vector<Output>& out) {
   const auto request = apdu::decode_confirmed_request(pdu);
   // Without its header there is no invoke ID to answer under.
   if (!request) return;
@@ -55,20 +58,19 @@ void Stack::serve_confirmed_request(std::span<const std::uint8_t> pdu, const Bac
   // which ends the device's transaction on its first segment.
   if (header.segmentation) {
     out.push_back(output::Transmit{
-        datagram::abort({true, header.invoke_id, apdu::kAbortSegmentationNotSupported}, source), src, std::nullopt});
+        datagram::abort(src, {true, header.invoke_id, apdu::kAbortSegmentationNotSupported}), src, std::nullopt});
     return;
   }
   switch (header.service_choice) {
     case services::kServiceConfirmedCovNotification:
-      acknowledge<event::CovNotification>(request.value(), src, source, services::cov_notification::decode, out);
+      acknowledge<event::CovNotification>(request.value(), src, services::cov_notification::decode, out);
       return;
     case services::kServiceConfirmedEventNotification:
-      acknowledge<event::EventNotification>(request.value(), src, source, services::event_notification::decode,
-                                            out);
+      acknowledge<event::EventNotification>(request.value(), src, services::event_notification::decode, out);
       return;
     default:
       out.push_back(output::Transmit{
-          datagram::reject({header.invoke_id, apdu::kRejectUnrecognizedService}, source), src, std::nullopt});
+          datagram::reject(src, {header.invoke_id, apdu::kRejectUnrecognizedService}), src, std::nullopt});
       return;
   }
 }

@@ -35,9 +35,11 @@ const Bytes kEvent{0x09, 0x01, 0x1C, 0x02, 0x00, 0x00, 0x04, 0x2C, 0x00, 0x00, 0
 const Bytes kRoutedNpdu{0x01, 0x0C, 0x00, 0x05, 0x01, 0x0A};
 // What goes back there: DNET 5, DADR 0x0A, hop count 255.
 const Bytes kReplyNpdu{0x01, 0x20, 0x00, 0x05, 0x01, 0x0A, 0xFF};
+// The device's whole address: the router's B/IP address, network 5, MAC 0x0A.
+const BacnetAddr kRoutedSrc = BacnetAddr::routed(kSrc.addr, kSrc.port, 5, Bytes{0x0A}).value();
 
-Output cov_event(bool confirmed) {
-  return event_out(event::CovNotification{kSrc, confirmed, services::cov_notification::decode(kCov).value()});
+Output cov_event(bool confirmed, const BacnetAddr& src = kSrc) {
+  return event_out(event::CovNotification{src, confirmed, services::cov_notification::decode(kCov).value()});
 }
 Output event_notification(bool confirmed) {
   return event_out(
@@ -73,11 +75,15 @@ std::vector<ServeCase> serve_cases() {
        {transmit(framed({0x01, 0x00, 0x60, 0x21, 0x04}), kSrc)}},
       // Through a router: the answer names the device's network and address.
       {"routed_notification", framed(cat(cat(kRoutedNpdu, {0x00, 0x05, 0x21, 0x01}), kCov)),
-       {transmit(framed(cat(kReplyNpdu, {0x20, 0x21, 0x01})), kSrc), cov_event(true)}},
+       {transmit(framed(cat(kReplyNpdu, {0x20, 0x21, 0x01})), kRoutedSrc), cov_event(true, kRoutedSrc)}},
       {"routed_other_request", framed(cat(kRoutedNpdu, {0x00, 0x05, 0x30, 0x0F, 0x0C})),
-       {transmit(framed(cat(kReplyNpdu, {0x60, 0x30, 0x09})), kSrc)}},
+       {transmit(framed(cat(kReplyNpdu, {0x60, 0x30, 0x09})), kRoutedSrc)}},
       {"routed_segmented_request", framed(cat(kRoutedNpdu, {0x08, 0x05, 0x30, 0x00, 0x01, 0x0F, 0x0C})),
-       {transmit(framed(cat(kReplyNpdu, {0x71, 0x30, 0x04})), kSrc)}},
+       {transmit(framed(cat(kReplyNpdu, {0x71, 0x30, 0x04})), kRoutedSrc)}},
+      // Forwarded by a BBMD from 10.0.1.7:47808: answered at the device itself.
+      {"forwarded_request",
+       Bytes{0x81, 0x04, 0x00, 0x10, 0x0A, 0x00, 0x01, 0x07, 0xBA, 0xC0, 0x01, 0x04, 0x00, 0x05, 0x30, 0x0F},
+       {transmit(framed({0x01, 0x00, 0x60, 0x30, 0x09}), BacnetAddr{{10, 0, 1, 7}, 47808})}},
       // A header too short to name the invoke ID is dropped; an unconfirmed
       // notification that does not decode too.
       {"header_cut", framed({0x01, 0x04, 0x00, 0x05}), {}},
