@@ -235,6 +235,17 @@ def test_requests_through_a_router_are_answered_back_through_it(peer_topology):
             with pytest.raises(TimeoutError):
                 await asyncio.wait_for(anext(events), 4.5)
             await events.aclose()
+            # A subscription to the routed device, its confirmed notifications
+            # acknowledged back through the router.
+            device = site.device(2101)
+            routed = "{}:{}/{}:{}".format(*device.address, device.network, device.mac.hex())
+            async with client.subscribe_cov(routed, "analog-value:1", confirmed=True) as sub:
+                first = await next_change(sub)
+                assert (first.src.network, bytes(first.src.mac)) == (device.network, device.mac)
+                await site.acommand("set 2101 analog-value:1 present-value 29.0")
+                await first_with(sub, 29.0)
+                assert await drain(sub, 4.5) == []  # nothing sent again
+            assert subscriptions_of(site, 2101) == []
 
     asyncio.run(main())
 
