@@ -123,10 +123,15 @@ async def whois(client: Client, args: argparse.Namespace, out: Output) -> int:
 class _Changes:
     """Prints each change as a row (text) or one JSON object per line, and counts them."""
 
+    # Text rows: time, source (cov or poll), object, property, value.
+    ROW = "{:12}  {:6}  {:24}  {:20}  {}"
+
     def __init__(self, args: argparse.Namespace, out: Output, address: str) -> None:
         self.address = address
         self.as_json = out.as_json
         self.left: int | None = args.count
+        if not self.as_json:
+            print(self.ROW.format("time", "source", "object", "property", "value").rstrip(), flush=True)
 
     def show(self, source: str, obj: ObjectIdentifier, prop: int, value: object) -> bool:
         """Prints one change; False once --count changes have been printed."""
@@ -137,8 +142,8 @@ class _Changes:
                               "property": property_name(prop), "value": value_json(value, names)},
                              ensure_ascii=False), flush=True)
         else:
-            print(f"{now[11:]}  {source:4}  {format_object_id(obj):24}  {property_name(prop):20}  "
-                  f"{value_text(value, names)}", flush=True)
+            print(self.ROW.format(now[11:], source, format_object_id(obj), property_name(prop),
+                                  value_text(value, names)), flush=True)
         if self.left is None:
             return True
         self.left -= 1

@@ -250,8 +250,9 @@ def test_requests_through_a_router_are_answered_back_through_it(peer_topology):
     asyncio.run(main())
 
 
-def watch_cli(address, *argv):
-    return subprocess.Popen([sys.executable, "-P", "-m", "ferromesh", "watch", address, *argv, "--json"],
+def watch_cli(address, *argv, as_json=True):
+    return subprocess.Popen([sys.executable, "-P", "-m", "ferromesh", "watch", address, *argv]
+                            + (["--json"] if as_json else []),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
@@ -279,3 +280,13 @@ def test_cli_watch_polls_a_device_without_cov(peer_topology):
         assert json.loads(watching.stdout.readline())["value"] == 26.0
         assert watching.wait(10) == 0
         assert "polling every 0.2 s" in watching.stderr.read()
+
+
+def test_cli_watch_prints_a_table(cov_device):
+    _, address = cov_device
+    with watch_cli(address, "analog-value:1", "--count", "2", as_json=False) as watching:
+        assert watching.wait(20) == 0
+        header, *rows = watching.stdout.read().splitlines()
+    assert header.split() == ["time", "source", "object", "property", "value"]
+    assert [row.split()[1:] for row in rows] == [["cov", "analog-value:1", "present-value", str(SETPOINT)],
+                                                 ["cov", "analog-value:1", "status-flags", "0000"]]
