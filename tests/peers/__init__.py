@@ -14,6 +14,7 @@ from .topology import (
     Topology,
     start_bbmd_site,
     start_device,
+    start_devices,
     start_routed_site,
     start_scan_site,
 )
@@ -22,5 +23,5 @@ from .udp_proxy import Decision, Impairment, UdpProxy
 __all__ = [
     "ALL_FEATURES", "BBMD_INSTANCE", "IP_NETWORK", "ROUTER_INSTANCE", "SITE_NETWORK", "VIRTUAL_NETWORK",
     "Decision", "Device", "DeviceSpec", "Impairment", "PeerError", "PeerProcess", "Topology", "UdpProxy",
-    "start_bbmd_site", "start_device", "start_routed_site", "start_scan_site",
+    "start_bbmd_site", "start_device", "start_devices", "start_routed_site", "start_scan_site",
 ]

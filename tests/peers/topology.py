@@ -217,6 +217,17 @@ def start_device(spec: DeviceSpec | None = None, **spec_fields: Any) -> Topology
     return _start([node], [Device(spec.instance, ("127.0.0.1", port), spec=spec)])
 
 
+def start_devices(specs: list[DeviceSpec]) -> Topology:
+    """Several B/IP devices on 127.0.0.1 in one process, each on a port of its
+    own (so each has invoke IDs of its own towards a client)."""
+    nodes, devices = [], []
+    for spec in specs:
+        port = free_udp_port()
+        nodes.append({**spec.node(), "link": _ip_link("127.0.0.1", port)})
+        devices.append(Device(spec.instance, ("127.0.0.1", port), spec=spec))
+    return _start(nodes, devices)
+
+
 def default_routed_devices() -> list[DeviceSpec]:
     return [DeviceSpec(2001, capabilities=ALL_FEATURES, points=100),
             DeviceSpec(2002, capabilities=("no-rpm",), max_apdu=480, segmentation="noSegmentation")]
