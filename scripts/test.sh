@@ -64,6 +64,8 @@ install_package "$venv" "$root/build/py-release"
 # -P keeps the source tree off sys.path, so the installed package is tested.
 # tests/peers checks the bacpypes3 test peers themselves; it needs no ferromesh.
 "$venv/bin/python" -P -m pytest -q -p no:cacheprovider "$root/tests/python" "$root/tests/interop" "$root/tests/peers"
+# One short soak run per loss rate (about two minutes); scripts/soak.sh runs it longer.
+"$venv/bin/python" -P -m pytest -q -p no:cacheprovider "$root/tests/soak"
 # The type stubs, the examples checked against them as users' code, and the
 # package's pure-Python host code.
 "$venv/bin/python" -m mypy --strict --cache-dir "$root/build/mypy-cache" "$root/ferromesh/__init__.pyi" "$root/examples" \
