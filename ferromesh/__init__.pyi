@@ -147,6 +147,9 @@ class OutputTransmit:
     def dest(self) -> BacnetAddr: ...
     @property
     def data(self) -> list[int]: ...
+    @property
+    def data_bytes(self) -> bytes:
+        """The same octets as ``data``, as bytes."""
 
 @final
 class OutputEvent:
@@ -172,6 +175,9 @@ class EventResponse:
     def payload(self) -> list[int]: ...
     @property
     def peer(self) -> BacnetAddr: ...
+    @property
+    def payload_bytes(self) -> bytes:
+        """The same octets as ``payload``, as bytes."""
 
 @final
 class EventTimeout:
