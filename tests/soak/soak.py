@@ -283,12 +283,7 @@ class Report:
         lines = [f"seed {self.plan.seed} loss {self.plan.loss:.0%}: {operations} operations, "
                  f"{self.requests} requests in {self.seconds:.0f} s (rounds ended at " +
                  ", ".join(f"{t:.0f}" for t in self.rounds) + f" s), {len(self.violations)} violations"]
-        for kind in ("read", "read-multiple", "write", "write-segmented", "read-back"):
-            counts = {outcome: n for (k, outcome), n in sorted(self.outcomes.items()) if k == kind}
-            total = sum(counts.values())
-            if total:
-                lines.append(f"  {kind:15} {total:5}  ok {counts.get('ok', 0) / total:6.1%}  " +
-                             "  ".join(f"{o} {n}" for o, n in counts.items() if o != "ok"))
+        lines.extend(outcome_lines(self.outcomes))
         lines.append("  datagrams " + ", ".join(f"{k} {v}" for k, v in sorted(self.datagrams.items())))
         lines.append(f"  writes that took effect twice in a row: {self.landed_twice}")
         if len(self.memory) > 1:
@@ -296,6 +291,18 @@ class Report:
             lines.append(f"  memory after round 1 -> last: {b1 - b0:+} blocks, {h1 - h0:+} heap octets")
         lines.extend(f"  VIOLATION {v}" for v in self.violations)
         return "\n".join(lines)
+
+
+def outcome_lines(outcomes: Counter[tuple[str, str]]) -> list[str]:
+    """Per kind of operation: how many, the share that succeeded, the count of each failure."""
+    lines = []
+    for kind in ("read", "read-multiple", "write", "write-segmented", "read-back"):
+        counts = {outcome: n for (k, outcome), n in sorted(outcomes.items()) if k == kind}
+        total = sum(counts.values())
+        if total:
+            lines.append(f"  {kind:15} {total:6}  ok {counts.get('ok', 0) / total:6.1%}  " +
+                         "  ".join(f"{o} {n}" for o, n in counts.items() if o != "ok"))
+    return lines
 
 
 # -- running ---------------------------------------------------------------------
@@ -568,16 +575,24 @@ def main() -> int:
     first_seed = args.seed if args.seed is not None else int(time.time()) % 100000
     stop = time.monotonic() + 60 * args.minutes if args.minutes else None
     failures = []
+    totals: dict[float, Counter[tuple[str, str]]] = {loss: Counter() for loss in rates}
+    runs: Counter[float] = Counter()
     for seed in itertools.count(first_seed):
         for loss in rates:
             plan = Plan(seed, loss, rounds=args.rounds, operations=args.operations)
             report = asyncio.run(soak(plan))
             print(report.summary(), flush=True)
+            totals[loss].update(report.outcomes)
+            runs[loss] += 1
             if report.violations:
                 failures.append(plan)
                 print(f"FAILED seed {seed} loss {loss}; replay: {plan.replay()}", flush=True)
         if stop is None or time.monotonic() > stop:
             break
+    print(f"== seeds {first_seed}..{seed}")
+    for loss in rates:
+        print(f"loss {loss:.0%}: {runs[loss]} runs, {sum(1 for p in failures if p.loss == loss)} failed")
+        print("\n".join(outcome_lines(totals[loss])))
     for plan in failures:
         print(f"FAILED seed {plan.seed} loss {plan.loss}; replay: {plan.replay()}")
     return 1 if failures else 0
