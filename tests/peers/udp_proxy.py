@@ -112,6 +112,11 @@ class UdpProxy(asyncio.DatagramProtocol):
         host, port = self._transport.get_extra_info("sockname")[:2]
         return host, port
 
+    @property
+    def holding(self) -> int:
+        """Datagrams (and duplicates) delayed or held for reordering, not yet sent."""
+        return len(self._timers)
+
     def black_hole(self, direction: Direction, seconds: float) -> None:
         """Loses every datagram of ``direction`` for the next ``seconds``."""
         self._lanes[direction].black_hole_until = asyncio.get_running_loop().time() + seconds

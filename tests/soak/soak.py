@@ -345,6 +345,8 @@ class Soak:
                                        for _ in range(self.plan.outstanding)))
                 self.report.rounds.append(loop.time() - started)
                 await self.drained()
+                while any(d.proxy.holding for d in self.devices):  # what they hold is no leak
+                    await asyncio.sleep(0.1)
                 for device in self.devices:
                     device.proxy.decisions.clear()  # the proxy's log would grow with the run
                 self.report.memory.append(allocated())
