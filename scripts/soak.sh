@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Soaks the client: one Client through lossy UDP proxies to bacpypes3 devices
-# (tests/soak/soak.py), seed after seed at loss rates 1 %, 5 % and 20 %, for
-# MINUTES (default 10). Prints each run's outcomes and, for every run that
-# broke a rule, its seed and the command that replays it:
+# (tests/soak/soak.py) at loss rates 1 %, 5 % and 20 % in turn, seed after
+# seed, for MINUTES (default 10). Prints each run's outcomes, totals per loss
+# rate at the end and, for every run that broke a rule, its seed and the
+# command that replays it:
 #
 #   bash scripts/soak.sh [MINUTES]
-#   bash scripts/soak.sh --seed 7 --loss 0.2      # one run again
+#   bash scripts/soak.sh --seed 7                 # one run again
 #
 # Further options (--rounds, --operations, --loss) go to soak.py. Installs
 # the package like the test command, into the same virtual environment.

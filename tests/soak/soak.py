@@ -1,15 +1,16 @@
 """Soak: one Client, many requests outstanding, lossy UDP proxies, bacpypes3
 devices; every operation is checked against what the devices hold.
 
-    bash scripts/soak.sh 30                        # seeds at every loss rate for 30 minutes
-    bash scripts/soak.sh --seed 7 --loss 0.2       # one run again
-    python -P tests/soak/soak.py --seed 7 --loss 0.2   # the same, with the package installed
+    bash scripts/soak.sh 30                    # seed after seed for 30 minutes
+    bash scripts/soak.sh --seed 7              # one run again
+    python -P tests/soak/soak.py --seed 7      # the same, with the package installed
 
 A run starts ``devices`` bacpypes3 devices in one process and puts a proxy
 (``peers.UdpProxy``) in front of each that drops, duplicates, delays and
-reorders datagrams at the loss rate in both directions, and black-holes one
-direction for a while in the second round. Through the proxies it drives a
-list of operations per device, drawn from the seed: ReadProperty,
+reorders datagrams in both directions, at each loss rate in turn (1 %, 5 %,
+20 %, ``rounds`` rounds each), and black-holes one direction for a while in
+every round. One Client goes through all of it: through the proxies it
+drives a list of operations per device and round, drawn from the seed: ReadProperty,
 ReadPropertyMultiple (answers come in segments), WriteProperty of a Real
 and of a long CharacterString (requests go in segments: small
 ``max_apdu_length``), writes read back, and a few callers that stop waiting
@@ -29,8 +30,8 @@ What is checked:
   nothing takes effect that was not written; a read-back sees the write, or
   (when the write failed) the value before it;
 - after each round the stack holds no transaction, no segmentation state and
-  no invoke ID in use; from the end of the first round to the end of the
-  last, allocated memory does not grow.
+  no invoke ID in use (``Stack.table_sizes``); from the end of the first
+  round to the end of the last, allocated memory does not grow.
 
 Two limits keep the network itself from breaking what is checked, and each
 is what a site must provide anyway:
@@ -95,29 +96,33 @@ DRAIN_LIMIT = 30.0
 
 @dataclass(frozen=True)
 class Plan:
-    """Everything a run depends on; ``seed`` and ``loss`` replay it."""
+    """Everything a run depends on: the seed and these replay it."""
 
     seed: int
-    loss: float
-    devices: int = 2
-    rounds: int = 3
+    losses: tuple[float, ...] = LOSS_RATES  # in turn, ``rounds`` rounds each
+    rounds: int = 2
     operations: int = 300  # per device and round
+    devices: int = 2
     outstanding: int = 24  # requests in flight per device at most
     max_delay: float = 2.0  # a delayed datagram is held up to this long
-    black_hole: float = 2.0  # seconds one direction loses everything, in round 2
+    black_hole: float = 2.0  # seconds one direction loses everything, once a round
     deadline_share: float = 0.12  # operations whose caller stops waiting early (within 1.5 s)
     apdu_timeout: float = 3.0
     apdu_retries: int = 3
     max_apdu_length: int = 206  # writes of long strings go in segments
 
-    def impairment(self) -> Impairment:
-        return Impairment(drop=self.loss, duplicate=self.loss, delay=self.loss, reorder=self.loss,
-                          max_delay=self.max_delay, duplicate_gap=0.05, reorder_timeout=0.5)
+    def impairment(self, loss: float) -> Impairment:
+        """Each datagram: lost, duplicated, delayed, or held back for reordering, at ``loss`` each."""
+        return Impairment(drop=loss, duplicate=loss, delay=loss, reorder=loss, max_delay=self.max_delay,
+                          duplicate_gap=0.05, reorder_timeout=0.5)
+
+    def round_losses(self) -> list[float]:
+        return [loss for loss in self.losses for _ in range(self.rounds)]
 
     @property
     def in_flight(self) -> float:
         """The longest a datagram can spend in a proxy, duplicates included."""
-        rates = self.impairment()
+        rates = self.impairment(1.0)
         return rates.max_delay + rates.duplicate_gap + rates.reorder_timeout + 0.25
 
     @property
@@ -128,8 +133,8 @@ class Plan:
         return (256 - self.outstanding) / (2 * self.in_flight)
 
     def replay(self) -> str:
-        return (f"bash scripts/soak.sh --seed {self.seed} --loss {self.loss} --rounds {self.rounds} "
-                f"--operations {self.operations}")
+        return (f"bash scripts/soak.sh --seed {self.seed} " + " ".join(f"--loss {loss}" for loss in self.losses) +
+                f" --rounds {self.rounds} --operations {self.operations}")
 
 
 # -- what is written -----------------------------------------------------------
@@ -170,13 +175,19 @@ class Slot:
 @dataclass
 class WriteAttempt:
     n: int
+    loss: float  # of the round it belongs to
     outcome: str = "pending"
     read_back: int | None = None  # the write number of the value read back, when it was
 
 
+def describe(attempt: WriteAttempt) -> str:
+    return f"{attempt.outcome}, at {attempt.loss:.0%} loss"
+
+
 def slots_of_device() -> list[Slot]:
-    return [Slot(n, obj, prop) for n, (prop, obj) in
-            enumerate(itertools.product(("present-value", "description"), SLOT_OBJECTS))]
+    # Real and string properties in turn, so that every round writes both.
+    return [Slot(n, obj, prop) for n, (obj, prop) in
+            enumerate(itertools.product(SLOT_OBJECTS, ("present-value", "description")))]
 
 
 # -- operations -----------------------------------------------------------------
@@ -185,6 +196,7 @@ def slots_of_device() -> list[Slot]:
 @dataclass(frozen=True)
 class Operation:
     kind: str  # "read", "read-multiple", "write"
+    loss: float  # of the round it belongs to
     targets: tuple[str, ...] = ()  # objects (the property of a read comes second)
     slot: Slot | None = None
     attempt: WriteAttempt | None = None
@@ -192,7 +204,7 @@ class Operation:
     deadline: float | None = None  # the caller stops waiting after this long
 
 
-def draw_operations(rng: random.Random, plan: Plan, slots: list[Slot],
+def draw_operations(rng: random.Random, plan: Plan, loss: float, slots: list[Slot],
                     slot_cycle: itertools.cycle[int]) -> list[Operation]:
     operations = []
     for _ in range(plan.operations):
@@ -200,15 +212,15 @@ def draw_operations(rng: random.Random, plan: Plan, slots: list[Slot],
         choice = rng.random()
         if choice < 0.5:
             obj, prop = rng.choice(STATIC_OBJECTS), rng.choice(STATIC_PROPERTIES)
-            operations.append(Operation("read", (obj, prop), deadline=deadline))
+            operations.append(Operation("read", loss, (obj, prop), deadline=deadline))
         elif choice < 0.75:
             objects = tuple(rng.sample(STATIC_OBJECTS, rng.randint(6, 30)))
-            operations.append(Operation("read-multiple", objects, deadline=deadline))
+            operations.append(Operation("read-multiple", loss, objects, deadline=deadline))
         else:
             slot = slots[next(slot_cycle)]
-            slot.attempts.append(WriteAttempt(len(slot.attempts) + 1))
-            operations.append(Operation("write", slot=slot, attempt=slot.attempts[-1], read_back=rng.random() < 0.5,
-                                        deadline=deadline))
+            slot.attempts.append(WriteAttempt(len(slot.attempts) + 1, loss))
+            operations.append(Operation("write", loss, slot=slot, attempt=slot.attempts[-1],
+                                        read_back=rng.random() < 0.5, deadline=deadline))
     return operations
 
 
@@ -218,6 +230,9 @@ class LocalDeadline(Exception):
 
 class Hang(Exception):
     """An operation that did not end."""
+
+    def __str__(self) -> str:
+        return f"did not end within {HANG_LIMIT:.0f} s"
 
 
 def failure_kind(exc: BaseException) -> str | None:
@@ -254,6 +269,18 @@ class DeviceRun:
     slots: list[Slot]
     pace_interval: float
     next_start: float = 0.0
+    counted: Counter[str] = field(default_factory=Counter)  # the proxy's counts at the last look
+
+    def impair(self, impairment: Impairment) -> None:
+        for direction in ("client_to_device", "device_to_client"):
+            self.proxy.impair(direction, impairment)
+
+    def datagrams_since(self) -> Counter[str]:
+        """What the proxy did since the last call, as "<direction> <what>" counts."""
+        now = Counter({f"{direction} {what}": n for direction, counts in self.proxy.counts.items()
+                       for what, n in counts.items()})
+        since, self.counted = now - self.counted, now
+        return since
 
     async def pace(self) -> None:
         loop = asyncio.get_running_loop()
@@ -265,39 +292,42 @@ class DeviceRun:
 @dataclass
 class Report:
     plan: Plan
-    outcomes: Counter[tuple[str, str]] = field(default_factory=Counter)  # (kind, outcome)
-    datagrams: Counter[str] = field(default_factory=Counter)
+    outcomes: Counter[tuple[float, str, str]] = field(default_factory=Counter)  # (loss, kind, outcome)
+    datagrams: dict[float, Counter[str]] = field(default_factory=dict)  # by loss: "<direction> <what>"
     violations: list[str] = field(default_factory=list)
     memory: list[tuple[int, int]] = field(default_factory=list)  # (blocks, heap octets) after each round
     requests: int = 0
     landed_twice: int = 0  # writes that took effect twice in a row (a re-sent request)
     seconds: float = 0.0
-    rounds: list[float] = field(default_factory=list)  # seconds from the start to the end of each round
+    rounds: list[float] = field(default_factory=list)  # seconds each round took
+    longest: dict[float, float] = field(default_factory=dict)  # by loss: the longest operation, seconds
 
     def violation(self, text: str) -> None:
         if len(self.violations) < 200:
             self.violations.append(text)
 
     def summary(self) -> str:
-        operations = sum(n for (kind, _), n in self.outcomes.items() if kind != "read-back")
-        lines = [f"seed {self.plan.seed} loss {self.plan.loss:.0%}: {operations} operations, "
-                 f"{self.requests} requests in {self.seconds:.0f} s (rounds ended at " +
-                 ", ".join(f"{t:.0f}" for t in self.rounds) + f" s), {len(self.violations)} violations"]
-        lines.extend(outcome_lines(self.outcomes))
-        lines.append("  datagrams " + ", ".join(f"{k} {v}" for k, v in sorted(self.datagrams.items())))
-        lines.append(f"  writes that took effect twice in a row: {self.landed_twice}")
+        operations = sum(n for (_, kind, _), n in self.outcomes.items() if kind != "read-back")
+        lines = [f"seed {self.plan.seed}: {operations} operations, {self.requests} requests in {self.seconds:.0f} s "
+                 "(rounds of " + ", ".join(f"{t:.0f}" for t in self.rounds) + f" s), {len(self.violations)} violations"]
+        for loss in self.plan.losses:
+            lines.append(f" loss {loss:.0%}: longest operation {self.longest.get(loss, 0):.1f} s; datagrams " +
+                         ", ".join(f"{k} {v}" for k, v in sorted(self.datagrams.get(loss, Counter()).items())
+                                   if k.endswith(("received", "dropped", "duplicated"))))
+            lines.extend(outcome_lines(self.outcomes, loss))
+        lines.append(f" writes that took effect twice in a row: {self.landed_twice}")
         if len(self.memory) > 1:
             (b0, h0), (b1, h1) = self.memory[0], self.memory[-1]
-            lines.append(f"  memory after round 1 -> last: {b1 - b0:+} blocks, {h1 - h0:+} heap octets")
-        lines.extend(f"  VIOLATION {v}" for v in self.violations)
+            lines.append(f" memory after round 1 -> last: {b1 - b0:+} blocks, {h1 - h0:+} heap octets")
+        lines.extend(f" VIOLATION {v}" for v in self.violations)
         return "\n".join(lines)
 
 
-def outcome_lines(outcomes: Counter[tuple[str, str]]) -> list[str]:
+def outcome_lines(outcomes: Counter[tuple[float, str, str]], loss: float) -> list[str]:
     """Per kind of operation: how many, the share that succeeded, the count of each failure."""
     lines = []
     for kind in ("read", "read-multiple", "write", "write-segmented", "read-back"):
-        counts = {outcome: n for (k, outcome), n in sorted(outcomes.items()) if k == kind}
+        counts = {outcome: n for (at, k, outcome), n in sorted(outcomes.items()) if k == kind and at == loss}
         total = sum(counts.values())
         if total:
             lines.append(f"  {kind:15} {total:6}  ok {counts.get('ok', 0) / total:6.1%}  " +
@@ -325,8 +355,7 @@ class Soak:
         started = loop.time()
         await self.read_baseline()
         for index, device in enumerate(self.site.devices):
-            proxy = UdpProxy(device.address, seed=self.plan.seed * 1000 + index,
-                             client_to_device=self.plan.impairment(), device_to_client=self.plan.impairment())
+            proxy = UdpProxy(device.address, seed=self.plan.seed * 1000 + index)
             await proxy.start()
             slots = slots_of_device()
             for slot in slots:
@@ -334,29 +363,30 @@ class Soak:
             self.devices.append(DeviceRun(device.instance, f"{proxy.address[0]}:{proxy.address[1]}", proxy, slots,
                                           1.0 / self.plan.rate))
         cycles = [itertools.cycle(range(len(d.slots))) for d in self.devices]
-        rounds = [[draw_operations(self.rng, self.plan, d.slots, c) for d, c in zip(self.devices, cycles)]
-                  for _ in range(self.plan.rounds)]
+        rounds = [(loss, [draw_operations(self.rng, self.plan, loss, d.slots, c) for d, c in zip(self.devices, cycles)])
+                  for loss in self.plan.round_losses()]
         try:
-            for round_number, lists in enumerate(rounds):
-                if round_number == 1:
-                    self.schedule_black_holes()
+            for loss, lists in rounds:
+                round_started = loop.time()
+                for device in self.devices:
+                    device.impair(self.plan.impairment(loss))
+                self.schedule_black_holes()
                 queues = [iter(ops) for ops in lists]  # the lists stay: nothing is freed while memory is compared
                 await asyncio.gather(*(self.lane(d, queue) for d, queue in zip(self.devices, queues)
                                        for _ in range(self.plan.outstanding)))
-                self.report.rounds.append(loop.time() - started)
+                self.report.rounds.append(loop.time() - round_started)
                 await self.drained()
                 while any(d.proxy.holding for d in self.devices):  # what they hold is no leak
                     await asyncio.sleep(0.1)
+                counts = self.report.datagrams.setdefault(loss, Counter())
                 for device in self.devices:
+                    counts.update(device.datagrams_since())
                     device.proxy.decisions.clear()  # the proxy's log would grow with the run
                 self.report.memory.append(allocated())
             for device in self.devices:
                 await self.check_writes(device)
         finally:
             for device in self.devices:
-                for direction, counts in device.proxy.counts.items():
-                    for what, n in counts.items():
-                        self.report.datagrams[f"{direction} {what}"] += n
                 device.proxy.close()
         self.check_memory()
         self.report.seconds = loop.time() - started
@@ -389,13 +419,17 @@ class Soak:
             else:
                 await self.read_multiple(device, operation)
 
-    async def call(self, device: DeviceRun, awaitable: Any, deadline: float | None) -> Any:
+    async def call(self, device: DeviceRun, loss: float, awaitable: Any, deadline: float | None) -> Any:
         await device.pace()
         self.report.requests += 1
+        loop = asyncio.get_running_loop()
+        started = loop.time()
         try:
             return await asyncio.wait_for(awaitable, deadline if deadline is not None else HANG_LIMIT)
         except TimeoutError:
             raise LocalDeadline() if deadline is not None else Hang() from None
+        finally:
+            self.report.longest[loss] = max(self.report.longest.get(loss, 0.0), loop.time() - started)
 
     def failed(self, what: str, exc: BaseException) -> str:
         kind = failure_kind(exc)
@@ -408,25 +442,25 @@ class Soak:
         obj, prop = operation.targets
         what = f"device {device.instance} read {obj} {prop}"
         try:
-            result = await self.call(device, self.client.read_property(device.address, obj, prop),
-                                     operation.deadline)
+            result = await self.call(device, operation.loss,
+                                     self.client.read_property(device.address, obj, prop), operation.deadline)
         except Exception as exc:
-            self.report.outcomes["read", self.failed(what, exc)] += 1
+            self.report.outcomes[operation.loss, "read", self.failed(what, exc)] += 1
             return
         if describe_read(result) != self.baseline[obj, prop]:
             self.report.violation(f"{what}: got {describe_read(result)}, device holds {self.baseline[obj, prop]}")
-            self.report.outcomes["read", "wrong"] += 1
+            self.report.outcomes[operation.loss, "read", "wrong"] += 1
         else:
-            self.report.outcomes["read", "ok"] += 1
+            self.report.outcomes[operation.loss, "read", "ok"] += 1
 
     async def read_multiple(self, device: DeviceRun, operation: Operation) -> None:
         what = f"device {device.instance} read-multiple {len(operation.targets)} objects"
         specs = [(obj, list(STATIC_PROPERTIES)) for obj in operation.targets]
         try:
-            result = await self.call(device, self.client.read_property_multiple(device.address, specs),
-                                     operation.deadline)
+            result = await self.call(device, operation.loss,
+                                     self.client.read_property_multiple(device.address, specs), operation.deadline)
         except Exception as exc:
-            self.report.outcomes["read-multiple", self.failed(what, exc)] += 1
+            self.report.outcomes[operation.loss, "read-multiple", self.failed(what, exc)] += 1
             return
         expected = [self.baseline[obj, prop] for obj in operation.targets for prop in STATIC_PROPERTIES]
         got = describe_multiple(result)
@@ -434,9 +468,9 @@ class Soak:
             first = next((i for i, (g, e) in enumerate(zip(got, expected)) if g != e), min(len(got), len(expected)))
             self.report.violation(f"{what}: {len(got)} results for {len(expected)}; first difference at {first}: "
                                   f"{got[first:first + 1]} != {expected[first:first + 1]}")
-            self.report.outcomes["read-multiple", "wrong"] += 1
+            self.report.outcomes[operation.loss, "read-multiple", "wrong"] += 1
         else:
-            self.report.outcomes["read-multiple", "ok"] += 1
+            self.report.outcomes[operation.loss, "read-multiple", "ok"] += 1
 
     async def write(self, device: DeviceRun, operation: Operation) -> None:
         slot, attempt = operation.slot, operation.attempt
@@ -446,23 +480,23 @@ class Soak:
             await asyncio.sleep(max(0.0, slot.free_at - loop.time()))
             what = f"device {device.instance} write {attempt.n} to {slot.object_id} {slot.property_id}"
             try:
-                await self.call(device, self.client.write_property(
+                await self.call(device, operation.loss, self.client.write_property(
                     device.address, slot.object_id, slot.property_id, slot.value(attempt.n)), operation.deadline)
                 attempt.outcome = "ok"
             except Exception as exc:
                 attempt.outcome = self.failed(what, exc)
             kind = "write" if slot.property_id == "present-value" else "write-segmented"
-            self.report.outcomes[kind, attempt.outcome] += 1
+            self.report.outcomes[operation.loss, kind, attempt.outcome] += 1
             if operation.read_back:
                 try:
-                    result = await self.call(device, self.client.read_property(
+                    result = await self.call(device, operation.loss, self.client.read_property(
                         device.address, slot.object_id, slot.property_id), None)
                     attempt.read_back = slot.write_number(result.value.value)
                     if attempt.read_back is None:
                         self.report.violation(f"{what}: read back a value never written: {result.value!r:.80}")
-                    self.report.outcomes["read-back", "ok"] += 1
+                    self.report.outcomes[operation.loss, "read-back", "ok"] += 1
                 except Exception as exc:
-                    self.report.outcomes["read-back", self.failed(f"{what}: read back", exc)] += 1
+                    self.report.outcomes[operation.loss, "read-back", self.failed(f"{what}: read back", exc)] += 1
             slot.free_at = loop.time() + self.plan.in_flight
 
     async def drained(self) -> None:
@@ -498,8 +532,8 @@ class Soak:
                 self.report.landed_twice += 1
                 continue
             if landed and n < landed[-1]:
-                self.report.violation(f"{name}: write {n} ({slot.attempts[n - 1].outcome}) took effect after "
-                                      f"write {landed[-1]} ({slot.attempts[landed[-1] - 1].outcome})")
+                self.report.violation(f"{name}: write {n} ({describe(slot.attempts[n - 1])}) took effect after "
+                                      f"write {landed[-1]} ({describe(slot.attempts[landed[-1] - 1])})")
             landed.append(n)
         for n, ids in invoke_ids.items():
             if len(ids) > 1:
@@ -507,12 +541,13 @@ class Soak:
         for attempt in slot.attempts:
             previous = max((n for n in landed if n < attempt.n), default=0)
             if attempt.outcome == "ok" and attempt.n not in landed:
-                self.report.violation(f"{name}: write {attempt.n} reported done but never took effect")
+                self.report.violation(f"{name}: write {attempt.n} ({describe(attempt)}) reported done but never "
+                                      "took effect")
             if attempt.read_back is not None:
                 allowed = [attempt.n] if attempt.outcome == "ok" else (
                     [previous, attempt.n] if attempt.n in landed else [previous])
                 if attempt.read_back not in allowed:
-                    self.report.violation(f"{name}: after write {attempt.n} ({attempt.outcome}) read back the value "
+                    self.report.violation(f"{name}: after write {attempt.n} ({describe(attempt)}) read back the value "
                                           f"of write {attempt.read_back}, expected one of {allowed} (0: initial)")
         final = await self.held(device.instance, slot)
         expected = slot.value(landed[-1]) if landed else slot.initial
@@ -568,36 +603,33 @@ async def soak(plan: Plan) -> Report:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description="Soak the client through lossy proxies to bacpypes3 devices.")
-    parser.add_argument("--minutes", type=float, help="run seeds at every loss rate until this much time passed")
-    parser.add_argument("--seed", type=int, help="the seed of one run (with --loss: replays it)")
-    parser.add_argument("--loss", type=float, action="append", help="loss rate(s), default 0.01 0.05 0.2")
-    parser.add_argument("--rounds", type=int, default=Plan.rounds)
+    parser.add_argument("--minutes", type=float, help="run seed after seed until this much time passed")
+    parser.add_argument("--seed", type=int, help="the first seed (alone: replays that run)")
+    parser.add_argument("--loss", type=float, action="append", help="loss rates in turn (default 0.01 0.05 0.2)")
+    parser.add_argument("--rounds", type=int, default=Plan.rounds, help="per loss rate")
     parser.add_argument("--operations", type=int, default=Plan.operations, help="per device and round")
     args = parser.parse_args()
-    rates = args.loss or list(LOSS_RATES)
+    losses = tuple(args.loss or LOSS_RATES)
     first_seed = args.seed if args.seed is not None else int(time.time()) % 100000
     stop = time.monotonic() + 60 * args.minutes if args.minutes else None
     failures = []
-    totals: dict[float, Counter[tuple[str, str]]] = {loss: Counter() for loss in rates}
-    runs: Counter[float] = Counter()
+    totals: Counter[tuple[float, str, str]] = Counter()
     for seed in itertools.count(first_seed):
-        for loss in rates:
-            plan = Plan(seed, loss, rounds=args.rounds, operations=args.operations)
-            report = asyncio.run(soak(plan))
-            print(report.summary(), flush=True)
-            totals[loss].update(report.outcomes)
-            runs[loss] += 1
-            if report.violations:
-                failures.append(plan)
-                print(f"FAILED seed {seed} loss {loss}; replay: {plan.replay()}", flush=True)
+        plan = Plan(seed, losses, rounds=args.rounds, operations=args.operations)
+        report = asyncio.run(soak(plan))
+        print(report.summary(), flush=True)
+        totals.update(report.outcomes)
+        if report.violations:
+            failures.append(plan)
+            print(f"FAILED seed {seed}; replay: {plan.replay()}", flush=True)
         if stop is None or time.monotonic() > stop:
             break
-    print(f"== seeds {first_seed}..{seed}")
-    for loss in rates:
-        print(f"loss {loss:.0%}: {runs[loss]} runs, {sum(1 for p in failures if p.loss == loss)} failed")
-        print("\n".join(outcome_lines(totals[loss])))
+    print(f"== {seed - first_seed + 1} runs, seeds {first_seed}..{seed}, {len(failures)} failed")
+    for loss in losses:
+        print(f" loss {loss:.0%}")
+        print("\n".join(outcome_lines(totals, loss)))
     for plan in failures:
-        print(f"FAILED seed {plan.seed} loss {plan.loss}; replay: {plan.replay()}")
+        print(f"FAILED seed {plan.seed}; replay: {plan.replay()}")
     return 1 if failures else 0
 
 
