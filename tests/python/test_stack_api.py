@@ -22,7 +22,7 @@ from ferromesh import (
     Stack,
     StackConfig,
 )
-from peer import DEVICE, abort, complex_ack, frame, i_am, i_am_router_to_network, simple_ack
+from peer import DEVICE, abort, complex_ack, frame, i_am, i_am_router_to_network, segment, simple_ack
 
 ADDR = BacnetAddr(*DEVICE)
 OID = ObjectIdentifier(2, 7)
@@ -324,3 +324,18 @@ def test_refused_request_is_an_event_not_an_exception():
     stack = Stack(StackConfig(max_apdu_length=50))
     [output] = stack.process(InputSend(ServiceWriteProperty(OID, 85, ferromesh.PropertyValueAny(bytes(12000))), ADDR))
     assert type(output.event) is EventError and "segment" in output.event.message
+
+
+def test_table_sizes_count_what_the_stack_holds_until_each_request_ends():
+    stack = Stack(StackConfig(max_apdu_length=50))
+    empty = {"transactions": 0, "segmented_requests": 0, "segmented_answers": 0, "invoke_ids": 0, "peers": 0}
+    assert stack.table_sizes() == empty
+    long_write = ServiceWriteProperty(OID, 77, ferromesh.PropertyValueCharacterString("x" * 100))
+    stack.process(InputSend(long_write, ADDR))  # invoke ID 0, in segments
+    stack.process(InputSend(READ, ADDR))  # 1, answered in segments
+    stack.process(InputReceived(segment(1, 0, True, 2, 12, b"\x0c"), ADDR))
+    assert stack.table_sizes() == {"transactions": 2, "segmented_requests": 1, "segmented_answers": 1,
+                                   "invoke_ids": 2, "peers": 1}
+    stack.process(InputReceived(segment(1, 1, False, 2, 12, b"\x00"), ADDR))
+    stack.process(InputReceived(abort(0, 4), ADDR))
+    assert stack.table_sizes() == {**empty, "peers": 1}
