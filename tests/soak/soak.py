@@ -19,7 +19,11 @@ decision by datagram index; the timing, and so which datagram meets which
 fate, varies from run to run.
 
 What is checked:
-- every operation ends, once; the event loop reports no error;
+- every operation ends, once; the event loop reports no error; the stack
+  times a request out only while it is in flight: never one it ended
+  already, nor one the client took back (the client itself would drop such
+  an event unseen). Answers under an invoke ID not in use (late and
+  duplicated datagrams) the stack reports by design; they are counted;
 - a read returns exactly what the device holds (read losslessly at the start);
 - a failure is a timeout (the stack's, or the caller's own deadline), an
   abort or an error the device sent; never a wrong value, never another
@@ -69,6 +73,8 @@ from peers import DeviceSpec, Impairment, Topology, UdpProxy, start_devices  # n
 
 from ferromesh import (  # noqa: E402
     BacnetTimeoutError,
+    EventTimeout,
+    EventUnconfirmedReceived,
     ReadPropertyMultipleResult,
     ReadPropertyResult,
     StackConfig,
@@ -297,6 +303,8 @@ class Report:
     violations: list[str] = field(default_factory=list)
     memory: list[tuple[int, int]] = field(default_factory=list)  # (blocks, heap octets) after each round
     requests: int = 0
+    endings: int = 0  # events of the stack that ended a request
+    strays: int = 0  # answers the stack reported under an invoke ID not in use
     landed_twice: int = 0  # writes that took effect twice in a row (a re-sent request)
     seconds: float = 0.0
     rounds: list[float] = field(default_factory=list)  # seconds each round took
@@ -308,7 +316,8 @@ class Report:
 
     def summary(self) -> str:
         operations = sum(n for (_, kind, _), n in self.outcomes.items() if kind != "read-back")
-        lines = [f"seed {self.plan.seed}: {operations} operations, {self.requests} requests in {self.seconds:.0f} s "
+        lines = [f"seed {self.plan.seed}: {operations} operations, {self.requests} requests "
+                 f"({self.endings} ended by the stack, {self.strays} stray answers reported) in {self.seconds:.0f} s "
                  "(rounds of " + ", ".join(f"{t:.0f}" for t in self.rounds) + f" s), {len(self.violations)} violations"]
         for loss in self.plan.losses:
             lines.append(f" loss {loss:.0%}: longest operation {self.longest.get(loss, 0):.1f} s; datagrams " +
@@ -353,6 +362,7 @@ class Soak:
         loop.set_exception_handler(lambda _, context: self.report.violation(
             f"event loop: {context.get('message')} {context.get('exception')!r}"))
         started = loop.time()
+        self.watch_endings()
         await self.read_baseline()
         for index, device in enumerate(self.site.devices):
             proxy = UdpProxy(device.address, seed=self.plan.seed * 1000 + index)
@@ -391,6 +401,26 @@ class Soak:
         self.check_memory()
         self.report.seconds = loop.time() - started
         return self.report
+
+    def watch_endings(self) -> None:
+        """Counts the events that end requests in the client's host; a Timeout
+        for a request not in flight there is a violation."""
+        host = self.client._open()
+        on_event = host._on_event
+
+        def checked(event: Any) -> None:
+            if not isinstance(event, EventUnconfirmedReceived):
+                peer = event.peer
+                if (peer.addr, peer.port, event.invoke_id) in host._in_flight:
+                    self.report.endings += 1
+                elif isinstance(event, EventTimeout):
+                    self.report.violation(f"Timeout for invoke ID {event.invoke_id} of {peer.addr}:{peer.port}, "
+                                          "a request that had ended or was taken back")
+                else:
+                    self.report.strays += 1
+            on_event(event)
+
+        host._on_event = checked  # type: ignore[method-assign]
 
     async def read_baseline(self) -> None:
         """What the devices hold, read without a proxy in between."""
@@ -500,11 +530,13 @@ class Soak:
             slot.free_at = loop.time() + self.plan.in_flight
 
     async def drained(self) -> None:
-        """Waits until the stack holds nothing; a violation if it keeps anything."""
-        stack = self.client._stack
+        """Waits until the stack, and the client's host, hold nothing; a violation if either keeps anything."""
+        stack, host = self.client._stack, self.client._open()
         deadline = asyncio.get_running_loop().time() + DRAIN_LIMIT
         while True:
             sizes = {k: v for k, v in stack.table_sizes().items() if k != "peers" and v}
+            sizes.update({k: n for k, n in (("host requests in flight", len(host._in_flight)),
+                                            ("host queued", sum(map(len, host._queues.values())))) if n})
             if not sizes:
                 return
             if asyncio.get_running_loop().time() > deadline:

@@ -13,6 +13,7 @@ def test_every_operation_ends_once_with_what_the_device_holds(bacpypes3_peers: N
     report = asyncio.run(soak(plan))
     print(report.summary())
     assert not report.violations, f"{report.summary()}\nreplay: {plan.replay()}"
+    assert report.endings > report.requests / 2, "the stack's endings were not watched"
     # The run went where it should: at every rate each kind of operation got
     # through, segmented both ways, while the proxies lost and duplicated datagrams.
     for loss in plan.losses:
