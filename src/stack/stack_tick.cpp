@@ -69,7 +69,7 @@ void Stack::resend_or_expire_requests(double now, EarliestDeadline& earliest, st
       auto [state, first] = SendSegState::create(std::move(sent.data), sent.header, sent.segment_size, now);
       transaction.delivered.reset();
       send_segments_.insert_or_assign(key, std::move(state));
-      out.push_back(output::Transmit{std::move(first), key.addr});
+      out.push_back(output::Transmit{std::move(first), key.addr, key.invoke_id});
     } else {
       out.push_back(output::Event{event::Timeout{key.invoke_id, key.addr}});
       expired.push_back(key);
@@ -110,7 +110,9 @@ void Stack::abandon_stalled_reassemblies(double now, EarliestDeadline& earliest,
       // be what was lost, and a device that waits for it sends nothing more:
       // say it again.
       reassembly.reminders = static_cast<int>(silent / kSegmentTimeoutSecs);
-      if (!reassembly.last_ack.empty()) out.push_back(output::Transmit{reassembly.last_ack, key.addr});
+      if (!reassembly.last_ack.empty()) {
+        out.push_back(output::Transmit{reassembly.last_ack, key.addr, std::nullopt});
+      }
       earliest.offer(reassembly.last_activity + kSegmentTimeoutSecs * (reassembly.reminders + 1));
     } else if (now >= remind_at) {
       // The device would go on sending its segments until its own timeout.
