@@ -45,6 +45,7 @@ void Stack::tick(double now, std::vector<Output>& out) {
   resend_or_expire_requests(now, earliest, out);
   resend_or_expire_windows(now, earliest, out);
   abandon_stalled_reassemblies(now, earliest, out);
+  if (registration_) earliest.offer(renew_registration(now, out));
   if (earliest.value()) out.push_back(output::Deadline{*earliest.value()});
 }
 
@@ -66,7 +67,7 @@ void Stack::resend_or_expire_requests(double now, EarliestDeadline& earliest, st
       ++transaction.retries;
       transaction.deadline = std::numeric_limits<double>::infinity();
       SendSegState& sent = *transaction.delivered;
-      auto [state, first] = SendSegState::create(std::move(sent.data), sent.header, sent.segment_size, now);
+      auto [state, first] = SendSegState::create(std::move(sent.data), sent.dest, sent.header, sent.segment_size, now);
       transaction.delivered.reset();
       send_segments_.insert_or_assign(key, std::move(state));
       out.push_back(output::Transmit{std::move(first), key.addr, key.invoke_id});
@@ -117,7 +118,8 @@ void Stack::abandon_stalled_reassemblies(double now, EarliestDeadline& earliest,
     } else if (now >= remind_at) {
       // The device would go on sending its segments until its own timeout.
       out.push_back(
-          output::Transmit{datagram::abort({false, key.invoke_id, apdu::kAbortTsmTimeout}), key.addr, std::nullopt});
+          output::Transmit{datagram::abort(key.addr, {false, key.invoke_id, apdu::kAbortTsmTimeout}), key.addr,
+                           std::nullopt});
       out.push_back(output::Event{event::Abort{key.invoke_id, kLocalAbortReason, key.addr}});
       stalled.push_back(key);
     } else {
