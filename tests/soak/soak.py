@@ -73,8 +73,10 @@ from peers import DeviceSpec, Impairment, Topology, UdpProxy, start_devices  # n
 
 from ferromesh import (  # noqa: E402
     BacnetTimeoutError,
+    EventAbort,
+    EventError,
+    EventResponse,
     EventTimeout,
-    EventUnconfirmedReceived,
     ReadPropertyMultipleResult,
     ReadPropertyResult,
     StackConfig,
@@ -409,9 +411,9 @@ class Soak:
         on_event = host._on_event
 
         def checked(event: Any) -> None:
-            if not isinstance(event, EventUnconfirmedReceived):
+            if isinstance(event, (EventTimeout, EventResponse, EventError, EventAbort)):
                 peer = event.peer
-                if (peer.addr, peer.port, event.invoke_id) in host._in_flight:
+                if (peer.addr, peer.port, peer.network, peer.mac, event.invoke_id) in host._in_flight:
                     self.report.endings += 1
                 elif isinstance(event, EventTimeout):
                     self.report.violation(f"Timeout for invoke ID {event.invoke_id} of {peer.addr}:{peer.port}, "
