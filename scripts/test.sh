@@ -38,12 +38,12 @@ python=$(find_python)
 
 # Creates the venv when missing and installs the build backend and the test
 # tools once; bacpypes3 is the independent BACnet device of the interoperability
-# tests and the demo.
-test_tools=('scikit-build-core>=0.10' pytest hypothesis mypy 'bacpypes3==0.0.110')
+# tests and the demo; rich and matplotlib are the cli and plot extras.
+test_tools=('scikit-build-core>=0.10' pytest hypothesis mypy 'bacpypes3==0.0.110' 'rich>=13' 'matplotlib>=3.7')
 prepare_venv() {
   local venv=$1
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-  "$venv/bin/python" -c 'import scikit_build_core, pytest, hypothesis, mypy, bacpypes3' >/dev/null 2>&1 ||
+  "$venv/bin/python" -c 'import scikit_build_core, pytest, hypothesis, mypy, bacpypes3, rich, matplotlib' >/dev/null 2>&1 ||
     "$venv/bin/python" -m pip install -q --disable-pip-version-check "${test_tools[@]}"
 }
 
@@ -68,6 +68,7 @@ install_package "$venv" "$root/build/py-release"
 # package's pure-Python host code.
 "$venv/bin/python" -m mypy --strict --cache-dir "$root/build/mypy-cache" "$root/ferromesh/__init__.pyi" "$root/examples" \
   "$root/ferromesh/errors.py" "$root/ferromesh/names.py" "$root/ferromesh/values.py" "$root/ferromesh/client.py" \
+  "$root/ferromesh/site.py" "$root/ferromesh/scan.py" "$root/ferromesh/ede.py" \
   "$root/ferromesh/cli" "$root/ferromesh/demo_device.py" "$root/ferromesh/__main__.py"
 
 venv_asan="$root/build/venv-asan"

@@ -1,4 +1,4 @@
-"""The command line: ``python -m ferromesh read|readm|write|whois|demo``.
+"""The command line: ``python -m ferromesh read|readm|write|whois|scan|trend|poll|demo``.
 
 ``arguments`` parses and checks the command line, ``commands`` runs one
 request and prints it, ``render`` turns values into text and JSON, ``demo``
@@ -32,6 +32,7 @@ from .arguments import (
     parse_write_value,
 )
 from .commands import COMMANDS, Output
+from .scan import scan
 from .demo import SimulatedDevice, demo
 from .render import value_json, value_text
 
@@ -55,6 +56,9 @@ __all__ = [
 ]
 
 
+_COMMANDS = {**COMMANDS, "scan": scan}
+
+
 async def _run(args: argparse.Namespace, out: Output, device_address: str | None) -> int:
     """Runs the command; ``device_address`` is the simulated device's for the demo, None otherwise."""
     config = StackConfig(apdu_timeout_secs=args.timeout, apdu_retries=args.retries)
@@ -62,7 +66,7 @@ async def _run(args: argparse.Namespace, out: Output, device_address: str | None
     async with Client(bind, config=config) as client:
         if device_address is not None:
             return await demo(client, args, out, device_address)
-        return await COMMANDS[args.command](client, args, out)
+        return await _COMMANDS[args.command](client, args, out)
 
 
 def main(argv: list[str] | None = None) -> int:

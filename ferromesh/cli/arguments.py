@@ -48,16 +48,44 @@ examples:
   python -m ferromesh readm 192.168.1.20 analog-value:1 object-name,present-value device:1234 85
   python -m ferromesh write 192.168.1.20 analog-value:1 present-value 21.5 --priority 8
   python -m ferromesh write 192.168.1.20 binary-value:3 present-value active --priority 8
+  python -m ferromesh scan --json > site.json
+  python -m ferromesh trend 192.168.1.20 trend-log:1 --last 100 --plot trend.png
+  python -m ferromesh poll site.json --interval 60 > log.jsonl
 
 exit codes:
   0    success
-  1    readm: the device answered, but some properties are errors
+  1    readm: the device answered, but some properties are errors;
+       scan: some devices, objects or properties could not be read (listed)
   2    bad command line
   3    the device answered with a BACnet Error
   4    the device rejected or aborted the request
-  5    no answer (timeout); whois: no device answered
+  5    no answer (timeout); whois, scan: no device answered
   6    local failure (socket, undecodable answer, demo device did not start)
-  130  interrupted
+  130  interrupted (scan and poll write what they read before)
+"""
+
+SCAN_EPILOG = """\
+Sends Who-Is (to ADDRESS, by default the global broadcast), then reads every
+answering device's object list and, for each object, its name, description,
+present value, status flags, units and state texts (ReadPropertyMultiple where
+the device takes it). Devices that do not answer, objects and properties that
+fail are listed in the output, not fatal. Progress goes to stderr when it is a
+terminal (pip install 'ferromesh[cli]' for a progress bar). Ctrl-C writes what
+was read so far.
+
+examples:
+  python -m ferromesh scan
+  python -m ferromesh scan 192.168.1.255 --low 1000 --high 1999 --json > site.json
+  python -m ferromesh scan --csv points.csv --ede site/plant --project "Plant 1"
+  python -m ferromesh scan 192.168.1.20 --max-concurrency 8 --per-device 2
+
+exit codes:
+  0    every device and object read
+  1    some devices, objects or properties could not be read (listed)
+  2    bad command line
+  5    no device answered
+  6    local failure (socket, file)
+  130  interrupted; what was read is written
 """
 
 MAX_DEVICE_INSTANCE = (1 << 22) - 1
@@ -201,9 +229,9 @@ def build_parser() -> argparse.ArgumentParser:
     )
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    def command(name: str, help_text: str) -> argparse.ArgumentParser:
+    def command(name: str, help_text: str, epilog: str = EPILOG) -> argparse.ArgumentParser:
         return sub.add_parser(name, parents=[common], help=help_text, description=help_text,
-                              epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+                              epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
 
     address = _checked(parse_address)
     object_id = _checked(parse_object_id)
@@ -239,6 +267,24 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--wait", type=_checked(_seconds(zero=True)), default=3.0, metavar="SECONDS",
                    help="how long to collect answers (default %(default)s)")
 
+    p = command("scan", "find every device and list every object (Who-Is, object lists, ReadPropertyMultiple)",
+                SCAN_EPILOG)
+    p.add_argument("address", nargs="?", default=GLOBAL_BROADCAST, type=address,
+                   help="where to send Who-Is: a broadcast address ending in .255 (default %(default)s)"
+                        " or one device")
+    p.add_argument("--low", type=instance, help="lowest device instance to scan (with --high)")
+    p.add_argument("--high", type=instance, help="highest device instance to scan (with --low)")
+    p.add_argument("--wait", type=_checked(_seconds(zero=True)), default=3.0, metavar="SECONDS",
+                   help="how long to collect I-Am answers (default %(default)s)")
+    p.add_argument("--csv", metavar="FILE", help="write one row per object to FILE ('-': stdout)")
+    p.add_argument("--ede", metavar="PREFIX", help="write the EDE file set PREFIX_EDE.csv, PREFIX_StateTexts.csv,"
+                                                   " PREFIX_Units.csv, PREFIX_ObjTypes.csv")
+    p.add_argument("--project", default="ferromesh scan", help="project name in the EDE file (default %(default)s)")
+    p.add_argument("--max-concurrency", type=_checked(_number_in(1, 4096)), default=32, metavar="N",
+                   help="requests in flight to all devices together (default %(default)s)")
+    p.add_argument("--per-device", type=_checked(_number_in(1, 255)), default=4, metavar="N",
+                   help="requests in flight to one device (default %(default)s)")
+
     p = command("demo", "start a simulated device on 127.0.0.1 and show what the stack does with it")
     p.add_argument("--port", type=_checked(_number_in(0, 65535)), default=0,
                    help="UDP port for the simulated device (default: a free one)")
@@ -264,7 +310,9 @@ def _check_command(args: argparse.Namespace) -> None:
             args.value = parse_write_value(args.value, args.value_type)
         except (ValueError, TypeError, OverflowError) as exc:
             raise ValueError(f"bad value {args.value!r}: {exc}") from None
-    elif args.command == "whois":
+    elif args.command in ("whois", "scan"):
+        if args.command == "scan" and args.per_device > args.max_concurrency:
+            raise ValueError(f"--per-device {args.per_device} is above --max-concurrency {args.max_concurrency}")
         if (args.low is None) != (args.high is None):
             raise ValueError("give both --low and --high, or neither")
         if args.low is not None and args.low > args.high:
