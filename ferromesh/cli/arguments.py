@@ -9,6 +9,7 @@ import argparse
 import ipaddress
 import math
 import re
+import sys
 from typing import Any, Callable, NoReturn
 
 from .. import (
@@ -86,6 +87,51 @@ exit codes:
   5    no device answered
   6    local failure (socket, file)
   130  interrupted; what was read is written
+"""
+
+TREND_EPILOG = """\
+Reads a trend log's log-buffer with ReadRange: the last N records (--last, 100
+when no window is given), or those time-stamped from --since to --until. Times
+are the device's local time, as 2024-03-15T08:30 or as a time ago (90m, 2h,
+1d). Prints a table (or --json), writes CSV with --csv, and with --plot draws
+the values over time into a PNG, marking status changes, log-status records
+and gaps (pip install 'ferromesh[plot]' for matplotlib).
+
+examples:
+  python -m ferromesh trend 192.168.1.20 trend-log:1
+  python -m ferromesh trend 192.168.1.20 trend-log:1 --last 500 --plot trend.png
+  python -m ferromesh trend 192.168.1.20 trend-log:3 --since 2024-03-15T08:00 --until 2024-03-15T12:00 --csv log.csv
+  python -m ferromesh trend 192.168.1.20 trend-log:3 --since 2h --json
+
+exit codes:
+  0    success (also when the window holds no record)
+  2    bad command line
+  3    the device answered with a BACnet Error (not a trend log, say)
+  4    the device rejected or aborted the request
+  5    no answer (timeout)
+  6    local failure (socket, file, --plot without matplotlib)
+"""
+
+POLL_EPILOG = """\
+POINTS_FILE is what scan writes (--json or --csv: every object with a present
+value), or a list of one's own: a CSV with the columns address and object
+(optionally property and array_index), or a JSON list of objects with those
+keys; '-' reads it from stdin. Every interval the points are read with
+ReadPropertyMultiple where a device takes it, and each round is written with
+its time stamp: CSV rows (timestamp, address, object, property, value, error),
+or with --json one JSON line per round. A round that takes longer than the
+interval is reported on stderr and the rounds it overran are skipped.
+
+examples:
+  python -m ferromesh scan --json > site.json
+  python -m ferromesh poll site.json --interval 60 > log.csv
+  python -m ferromesh poll points.csv --interval 5 --count 12 --json > log.jsonl
+
+exit codes:
+  0    --count rounds written
+  2    bad command line or points file
+  6    local failure (socket)
+  130  interrupted (the rounds written so far are complete)
 """
 
 MAX_DEVICE_INSTANCE = (1 << 22) - 1
@@ -168,6 +214,12 @@ def _parse_bool(text: str) -> bool:
 def _parse_enumerated(text: str) -> int:
     named = {"inactive": 0, "active": 1}
     return named[text.lower()] if text.lower() in named else int(text, 0)
+
+
+def _trend_time(text: str) -> Any:
+    from .trend import parse_time  # the command's module needs this one: imported late
+
+    return parse_time(text)
 
 
 def parse_write_value(text: str, kind: str | None) -> Any:
@@ -285,6 +337,27 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--per-device", type=_checked(_number_in(1, 255)), default=4, metavar="N",
                    help="requests in flight to one device (default %(default)s)")
 
+    p = command("trend", "read a trend log's records (ReadRange) and print, export or plot them", TREND_EPILOG)
+    p.add_argument("address", type=address, help="device HOST[:PORT]")
+    p.add_argument("object", type=object_id, help="the trend log, e.g. trend-log:1")
+    moment = _checked(_trend_time)
+    p.add_argument("--since", type=moment, metavar="TIME", help="records from this time on (2024-03-15T08:30, 2h)")
+    p.add_argument("--until", type=moment, metavar="TIME", help="records up to this time")
+    p.add_argument("--last", type=_checked(_number_in(1, 1 << 31)), metavar="N",
+                   help="the last N records (default 100 when neither --since nor --until is given)")
+    p.add_argument("--csv", metavar="FILE", help="write the records as CSV to FILE ('-': stdout)")
+    p.add_argument("--plot", metavar="FILE.png", help="draw the records into a PNG (needs the plot extra)")
+
+    p = command("poll", "read points every interval and write them with time stamps (a quick data logger)",
+                POLL_EPILOG)
+    p.add_argument("points_file", metavar="POINTS_FILE", help="points: a scan's JSON or CSV, or a list ('-': stdin)")
+    p.add_argument("--interval", type=_checked(_seconds(zero=False)), default=60.0, metavar="SECONDS",
+                   help="seconds from the start of one round to the next (default %(default)s)")
+    p.add_argument("--count", type=_checked(_number_in(1, 1 << 31)), metavar="N",
+                   help="stop after N rounds (default: run until interrupted)")
+    p.add_argument("--per-device", type=_checked(_number_in(1, 255)), default=4, metavar="N",
+                   help="requests in flight to one device (default %(default)s)")
+
     p = command("demo", "start a simulated device on 127.0.0.1 and show what the stack does with it")
     p.add_argument("--port", type=_checked(_number_in(0, 65535)), default=0,
                    help="UDP port for the simulated device (default: a free one)")
@@ -310,6 +383,24 @@ def _check_command(args: argparse.Namespace) -> None:
             args.value = parse_write_value(args.value, args.value_type)
         except (ValueError, TypeError, OverflowError) as exc:
             raise ValueError(f"bad value {args.value!r}: {exc}") from None
+    elif args.command == "trend":
+        if args.last is not None and (args.since is not None or args.until is not None):
+            raise ValueError("give --last or a time window (--since/--until), not both")
+        if args.since is not None and args.until is not None and args.since > args.until:
+            raise ValueError("--since is after --until")
+    elif args.command == "poll":
+        from .poll import load_points  # the command's module needs this one: imported late
+
+        try:
+            if args.points_file == "-":
+                args.points = load_points(sys.stdin)
+            else:
+                with open(args.points_file, encoding="utf-8") as stream:
+                    args.points = load_points(stream)
+        except (OSError, ValueError, KeyError, TypeError) as exc:
+            raise ValueError(f"cannot read points from {args.points_file}: {exc}") from None
+        if not args.points:
+            raise ValueError(f"no points in {args.points_file}")
     elif args.command in ("whois", "scan"):
         if args.command == "scan" and args.per_device > args.max_concurrency:
             raise ValueError(f"--per-device {args.per_device} is above --max-concurrency {args.max_concurrency}")

@@ -3,12 +3,8 @@
 from __future__ import annotations
 
 import argparse
-import asyncio
-import contextlib
 import itertools
-import signal
 import sys
-from typing import Iterator
 
 from ..client import Client
 from ..ede import write_ede
@@ -16,31 +12,11 @@ from ..scan import Scanner, new_scan
 from ..site import SiteScan, dump_json, write_csv
 from .arguments import EXIT_INTERRUPTED, EXIT_NO_ANSWER, EXIT_OK, EXIT_PROPERTY_ERRORS
 from .commands import Output
+from .interrupt import run_interruptible
 from .progress import ScanProgress
 from .render import table
 
 __all__ = ["scan"]
-
-
-@contextlib.contextmanager
-def _interruptible(work: asyncio.Future[None]) -> Iterator[list[bool]]:
-    """Ctrl-C cancels ``work`` instead of ending the program, so that what was read can still be written."""
-    interrupted = [False]
-
-    def on_interrupt() -> None:
-        interrupted[0] = True
-        work.cancel()
-
-    loop = asyncio.get_running_loop()
-    try:
-        loop.add_signal_handler(signal.SIGINT, on_interrupt)
-    except (NotImplementedError, RuntimeError):  # no signals here (not the main thread, or Windows)
-        yield interrupted
-        return
-    try:
-        yield interrupted
-    finally:
-        loop.remove_signal_handler(signal.SIGINT)
 
 
 def _text(scan: SiteScan) -> str:
@@ -87,16 +63,10 @@ async def scan(client: Client, args: argparse.Namespace, out: Output) -> int:
         found = await client.who_is(args.address, args.low, args.high, timeout=args.wait, expect=expect)
         await scanner.run(result, found)
 
-    work = asyncio.ensure_future(run())
-    with _interruptible(work) as interrupted:
-        async with ScanProgress(scanner.counters):
-            try:
-                await work
-            except asyncio.CancelledError:
-                if not interrupted[0]:
-                    raise
+    async with ScanProgress(scanner.counters):
+        interrupted = await run_interruptible(run())
     _write(result, args, out)
-    if interrupted[0]:
+    if interrupted:
         return EXIT_INTERRUPTED
     if not result.devices:
         return EXIT_NO_ANSWER

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import csv
+import datetime
 import json
 import os
 import pty
@@ -16,7 +17,7 @@ import pytest
 
 from ferromesh import cli
 from peers import DeviceSpec, start_device
-from peers.catalogue import BASE_OBJECTS, site_points
+from peers.catalogue import BASE_OBJECTS, log_time, log_value, site_points
 
 # The EDE main file's columns, as the format's description gives them.
 EDE_COLUMNS = ["keyname", "device obj.-instance", "object-name", "object-type", "object-instance", "description",
@@ -36,6 +37,12 @@ def run_cli(capsys, *argv: str) -> tuple[int, str, str]:
     code = cli.main(list(argv))
     out, err = capsys.readouterr()
     return code, out, err
+
+
+def read_png(path: Path):
+    from matplotlib.image import imread
+
+    return imread(path)
 
 
 def ede_rows(path: Path) -> list[list[str]]:
@@ -152,3 +159,90 @@ def test_progress_shows_on_a_terminal_only(peer_topology):
     assert process.returncode == 0
     assert b"objects" in shown and b"406/406" in shown  # the final state of the bar
     assert out.decode().splitlines()[-1].startswith("1 devices, 406 of 406 objects read")
+
+
+# -- trend ---------------------------------------------------------------------
+
+TREND_ARGS = ["trend-log:1", "--timeout", "1", "--json"]
+
+
+@pytest.fixture(scope="module", params=["segmentedBoth", "noSegmentation"])
+def trend_device(request, bacpypes3_peers):
+    # Without segmentation, pages of records shrink until an answer fits 480 octets.
+    with start_device(DeviceSpec(4110, capabilities=("trend-log",), segmentation=request.param, max_apdu=480)) as site:
+        yield address(site)
+
+
+@pytest.mark.parametrize("window, numbers", [
+    (["--last", "5"], range(116, 121)),
+    (["--last", "500"], range(1, 121)),
+    (["--since", "2024-03-15T08:10", "--until", "2024-03-15T08:40:00"], range(11, 42)),  # both ends included
+    (["--since", "2024-03-15T09:58:30"], range(120, 121)),
+    (["--since", "2024-03-16T00:00"], range(0)),
+])
+def test_trend_reads_the_records_of_a_window(trend_device, capsys, window, numbers):
+    code, out, _ = run_cli(capsys, "trend", trend_device, *TREND_ARGS, *window)
+    assert code == 0
+    records = json.loads(out)["records"]
+    assert [(r["timestamp"], r["kind"], r["value"]) for r in records] == [
+        (log_time(n).isoformat(), "real-value", log_value(n)) for n in numbers]
+
+
+def test_trend_csv_and_plot(trend_device, capsys, tmp_path):
+    png, table = tmp_path / "trend.png", tmp_path / "trend.csv"
+    code, out, _ = run_cli(capsys, "trend", trend_device, "trend-log:1", "--last", "120", "--plot", str(png),
+                           "--csv", str(table))
+    assert code == 0 and out.splitlines()[-1].startswith(log_time(120).isoformat())
+    with table.open(newline="") as stream:
+        rows = list(csv.DictReader(stream))
+    assert [float(r["value"]) for r in rows] == [log_value(n) for n in range(1, 121)]
+    assert {r["fault"] for r in rows} == {"false"}
+    image = read_png(png)
+    assert image.shape[:2] == (450, 1000)
+    assert (image[..., :3] < 0.5).any(axis=-1).mean() > 0.01  # axes, labels and the line drawn, not a blank page
+
+
+def test_trend_plot_without_matplotlib_says_how_to_install_it(trend_device, tmp_path):
+    code = ("import sys; sys.modules['matplotlib'] = None; from ferromesh.cli import main;"
+            f" sys.exit(main(['trend', '{trend_device}', 'trend-log:1', '--plot', '{tmp_path}/t.png']))")
+    done = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 6
+    assert "pip install 'ferromesh[plot]'" in done.stderr and not (tmp_path / "t.png").exists()
+
+
+# -- poll ----------------------------------------------------------------------
+
+
+def test_poll_writes_each_round_with_its_time_stamp_and_per_point_errors(peer_topology, tmp_path):
+    site = peer_topology(start_device, DeviceSpec(4120, points=4))
+    points = tmp_path / "points.csv"
+    points.write_text("address,object,property\n"
+                      f"{address(site)},analog-value:1,present-value\n"
+                      f"{address(site)},analog-input:100,units\n"
+                      f"{address(site)},analog-value:99,present-value\n")  # no such object
+    process = subprocess.Popen([sys.executable, "-P", "-m", "ferromesh", "poll", str(points), "--interval", "1",
+                                "--count", "3", "--json", "--timeout", "1"], stdout=subprocess.PIPE, text=True)
+    assert process.stdout is not None
+    rounds = [json.loads(process.stdout.readline())]
+    site.command("set 4120 analog-value:1 present-value 30.5")
+    rounds += [json.loads(line) for line in process.stdout]
+    assert process.wait(timeout=30) == 0
+    assert len(rounds) == 3
+    stamps = [datetime.datetime.fromisoformat(r["timestamp"]) for r in rounds]
+    assert all(0.5 < (b - a).total_seconds() < 1.5 for a, b in zip(stamps, stamps[1:]))
+    values = [[p.get("value", p.get("error")) for p in r["points"]] for r in rounds]
+    assert values[0][:2] == [21.5, "degrees-celsius"] and values[-1][:2] == [30.5, "degrees-celsius"]
+    assert all("unknown-object" in v[2] for v in values)
+
+
+def test_poll_reads_the_points_of_a_scan(peer_topology, capsys, tmp_path):
+    site = peer_topology(start_device, DeviceSpec(4121, points=8))
+    code, out, _ = run_cli(capsys, "scan", address(site), *FAST, "--json", "--csv", str(tmp_path / "scan.csv"))
+    (tmp_path / "scan.json").write_text(out)
+    for source in ("scan.json", "scan.csv"):
+        code, out, _ = run_cli(capsys, "poll", str(tmp_path / source), "--interval", "0.2", "--count", "1")
+        rows = list(csv.DictReader(out.splitlines()))
+        assert code == 0
+        # Every object with a present value: the base points and the site points, not the device or its port.
+        assert [r["object"] for r in rows] == [*BASE_OBJECTS, *(f"{p.object_type}:{p.instance}" for p in site_points(8))]
+        assert rows[0]["value"] == "21.5" and rows[2]["value"] == "inactive" and all(not r["error"] for r in rows)
