@@ -7,6 +7,7 @@ Drawn on a Figure of its own with the Agg canvas: no window, no pyplot state.
 from __future__ import annotations
 
 import datetime
+import math
 import statistics
 from pathlib import Path
 from typing import TYPE_CHECKING
@@ -53,31 +54,47 @@ def plot_records(records: list[LogRecord], path: str | Path, title: str) -> None
     """
     require_matplotlib()
     from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.dates import AutoDateLocator, ConciseDateFormatter, date2num
     from matplotlib.figure import Figure
 
+    def x(moment: datetime.datetime) -> float:
+        return float(date2num(moment))  # type: ignore[no-untyped-call]  # matplotlib.dates has no types
+
     timed = [r for r in records if isinstance(r.timestamp, datetime.datetime)]
-    points = [(r.timestamp, float(r.value)) for r in timed if r.kind in _NUMERIC and isinstance(r.timestamp, datetime.datetime)]
+    points = [(r.timestamp, float(r.value)) for r in timed
+              if r.kind in _NUMERIC and isinstance(r.timestamp, datetime.datetime)]
     figure = Figure(figsize=(10, 4.5), dpi=100, layout="constrained")
     FigureCanvasAgg(figure)
     axes = figure.add_subplot()
+    gaps = _gaps([t for t, _ in points])
     if points:
         binary = all(r.kind == "boolean-value" for r in timed if r.kind in _NUMERIC)
-        axes.plot([t for t, _ in points], [v for _, v in points], marker="." if len(points) < 200 else None,
+        # The line breaks at each gap (a NaN point) rather than bridging it.
+        starts = {start for start, _ in gaps}
+        xs: list[float] = []
+        ys: list[float] = []
+        for t, v in points:
+            xs.append(x(t))
+            ys.append(v)
+            if t in starts:
+                xs.append(math.nan)
+                ys.append(math.nan)
+        axes.plot(xs, ys, marker="." if len(points) < 200 else None,
                   drawstyle="steps-post" if binary else "default", color="tab:blue", label="value")
     previous = _flags(None)
     for r in timed:
         assert isinstance(r.timestamp, datetime.datetime)
         if r.kind == "log-status":
-            axes.axvline(r.timestamp, color="tab:red", linestyle=":", label="log status")
+            axes.axvline(x(r.timestamp), color="tab:red", linestyle=":", label="log status")
         elif r.kind == "failure":
-            axes.plot([r.timestamp], [0], marker="x", color="tab:red", transform=axes.get_xaxis_transform(),
+            axes.plot([x(r.timestamp)], [0], marker="x", color="tab:red", transform=axes.get_xaxis_transform(),
                       clip_on=False, label="failure")
         flags = _flags(r.status_flags)
         if flags != previous:
-            axes.axvline(r.timestamp, color="tab:orange", linestyle="--", label="status change")
+            axes.axvline(x(r.timestamp), color="tab:orange", linestyle="--", label="status change")
             previous = flags
-    for start, end in _gaps([t for t, _ in points]):
-        axes.axvspan(start, end, color="tab:gray", alpha=0.25, label="gap")
+    for start, end in gaps:
+        axes.axvspan(x(start), x(end), color="tab:gray", alpha=0.25, label="gap")
     handles, labels = axes.get_legend_handles_labels()
     unique = dict(zip(labels, handles))
     if unique:
@@ -86,7 +103,9 @@ def plot_records(records: list[LogRecord], path: str | Path, title: str) -> None
     axes.set_xlabel("time")
     axes.set_ylabel("value")
     axes.grid(True, alpha=0.3)
-    figure.autofmt_xdate()
+    locator = AutoDateLocator()  # type: ignore[no-untyped-call]
+    axes.xaxis.set_major_locator(locator)
+    axes.xaxis.set_major_formatter(ConciseDateFormatter(locator))  # type: ignore[no-untyped-call]
     if not points:
         axes.text(0.5, 0.5, "no values", transform=axes.transAxes, ha="center")
     figure.savefig(str(path), format="png")

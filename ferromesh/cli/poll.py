@@ -51,7 +51,7 @@ def load_points(stream: IO[str]) -> list[Point]:
     text = stream.read()
     if text.lstrip().startswith(("{", "[")):
         document = json.loads(text)
-        if isinstance(document, dict):
+        if isinstance(document, dict) and isinstance(document.get("devices"), list):
             return list(_from_scan(document))
         if isinstance(document, list):
             return [_point(p.get("address"), p.get("object"), p.get("property"), p.get("array_index"))

@@ -1,0 +1,84 @@
+"""The site tools' files and drawings, without a device: trend plots, time arguments, points files."""
+
+from __future__ import annotations
+
+import datetime
+import io
+
+import pytest
+
+from ferromesh.names import format_object_id
+
+views = pytest.importorskip("ferromesh.views")
+pytest.importorskip("matplotlib")
+
+from ferromesh.cli.plot import plot_records  # noqa: E402
+from ferromesh.cli.poll import load_points  # noqa: E402
+from ferromesh.cli.trend import parse_time  # noqa: E402
+
+START = datetime.datetime(2024, 3, 15, 8, 0)
+NORMAL = views.StatusFlags(False, False, False, False)
+FAULT = views.StatusFlags(False, True, False, False)
+
+
+def marks(path) -> tuple[int, int]:
+    """Pixels of the status-change lines (orange) and of the gap spans (light gray)."""
+    from matplotlib.image import imread
+
+    rgb = imread(path)[..., :3]
+    r, g, b = rgb[..., 0], rgb[..., 1], rgb[..., 2]
+    orange = (r > 0.9) & (abs(g - 0.5) < 0.1) & (b < 0.2)
+    gray = (abs(r - g) < 0.02) & (abs(g - b) < 0.02) & (abs(r - 0.87) < 0.03)
+    return int(orange.sum()), int(gray.sum())
+
+
+@pytest.mark.parametrize("gap, fault, expect_orange, expect_gray", [
+    (False, False, False, False),
+    (True, False, False, True),
+    (False, True, True, False),
+    (True, True, True, True),
+])
+def test_plot_marks_status_changes_and_gaps(tmp_path, gap, fault, expect_orange, expect_gray):
+    records = [views.LogRecord(START + datetime.timedelta(minutes=n), "real-value", 20.0 + n % 7,
+                               FAULT if fault and 30 <= n < 40 else NORMAL)
+               for n in range(60) if not (gap and 15 <= n < 25)]
+    plot_records(records, tmp_path / "t.png", "trend-log:1")
+    orange, gray = marks(tmp_path / "t.png")
+    assert (orange > 200, gray > 5000) == (expect_orange, expect_gray)
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("2024-03-15T08:30", datetime.datetime(2024, 3, 15, 8, 30)),
+    ("2024-03-15 08:30:15", datetime.datetime(2024, 3, 15, 8, 30, 15)),
+    ("90m", datetime.datetime(2024, 3, 15, 10, 30)),
+    ("2h", datetime.datetime(2024, 3, 15, 10, 0)),
+    ("1.5d", datetime.datetime(2024, 3, 14, 0, 0)),
+])
+def test_trend_times(text, expected):
+    assert parse_time(text, now=datetime.datetime(2024, 3, 15, 12, 0)) == expected
+
+
+@pytest.mark.parametrize("text", ["yesterday", "2h ago", "-2h", "2024-13-01"])
+def test_bad_trend_times(text):
+    with pytest.raises(ValueError):
+        parse_time(text)
+
+
+@pytest.mark.parametrize("text", [
+    '[{"address": "10.0.0.5", "object": "analog-value:1"},'
+    ' {"address": "10.0.0.6:47809", "object": "binary-input:3", "property": "priority-array", "array_index": 8}]',
+    "address,object,property,array_index\n10.0.0.5,analog-value:1,,\n10.0.0.6:47809,binary-input:3,priority-array,8\n",
+    "address,object,property\n10.0.0.5,analog-value:1,present-value\n10.0.0.6:47809,3:3,priority-array[8]\n",
+])
+def test_points_files(text):
+    points = load_points(io.StringIO(text))
+    assert [(f"{p.device.addr}:{p.device.port}", format_object_id(p.object), p.property, p.array_index)
+            for p in points] == [("10.0.0.5:47808", "analog-value:1", 85, None),
+                                 ("10.0.0.6:47809", "binary-input:3", 87, 8)]
+
+
+@pytest.mark.parametrize("text", ['{"objects": 3}', "[1, 2]", "device,object\n1,analog-value:1\n",
+                                  "address,object\n10.0.0.5,analog-value\n"])
+def test_bad_points_files(text):
+    with pytest.raises((ValueError, KeyError, TypeError, AttributeError)):
+        load_points(io.StringIO(text))
