@@ -73,7 +73,15 @@ class InputSend:
     service: _Service
     dest: BacnetAddr
 
-_Input: TypeAlias = InputReceived | InputTick | InputSend
+class InputSendUnconfirmed:
+    """Input: send an unconfirmed service request, as a broadcast when dest is one
+    (an address ending in .255)."""
+    def __init__(self, service: _UnconfirmedService, dest: BacnetAddr) -> None: ...
+    # Any object is stored; its class is checked when the input is processed.
+    service: _UnconfirmedService
+    dest: BacnetAddr
+
+_Input: TypeAlias = InputReceived | InputTick | InputSend | InputSendUnconfirmed
 
 class ReadAccessSpec:
     def __init__(self, object_id: ObjectIdentifier, properties: Sequence[tuple[int, int | None]]) -> None: ...
@@ -114,6 +122,18 @@ class ServiceWriteProperty:
     priority: int | None
 
 _Service: TypeAlias = ServiceReadProperty | ServiceReadPropertyMultiple | ServiceWriteProperty
+
+class ServiceWhoIs:
+    """Service: Who-Is request, answered with I-Am by the devices whose instance
+    is in low..high (both limits or neither; 0 <= low <= high <= 4194303)."""
+    # Limits that cannot be sent raise ValueError, non-integers TypeError.
+    def __init__(self, low: int | None = None, high: int | None = None) -> None: ...
+    @property
+    def low(self) -> int | None: ...
+    @property
+    def high(self) -> int | None: ...
+
+_UnconfirmedService: TypeAlias = ServiceWhoIs
 
 @final
 class OutputTransmit:

@@ -46,10 +46,11 @@ void check_segment_ack(ByteSpan input) {
   auto ack = apdu::decode_segment_ack(input);
   if (!ack) return;
   check_type(input, apdu::PduType::SegmentAck);
-  const Bytes encoded = apdu::encode_segment_ack(ack->invoke_id, ack->sequence_number, ack->actual_window_size);
+  Bytes encoded;
+  apdu::append_segment_ack(encoded, ack.value());
   auto again = apdu::decode_segment_ack(encoded);
   FUZZ_CHECK(again.ok());
-  FUZZ_CHECK(!again->negative && !again->server);
+  FUZZ_CHECK(again->negative == ack->negative && again->server == ack->server);
   FUZZ_CHECK(again->invoke_id == ack->invoke_id && again->sequence_number == ack->sequence_number &&
              again->actual_window_size == ack->actual_window_size);
 }
@@ -74,6 +75,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_unconfirmed(input);
   if (apdu::decode_simple_ack(input)) check_type(input, apdu::PduType::SimpleAck);
   if (apdu::decode_reject(input)) check_type(input, apdu::PduType::Reject);
-  if (apdu::decode_abort(input)) check_type(input, apdu::PduType::Abort);
+  if (auto abort = apdu::decode_abort(input)) {
+    check_type(input, apdu::PduType::Abort);
+    Bytes encoded;
+    apdu::append_abort(encoded, abort.value());
+    FUZZ_CHECK(same_bytes(encoded, input.first(3)) || (input[0] & 0x0E) != 0);
+  }
   return 0;
 }

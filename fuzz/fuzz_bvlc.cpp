@@ -1,4 +1,4 @@
-// bvlc::unwrap on arbitrary datagrams, and bvlc::wrap_unicast back.
+// bvlc::unwrap on arbitrary datagrams, and bvlc::begin/finish back.
 #include <cstddef>
 #include <cstdint>
 
@@ -8,26 +8,43 @@
 using namespace ferromesh;
 using namespace ferromesh::fuzz;
 
+namespace {
+
+Bytes wrap(std::uint8_t function, ByteSpan content) {
+  Bytes out;
+  const std::size_t start = bvlc::begin(out, function);
+  append_bytes(out, content);
+  bvlc::finish(out, start);
+  return out;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const ByteSpan input = as_span(data, size);
 
-  if (auto npdu = bvlc::unwrap(input)) {
-    // The NPDU follows the 4-octet header, inside the datagram.
-    FUZZ_CHECK(within(*npdu, input));
-    FUZZ_CHECK(npdu->empty() || npdu->data() == input.data() + bvlc::kHeaderLength);
-    const Bytes rewrapped = bvlc::wrap_unicast(*npdu);
+  if (auto frame = bvlc::unwrap(input)) {
+    // The NPDU follows the header (and a forwarded NPDU's originator), inside the datagram.
+    FUZZ_CHECK(within(frame->npdu, input));
+    FUZZ_CHECK(frame->function == input[1]);
+    const auto forwarded_from = frame->forwarded_from();
+    FUZZ_CHECK(forwarded_from.has_value() == (frame->function == bvlc::kForwardedNpdu));
+    const std::size_t offset = bvlc::kHeaderLength + (forwarded_from ? bvlc::kBipAddressLength : 0);
+    FUZZ_CHECK(frame->npdu.data() == input.data() + offset);
+    if (forwarded_from) FUZZ_CHECK(same_bytes(*forwarded_from, input.subspan(bvlc::kHeaderLength, bvlc::kBipAddressLength)));
+    const Bytes rewrapped = wrap(bvlc::kOriginalUnicastNpdu, frame->npdu);
     auto again = bvlc::unwrap(rewrapped);
     FUZZ_CHECK(again.has_value());
-    FUZZ_CHECK(same_bytes(*again, *npdu));
+    FUZZ_CHECK(same_bytes(again->npdu, frame->npdu));
   }
 
   // Any NPDU that fits the 16-bit length field comes back out of its datagram.
-  if (size <= 0xFFFF - bvlc::kHeaderLength) {
-    const Bytes wrapped = bvlc::wrap_unicast(input);
+  if (size <= bvlc::kLargestDatagram - bvlc::kHeaderLength) {
+    const Bytes wrapped = wrap(bvlc::kOriginalBroadcastNpdu, input);
     FUZZ_CHECK(wrapped.size() == size + bvlc::kHeaderLength);
     auto unwrapped = bvlc::unwrap(wrapped);
     FUZZ_CHECK(unwrapped.has_value());
-    FUZZ_CHECK(same_bytes(*unwrapped, input));
+    FUZZ_CHECK(same_bytes(unwrapped->npdu, input));
   }
   return 0;
 }

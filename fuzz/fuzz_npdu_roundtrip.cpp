@@ -27,7 +27,7 @@ std::optional<npdu::NetworkAddress> make_address(FuzzedDataProvider& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
-  npdu::NpduEncodeParams params;
+  npdu::Header params;
   params.destination = make_address(in);
   params.source = make_address(in);
   if (in.ConsumeBool()) params.hop_count = in.ConsumeIntegral<std::uint8_t>();
@@ -35,9 +35,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   params.network_layer_message = in.ConsumeBool();
   params.priority = in.ConsumeIntegralInRange<std::uint8_t>(0, 3);
   const std::vector<std::uint8_t> apdu = in.ConsumeRemainingBytes<std::uint8_t>();
-  params.apdu = apdu;
 
-  const Bytes encoded = npdu::encode(params);
+  // Appended after octets already in the buffer, as a datagram's BVLC header.
+  Bytes encoded(4, 0xEE);
+  npdu::append_header(encoded, params);
+  append_bytes(encoded, apdu);
+  FUZZ_CHECK(encoded[0] == 0xEE && encoded[3] == 0xEE);
+  encoded.erase(encoded.begin(), encoded.begin() + 4);
   auto frame = npdu::decode(encoded);
   FUZZ_CHECK(frame.ok());
   FUZZ_CHECK(frame->destination == params.destination);

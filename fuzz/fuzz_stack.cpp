@@ -361,10 +361,10 @@ class Script {
   // would let anyone make us talk.
   void check_transmit(const output::Transmit& transmit) {
     FUZZ_CHECK(std::find(std::begin(kPeers), std::end(kPeers), transmit.dest) != std::end(kPeers));
-    const auto npdu_octets = bvlc::unwrap(transmit.data);
-    FUZZ_CHECK(npdu_octets.has_value());
-    FUZZ_CHECK(npdu_octets->size() + bvlc::kHeaderLength == transmit.data.size());
-    auto frame = npdu::decode(*npdu_octets);
+    const auto bvlc_frame = bvlc::unwrap(transmit.data);
+    FUZZ_CHECK(bvlc_frame.has_value());
+    FUZZ_CHECK(bvlc_frame->npdu.size() + bvlc::kHeaderLength == transmit.data.size());
+    auto frame = npdu::decode(bvlc_frame->npdu);
     FUZZ_CHECK(frame.ok());
     const ByteSpan apdu = frame->apdu;
     const auto type = apdu::pdu_type(apdu);

@@ -51,7 +51,7 @@ bool narrow_unsigned(PyObject* obj, const char* name, T& out) {
 bool U8::from_py(PyObject* obj, const char* name, Value& out) { return narrow_unsigned(obj, name, out); }
 bool U16::from_py(PyObject* obj, const char* name, Value& out) { return narrow_unsigned(obj, name, out); }
 bool U32::from_py(PyObject* obj, const char* name, Value& out) { return narrow_unsigned(obj, name, out); }
-bool Word::from_py(PyObject* obj, const char* name, Value& out) { return narrow_unsigned(obj, name, out); }
+bool U64::from_py(PyObject* obj, const char* name, Value& out) { return narrow_unsigned(obj, name, out); }
 
 bool I32::from_py(PyObject* obj, const char* name, Value& out) {
   if (!require_int(obj, name)) return false;

@@ -49,8 +49,7 @@ struct I32 {
   static PyObject* to_py(Value value) { return PyLong_FromLong(value); }
 };
 
-// Unsigned 64-bit.
-struct Word {
+struct U64 {
   using Value = std::uint64_t;
   static bool from_py(PyObject* obj, const char* name, Value& out);
   static PyObject* to_py(Value value) { return PyLong_FromUnsignedLongLong(value); }

@@ -65,6 +65,21 @@ struct InputSendClass {
   static constexpr std::size_t required_arguments = 2;
 };
 
+struct InputSendUnconfirmedClass {
+  using Fields = SendFields;
+  static constexpr const char* name = "ferromesh.InputSendUnconfirmed";
+  static constexpr const char* doc =
+      "InputSendUnconfirmed(service, dest)\n--\n\n"
+      "Input: send an unconfirmed service request, as a broadcast when dest is one\n"
+      "(an address ending in .255).";
+  static inline PyGetSetDef attributes[] = {
+      read_write<AnyObject, &Fields::service>("service"),
+      read_write<BacnetAddrRef, &Fields::dest>("dest"),
+      {},
+  };
+  static constexpr std::size_t required_arguments = 2;
+};
+
 // A reference the garbage collector emptied while breaking a cycle is no
 // longer an object of the required class.
 bool require(const PyRef& ref, PyTypeObject* type, const char* name) {
@@ -139,6 +154,17 @@ std::optional<stack::BacnetService> service_to_engine(PyObject* service) {
   return std::nullopt;
 }
 
+std::optional<stack::UnconfirmedService> unconfirmed_to_engine(PyObject* service) {
+  PyTypeObject* who_is = service_who_is_type();
+  if (who_is == nullptr) return std::nullopt;
+  if (PyObject_TypeCheck(service, who_is)) {
+    const WhoIsRequest& limits = fields_of<WhoIsRequest>(service);
+    return stack::service::WhoIs{limits.low, limits.high};
+  }
+  PyErr_SetString(PyExc_ValueError, "Unknown service type");
+  return std::nullopt;
+}
+
 std::optional<stack::Input> received_to_engine(PyObject* input) {
   const ReceivedFields& fields = fields_of<ReceivedFields>(input);
   const auto src = engine_addr(fields.src, "src");
@@ -156,11 +182,21 @@ std::optional<stack::Input> send_to_engine(PyObject* input) {
   return stack::input::Send{std::move(*service), *dest};
 }
 
+std::optional<stack::Input> send_unconfirmed_to_engine(PyObject* input) {
+  const SendFields& fields = fields_of<SendFields>(input);
+  const auto dest = engine_addr(fields.dest, "dest");
+  if (!dest) return std::nullopt;
+  auto service = unconfirmed_to_engine(fields.service ? fields.service.get() : Py_None);
+  if (!service) return std::nullopt;
+  return stack::input::SendUnconfirmed{std::move(*service), *dest};
+}
+
 }  // namespace
 
 PyTypeObject* input_received_type() { return type_of<InputReceivedClass>(); }
 PyTypeObject* input_tick_type() { return type_of<InputTickClass>(); }
 PyTypeObject* input_send_type() { return type_of<InputSendClass>(); }
+PyTypeObject* input_send_unconfirmed_type() { return type_of<InputSendUnconfirmedClass>(); }
 
 std::optional<stack::Input> input_to_engine(PyObject* input) {
   PyTypeObject* received = input_received_type();
@@ -174,6 +210,10 @@ std::optional<stack::Input> input_to_engine(PyObject* input) {
   PyTypeObject* send = input_send_type();
   if (send == nullptr) return std::nullopt;
   if (PyObject_TypeCheck(input, send)) return send_to_engine(input);
+
+  PyTypeObject* send_unconfirmed = input_send_unconfirmed_type();
+  if (send_unconfirmed == nullptr) return std::nullopt;
+  if (PyObject_TypeCheck(input, send_unconfirmed)) return send_unconfirmed_to_engine(input);
 
   PyErr_SetString(PyExc_ValueError, "Expected InputReceived, InputTick, or InputSend");
   return std::nullopt;

@@ -5,12 +5,13 @@
 #include "bindings/py_class.hpp"
 #include "stack/types.hpp"
 
-// The three input classes and their conversion into the engine's Input.
+// The input classes and their conversion into the engine's Input.
 namespace ferromesh::bindings {
 
 PyTypeObject* input_received_type();
 PyTypeObject* input_tick_type();
 PyTypeObject* input_send_type();
+PyTypeObject* input_send_unconfirmed_type();
 
 // The engine input for `input`; nothing with ValueError set when it is not an
 // input, names an unknown service or value, or holds an invalid address.

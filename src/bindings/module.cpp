@@ -87,6 +87,8 @@ const Obtain kRegistrations[] = {
     type<read_property_multiple_result_type>,
     function<&decode_read_property_method>,
     function<&decode_read_property_multiple_method>,
+    type<input_send_unconfirmed_type>,
+    type<service_who_is_type>,
 };
 
 bool add_name(PyObject* module, PyObject* obj) {

@@ -4,6 +4,7 @@
 
 #include "bindings/convert.hpp"
 #include "bindings/values.hpp"
+#include "services/who_is.hpp"
 
 namespace ferromesh::bindings {
 
@@ -119,11 +120,64 @@ struct ServiceReadPropertyMultipleClass {
   static constexpr std::size_t required_arguments = 1;
 };
 
+// A Who-Is limit: None or an int. A limit beyond every device instance, of
+// whatever width, is kept as one so that the check of the pair refuses it
+// with the same ValueError as limits that do not fit together.
+bool who_is_limit(PyObject* obj, const char* name, std::optional<std::uint32_t>& out) {
+  if (obj == Py_None) return true;
+  if (!PyLong_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s must be an int or None, not %.200s", name, Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow != 0 || value < 0 || value > services::who_is::kLargestInstance) {
+    out = services::who_is::kLargestInstance + 1;
+    return true;
+  }
+  out = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+struct ServiceWhoIsClass {
+  using Fields = WhoIsRequest;
+  static constexpr const char* name = "ferromesh.ServiceWhoIs";
+  static constexpr const char* doc =
+      "ServiceWhoIs(low=None, high=None)\n--\n\n"
+      "Service: Who-Is request, answered with I-Am by the devices whose instance\n"
+      "is in low..high (both limits or neither; 0 <= low <= high <= 4194303).";
+  static inline PyGetSetDef attributes[] = {
+      read_only<Optional<U32>, &Fields::low>("low"),
+      read_only<Optional<U32>, &Fields::high>("high"),
+      {},
+  };
+
+  // Read-only, so that an instance always holds limits that can be sent.
+  static PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"low", "high", nullptr};
+    PyObject* low_arg = Py_None;
+    PyObject* high_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OO:ServiceWhoIs", const_cast<char**>(keywords), &low_arg,
+                                     &high_arg)) {
+      return nullptr;
+    }
+    WhoIsRequest limits;
+    if (!who_is_limit(low_arg, "low", limits.low) || !who_is_limit(high_arg, "high", limits.high)) return nullptr;
+    if (const auto refusal = services::who_is::refusal(limits.low, limits.high)) {
+      PyErr_SetString(PyExc_ValueError, std::string(*refusal).c_str());
+      return nullptr;
+    }
+    return new_instance(type, limits);
+  }
+};
+
 }  // namespace
 
 PyTypeObject* service_read_property_type() { return type_of<ServiceReadPropertyClass>(); }
 PyTypeObject* service_write_property_type() { return type_of<ServiceWritePropertyClass>(); }
 PyTypeObject* service_read_property_multiple_type() { return type_of<ServiceReadPropertyMultipleClass>(); }
 PyTypeObject* read_access_spec_type() { return type_of<ReadAccessSpecClass>(); }
+PyTypeObject* service_who_is_type() { return type_of<ServiceWhoIsClass>(); }
 
 }  // namespace ferromesh::bindings

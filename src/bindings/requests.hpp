@@ -51,10 +51,17 @@ struct ReadPropertyMultipleRequest {
   void clear() { specs.clear(); }
 };
 
+// Always both limits or neither, low <= high <= 4194303: checked when made.
+struct WhoIsRequest {
+  std::optional<std::uint32_t> low;
+  std::optional<std::uint32_t> high;
+};
+
 // Instances hold the structs above: read them with fields_of<...>(obj).
 PyTypeObject* service_read_property_type();
 PyTypeObject* service_write_property_type();
 PyTypeObject* service_read_property_multiple_type();
 PyTypeObject* read_access_spec_type();
+PyTypeObject* service_who_is_type();
 
 }  // namespace ferromesh::bindings

@@ -27,8 +27,8 @@ struct StackConfigClass {
   static inline PyGetSetDef attributes[] = {
       read_write<Float, &Fields::apdu_timeout_secs>("apdu_timeout_secs"),
       read_write<U8, &Fields::apdu_retries>("apdu_retries"),
-      read_write<Word, &Fields::max_apdu_length>("max_apdu_length"),
-      read_write<Word, &Fields::max_segment_buffer>("max_segment_buffer"),
+      read_write<U64, &Fields::max_apdu_length>("max_apdu_length"),
+      read_write<U64, &Fields::max_segment_buffer>("max_segment_buffer"),
       {},
   };
   static constexpr std::size_t required_arguments = 0;

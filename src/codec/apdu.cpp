@@ -7,8 +7,6 @@ namespace ferromesh::apdu {
 
 namespace {
 
-constexpr std::uint8_t kFlagNegative = 0x02;
-constexpr std::uint8_t kFlagServer = 0x01;
 constexpr std::uint8_t kTagEnumerated = 9;
 
 bool has_type(std::uint8_t first_octet, PduType type) {
@@ -30,30 +28,6 @@ Result<std::uint32_t> read_error_enumerated(SpanReader& reader) {
 std::optional<std::uint8_t> pdu_type(std::span<const std::uint8_t> apdu) noexcept {
   if (apdu.empty()) return std::nullopt;
   return static_cast<std::uint8_t>(apdu[0] >> 4);
-}
-
-Bytes encode_confirmed_request(const ConfirmedRequestHeader& header) {
-  std::uint8_t first = static_cast<std::uint8_t>(PduType::ConfirmedRequest) << 4;
-  if (header.segmentation) first |= kFlagSegmented;
-  if (header.segmentation && header.segmentation->more_follows) first |= kFlagMoreFollows;
-  if (header.segmented_response_accepted) first |= kFlagSegmentedResponseAccepted;
-
-  Bytes out;
-  out.reserve(6 + header.payload.size());
-  append_u8(out, first);
-  append_u8(out, static_cast<std::uint8_t>((header.max_segments & 0x07) << 4 | (header.max_apdu & 0x0F)));
-  append_u8(out, header.invoke_id);
-  if (header.segmentation) {
-    append_u8(out, header.segmentation->sequence_number);
-    append_u8(out, header.segmentation->proposed_window_size);
-  }
-  append_u8(out, header.service_choice);
-  append_bytes(out, header.payload);
-  return out;
-}
-
-Bytes encode_segment_ack(std::uint8_t invoke_id, std::uint8_t sequence_number, std::uint8_t window_size) {
-  return {static_cast<std::uint8_t>(PduType::SegmentAck) << 4, invoke_id, sequence_number, window_size};
 }
 
 // Every decoder reads the octets its header needs before it looks at the PDU
@@ -112,10 +86,10 @@ Result<SimpleAck> decode_simple_ack(std::span<const std::uint8_t> apdu) {
   SpanReader reader(apdu);
   const auto first = reader.read_u8();
   const auto invoke_id = reader.read_u8();
-  const bool has_service_choice = reader.skip(1);  // present but not used
-  if (!first || !invoke_id || !has_service_choice) return DecodeError::IncompleteData;
+  const auto service_choice = reader.read_u8();
+  if (!first || !invoke_id || !service_choice) return DecodeError::IncompleteData;
   if (!has_type(*first, PduType::SimpleAck)) return DecodeError::InvalidData;
-  return SimpleAck{*invoke_id};
+  return SimpleAck{*invoke_id, *service_choice};
 }
 
 Result<Reject> decode_reject(std::span<const std::uint8_t> apdu) {
@@ -135,7 +109,7 @@ Result<Abort> decode_abort(std::span<const std::uint8_t> apdu) {
   const auto reason = reader.read_u8();
   if (!first || !invoke_id || !reason) return DecodeError::IncompleteData;
   if (!has_type(*first, PduType::Abort)) return DecodeError::InvalidData;
-  return Abort{*invoke_id, *reason};
+  return Abort{(*first & kFlagServer) != 0, *invoke_id, *reason};
 }
 
 Result<UnconfirmedRequest> decode_unconfirmed_request(std::span<const std::uint8_t> apdu) {

@@ -23,6 +23,8 @@ enum class PduType : std::uint8_t {
 inline constexpr std::uint8_t kFlagSegmented = 0x08;
 inline constexpr std::uint8_t kFlagMoreFollows = 0x04;
 inline constexpr std::uint8_t kFlagSegmentedResponseAccepted = 0x02;
+inline constexpr std::uint8_t kFlagNegative = 0x02;  // SegmentACK
+inline constexpr std::uint8_t kFlagServer = 0x01;    // SegmentACK, Abort
 // Max-APDU-length-accepted code 5: up to 1476 octets.
 inline constexpr std::uint8_t kMaxApduCode1476 = 5;
 
@@ -33,8 +35,9 @@ struct SegmentHeader {
   friend bool operator==(const SegmentHeader&, const SegmentHeader&) = default;
 };
 
+// Everything of a Confirmed-Request up to its service choice; the service
+// parameters (of this segment) follow.
 struct ConfirmedRequestHeader {
-  std::span<const std::uint8_t> payload;  // the service request parameters
   std::uint8_t invoke_id = 0;
   std::uint8_t service_choice = 0;
   std::uint8_t max_segments = 0;  // code, bits 6-4
@@ -59,7 +62,7 @@ struct ErrorPdu {
 
 struct SegmentAck {
   bool negative = false;
-  bool server = false;
+  bool server = false;  // sent by the peer as the server of the transaction
   std::uint8_t invoke_id = 0;
   std::uint8_t sequence_number = 0;
   std::uint8_t actual_window_size = 0;
@@ -68,12 +71,14 @@ struct SegmentAck {
 // Short headers the client reads without a full decoder.
 struct SimpleAck {
   std::uint8_t invoke_id = 0;
+  std::uint8_t service_choice = 0;
 };
 struct Reject {
   std::uint8_t invoke_id = 0;
   std::uint8_t reason = 0;
 };
 struct Abort {
+  bool server = false;  // sent by the server of the transaction
   std::uint8_t invoke_id = 0;
   std::uint8_t reason = 0;
 };
@@ -85,9 +90,50 @@ struct UnconfirmedRequest {
 // High nibble of the first octet; nothing for an empty APDU.
 std::optional<std::uint8_t> pdu_type(std::span<const std::uint8_t> apdu) noexcept;
 
-Bytes encode_confirmed_request(const ConfirmedRequestHeader& header);
-// 0x40, invoke ID, sequence number, window size (NAK and SRV clear).
-Bytes encode_segment_ack(std::uint8_t invoke_id, std::uint8_t sequence_number, std::uint8_t window_size);
+// Encoders append one APDU header to the datagram being built in `out`;
+// what follows it (service parameters) the caller appends. Inline: they run
+// for every datagram sent.
+
+inline void append_confirmed_request(Bytes& out, const ConfirmedRequestHeader& header) {
+  std::uint8_t first = static_cast<std::uint8_t>(PduType::ConfirmedRequest) << 4;
+  if (header.segmentation) first |= kFlagSegmented;
+  if (header.segmentation && header.segmentation->more_follows) first |= kFlagMoreFollows;
+  if (header.segmented_response_accepted) first |= kFlagSegmentedResponseAccepted;
+  append_u8(out, first);
+  append_u8(out, static_cast<std::uint8_t>((header.max_segments & 0x07) << 4 | (header.max_apdu & 0x0F)));
+  append_u8(out, header.invoke_id);
+  if (header.segmentation) {
+    append_u8(out, header.segmentation->sequence_number);
+    append_u8(out, header.segmentation->proposed_window_size);
+  }
+  append_u8(out, header.service_choice);
+}
+
+// 0x10, the service choice.
+inline void append_unconfirmed_request(Bytes& out, std::uint8_t service_choice) {
+  append_u8(out, static_cast<std::uint8_t>(PduType::UnconfirmedRequest) << 4);
+  append_u8(out, service_choice);
+}
+
+// 0x40 with the NAK and SRV bits, invoke ID, sequence number, window size.
+inline void append_segment_ack(Bytes& out, const SegmentAck& ack) {
+  std::uint8_t first = static_cast<std::uint8_t>(PduType::SegmentAck) << 4;
+  if (ack.negative) first |= kFlagNegative;
+  if (ack.server) first |= kFlagServer;
+  append_u8(out, first);
+  append_u8(out, ack.invoke_id);
+  append_u8(out, ack.sequence_number);
+  append_u8(out, ack.actual_window_size);
+}
+
+// 0x70 with the SRV bit, invoke ID, reason.
+inline void append_abort(Bytes& out, const Abort& abort) {
+  std::uint8_t first = static_cast<std::uint8_t>(PduType::Abort) << 4;
+  if (abort.server) first |= kFlagServer;
+  append_u8(out, first);
+  append_u8(out, abort.invoke_id);
+  append_u8(out, abort.reason);
+}
 
 Result<ComplexAck> decode_complex_ack(std::span<const std::uint8_t> apdu);
 Result<ErrorPdu> decode_error_apdu(std::span<const std::uint8_t> apdu);

@@ -8,7 +8,6 @@ namespace ferromesh::npdu {
 
 namespace {
 
-constexpr std::uint8_t kPriorityMask = 0x03;
 constexpr std::uint8_t kHopCountUnset = 255;
 constexpr std::size_t kMaxMacLength = 255;  // the length travels in one octet
 
@@ -31,22 +30,11 @@ Result<NetworkAddress> read_address(SpanReader& reader) {
 
 }  // namespace
 
-Bytes encode(const NpduEncodeParams& params) {
-  std::uint8_t control = params.priority & kPriorityMask;
-  if (params.network_layer_message) control |= kControlNetworkMessage;
-  if (params.destination) control |= kControlDestination;
-  if (params.source) control |= kControlSource;
-  if (params.expecting_reply) control |= kControlExpectingReply;
-
-  Bytes out;
-  append_u8(out, kProtocolVersion);
-  append_u8(out, control);
-  if (params.destination) append_address(out, *params.destination);
-  if (params.source) append_address(out, *params.source);
+void append_addresses(Bytes& out, const Header& header) {
+  if (header.destination) append_address(out, *header.destination);
+  if (header.source) append_address(out, *header.source);
   // The hop count follows the source when both addresses are present.
-  if (params.destination) append_u8(out, params.hop_count.value_or(kHopCountUnset));
-  append_bytes(out, params.apdu);
-  return out;
+  if (header.destination) append_u8(out, header.hop_count.value_or(kHopCountUnset));
 }
 
 Result<NpduFrame> decode(std::span<const std::uint8_t> data) {
@@ -59,7 +47,7 @@ Result<NpduFrame> decode(std::span<const std::uint8_t> data) {
   NpduFrame frame;
   frame.network_layer_message = (*control & kControlNetworkMessage) != 0;
   frame.expecting_reply = (*control & kControlExpectingReply) != 0;
-  frame.priority = *control & kPriorityMask;
+  frame.priority = *control & kControlPriority;
   if (*control & kControlDestination) {
     auto destination = read_address(reader);
     if (!destination) return destination.error();

@@ -15,6 +15,7 @@ inline constexpr std::uint8_t kControlNetworkMessage = 0x80;
 inline constexpr std::uint8_t kControlDestination = 0x20;
 inline constexpr std::uint8_t kControlSource = 0x08;
 inline constexpr std::uint8_t kControlExpectingReply = 0x04;
+inline constexpr std::uint8_t kControlPriority = 0x03;
 inline constexpr std::uint8_t kMessageIAmRouterToNetwork = 0x01;
 
 struct NetworkAddress {
@@ -23,12 +24,15 @@ struct NetworkAddress {
   friend bool operator==(const NetworkAddress&, const NetworkAddress&) = default;
 };
 
-struct NpduEncodeParams {
+// What precedes the APDU or network-layer message. Both addresses are
+// absent for a device on our own network; a routed request names its DNET
+// and DADR, a router's message its SNET and SADR.
+struct Header {
   std::optional<NetworkAddress> destination;
   std::optional<NetworkAddress> source;
-  std::span<const std::uint8_t> apdu;
   std::optional<std::uint8_t> hop_count;  // only with a destination; 255 when absent
   bool expecting_reply = false;
+  // The body is a network-layer message (its type octet first), not an APDU.
   bool network_layer_message = false;
   std::uint8_t priority = 0;  // 0..3
 };
@@ -43,8 +47,20 @@ struct NpduFrame {
   std::uint8_t priority = 0;
 };
 
-// Version, control, [DNET DLEN DADR], [SNET SLEN SADR], [hop count], then apdu.
-Bytes encode(const NpduEncodeParams& params);
+// Appends version, control, [DNET DLEN DADR], [SNET SLEN SADR], [hop
+// count]; the caller appends the body. Inline for the common case of a
+// datagram to our own network, which has no addresses.
+void append_addresses(Bytes& out, const Header& header);
+inline void append_header(Bytes& out, const Header& header) {
+  std::uint8_t control = header.priority & kControlPriority;
+  if (header.network_layer_message) control |= kControlNetworkMessage;
+  if (header.destination) control |= kControlDestination;
+  if (header.source) control |= kControlSource;
+  if (header.expecting_reply) control |= kControlExpectingReply;
+  append_u8(out, kProtocolVersion);
+  append_u8(out, control);
+  if (header.destination || header.source) append_addresses(out, header);
+}
 Result<NpduFrame> decode(std::span<const std::uint8_t> data);
 
 }  // namespace ferromesh::npdu

@@ -31,7 +31,8 @@ constexpr std::uint8_t kClassContext = 0x08;
 constexpr std::uint8_t kUnspecified = 0xFF;  // date field wildcard
 constexpr std::uint16_t kFirstYear = 1900;
 constexpr std::uint16_t kLastYear = 1900 + 254;  // 255 would be the wildcard
-constexpr std::uint8_t kMonToFri = 7;
+// Weekdays from here on have no wire form of their own and go out as any day.
+constexpr std::uint8_t kFirstWeekdayWithoutWireForm = 7;
 
 void append_unsigned(Bytes& out, std::uint8_t tag, std::uint32_t value) {
   const std::size_t n = minimal_octets(value);
@@ -54,7 +55,7 @@ std::uint8_t wire_year(std::uint16_t year) {
 
 // 0 = Monday .. 6 = Sunday travels as 1..7; anything else as unspecified.
 std::uint8_t wire_weekday(std::optional<std::uint8_t> weekday) {
-  if (!weekday || *weekday >= kMonToFri) return kUnspecified;
+  if (!weekday || *weekday >= kFirstWeekdayWithoutWireForm) return kUnspecified;
   return static_cast<std::uint8_t>(*weekday + 1);
 }
 

@@ -79,7 +79,7 @@ struct PropertyValue {
     std::uint16_t year = 1900;  // full year
     std::uint8_t month = 1;
     std::uint8_t day = 1;
-    std::optional<std::uint8_t> weekday;  // 0 = Monday .. 6 = Sunday, 7 = Monday-to-Friday
+    std::optional<std::uint8_t> weekday;  // 0 = Monday .. 6 = Sunday; 7 and above are sent as any day
     friend bool operator==(const Date&, const Date&) = default;
   };
   struct Time {

@@ -16,8 +16,9 @@ using ferromesh::ObjectIdentifier;
 inline constexpr std::uint8_t kServiceReadProperty = 12;
 inline constexpr std::uint8_t kServiceReadPropertyMultiple = 14;
 inline constexpr std::uint8_t kServiceWriteProperty = 15;
-// Unconfirmed service choice of I-Am.
+// Unconfirmed service choices.
 inline constexpr std::uint8_t kServiceIAm = 0;
+inline constexpr std::uint8_t kServiceWhoIs = 8;
 
 struct PropertyReference {
   PropertyIdentifier property_id;

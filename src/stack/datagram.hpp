@@ -2,28 +2,40 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 
 #include "codec/apdu.hpp"
+#include "codec/bvlc.hpp"
 #include "codec/byte_writer.hpp"
+#include "codec/npdu.hpp"
 
-// Whole BACnet/IP datagrams as the client sends them: BVLC Original-Unicast,
-// an NPDU without addresses at normal priority, then the APDU. Each is built
-// in one vector so that service data is copied exactly once.
+// Whole BACnet/IP datagrams as the client sends them, each built in one
+// buffer by the codec's encoders: BVLC, an NPDU at normal priority without
+// network addresses, then the APDU.
 namespace ferromesh::stack::datagram {
 
 // BVLC (4) + NPDU (2): what a datagram adds to its APDU.
-inline constexpr std::size_t kFramingLength = 6;
-// The BVLC length field is 16 bits wide, which bounds every APDU we frame.
-inline constexpr std::size_t kLargestApdu = 0xFFFF - kFramingLength;
+inline constexpr std::size_t kFramingLength = bvlc::kHeaderLength + 2;
+// The BVLC length field bounds every APDU we frame.
+inline constexpr std::size_t kLargestApdu = bvlc::kLargestDatagram - kFramingLength;
 
-// A Confirmed-Request with segmented-response-accepted, max-segments 0 and
-// max-APDU code 5, expecting a reply. `service_data` must fit kLargestApdu.
-Bytes confirmed_request(std::uint8_t invoke_id, std::uint8_t service_choice,
-                        const std::optional<apdu::SegmentHeader>& segment, std::span<const std::uint8_t> service_data);
+// BVLC `function`, the NPDU header, then what `append_apdu(out)` appends:
+// at most kLargestApdu octets, of which `apdu_size` are reserved.
+template <class AppendApdu>
+Bytes build(std::uint8_t function, const npdu::Header& header, std::size_t apdu_size, AppendApdu&& append_apdu) {
+  Bytes out;
+  out.reserve(kFramingLength + apdu_size);
+  const std::size_t start = bvlc::begin(out, function);
+  npdu::append_header(out, header);
+  append_apdu(out);
+  bvlc::finish(out, start);
+  return out;
+}
 
-// A positive SegmentACK from the client (NAK and SRV clear), expecting no reply.
-Bytes segment_ack(std::uint8_t invoke_id, std::uint8_t sequence_number, std::uint8_t window_size);
+// A Confirmed-Request (or one segment of it) to a device, expecting a reply.
+Bytes confirmed_request(const apdu::ConfirmedRequestHeader& header, std::span<const std::uint8_t> service_data);
+
+// A SegmentACK to a device, expecting no reply.
+Bytes segment_ack(const apdu::SegmentAck& ack);
 
 }  // namespace ferromesh::stack::datagram

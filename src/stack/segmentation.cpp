@@ -24,10 +24,11 @@ SendSegStart SendSegState::create(Bytes data, std::uint8_t service_choice, std::
 Bytes SendSegState::build_frame(std::size_t index) const {
   const std::size_t begin = index * segment_size;
   const std::size_t end = std::min(data.size(), begin + segment_size);
-  const apdu::SegmentHeader header{index + 1 < total_segments, static_cast<std::uint8_t>(index % kMaxSegments),
-                                   window_size};
-  return datagram::confirmed_request(invoke_id, service_choice, header,
-                                     std::span<const std::uint8_t>(data).subspan(begin, end - begin));
+  const apdu::SegmentHeader segment{index + 1 < total_segments, static_cast<std::uint8_t>(index % kMaxSegments),
+                                    window_size};
+  return datagram::confirmed_request(
+      apdu::ConfirmedRequestHeader{invoke_id, service_choice, 0, apdu::kMaxApduCode1476, segment, true},
+      std::span<const std::uint8_t>(data).subspan(begin, end - begin));
 }
 
 std::vector<Bytes> SendSegState::window_frames() const {
@@ -83,10 +84,11 @@ FragmentOutcome RecvSegState::accept_fragment(std::uint8_t sequence_number, bool
   if (all_arrived()) {
     // Acknowledge the final segment, whichever segment completed the set.
     const auto last = static_cast<std::uint8_t>(*total_segments - 1);
-    return outcome::Complete{datagram::segment_ack(invoke_id, last, proposed_window_size), join_fragments()};
+    return outcome::Complete{datagram::segment_ack({false, false, invoke_id, last, proposed_window_size}),
+                             join_fragments()};
   }
   window_start = s + 1;
-  return outcome::Ack{datagram::segment_ack(invoke_id, sequence_number, proposed_window_size)};
+  return outcome::Ack{datagram::segment_ack({false, false, invoke_id, sequence_number, proposed_window_size})};
 }
 
 bool RecvSegState::all_arrived() const noexcept {

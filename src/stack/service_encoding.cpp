@@ -1,7 +1,9 @@
 #include "stack/service_encoding.hpp"
 
+#include "codec/apdu.hpp"
 #include "services/read_property.hpp"
 #include "services/read_property_multiple.hpp"
+#include "services/who_is.hpp"
 #include "services/write_property.hpp"
 
 namespace ferromesh::stack {
@@ -22,8 +24,22 @@ struct Encoder {
   }
 };
 
+struct UnconfirmedEncoder {
+  Bytes& out;
+  std::optional<std::string_view> operator()(const service::WhoIs& s) const {
+    if (auto refusal = services::who_is::refusal(s.low, s.high)) return refusal;
+    apdu::append_unconfirmed_request(out, services::kServiceWhoIs);
+    services::who_is::append_request(s.low, s.high, out);
+    return std::nullopt;
+  }
+};
+
 }  // namespace
 
 EncodedService encode_service(const BacnetService& service) { return std::visit(Encoder{}, service); }
+
+std::optional<std::string_view> append_unconfirmed(const UnconfirmedService& service, Bytes& out) {
+  return std::visit(UnconfirmedEncoder{out}, service);
+}
 
 }  // namespace ferromesh::stack

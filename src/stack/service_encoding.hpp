@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "codec/byte_writer.hpp"
 #include "stack/types.hpp"
@@ -13,5 +15,9 @@ struct EncodedService {
 };
 
 EncodedService encode_service(const BacnetService& service);
+
+// Appends the APDU of `service`, or returns why it cannot be sent and
+// appends nothing.
+std::optional<std::string_view> append_unconfirmed(const UnconfirmedService& service, Bytes& out);
 
 }  // namespace ferromesh::stack

@@ -5,6 +5,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "stack/datagram.hpp"
@@ -15,6 +16,8 @@ namespace {
 
 constexpr std::size_t kUnsegmentedHeaderLength = 4;
 constexpr std::size_t kSegmentedHeaderLength = 6;
+// A Who-Is with both limits of 3 octets.
+constexpr std::size_t kTypicalUnconfirmedLength = 10;
 
 std::uint64_t random_seed(std::random_device& device) {
   return (std::uint64_t{device()} << 32) | std::uint64_t{device()};
@@ -53,6 +56,8 @@ std::vector<Output> Stack::process(Input input) {
     receive(*received, out);
   } else if (const auto* timer = std::get_if<input::Tick>(&input)) {
     tick(timer->now, out);
+  } else if (const auto* unconfirmed = std::get_if<input::SendUnconfirmed>(&input)) {
+    send_unconfirmed(*unconfirmed, out);
   }
   return out;
 }
@@ -79,7 +84,9 @@ void Stack::send(const input::Send& request, std::vector<Output>& out) {
 }
 
 void Stack::send_unsegmented(const EncodedService& encoded, const TransactionKey& key, std::vector<Output>& out) {
-  Bytes frame = datagram::confirmed_request(key.invoke_id, encoded.service_choice, std::nullopt, encoded.parameters);
+  const apdu::ConfirmedRequestHeader header{key.invoke_id, encoded.service_choice, 0, apdu::kMaxApduCode1476,
+                                            std::nullopt, true};
+  Bytes frame = datagram::confirmed_request(header, encoded.parameters);
   const double deadline = time_base_ + config_.apdu_timeout_secs;
   transactions_.insert_or_assign(key, Transaction{frame, deadline, key.addr, 0});
   out.reserve(2);
@@ -98,7 +105,21 @@ void Stack::send_segmented(EncodedService encoded, const TransactionKey& key, st
   transactions_.insert_or_assign(key, Transaction{{}, std::numeric_limits<double>::infinity(), key.addr, 0});
 }
 
-void Stack::free_slot(const BacnetAddr& addr, std::uint8_t invoke_id) {
+void Stack::send_unconfirmed(const input::SendUnconfirmed& request, std::vector<Output>& out) {
+  // The directed broadcast of a /24 (or wider) network, or the global one.
+  const bool broadcast = request.dest.addr[3] == 255;
+  std::optional<std::string_view> refusal;
+  Bytes frame = datagram::build(broadcast ? bvlc::kOriginalBroadcastNpdu : bvlc::kOriginalUnicastNpdu, npdu::Header{},
+                                kTypicalUnconfirmedLength,
+                                [&](Bytes& apdu) { refusal = append_unconfirmed(request.service, apdu); });
+  if (refusal) {
+    out.push_back(output::Event{event::Error{0, std::string(*refusal), request.dest}});
+    return;
+  }
+  out.push_back(output::Transmit{std::move(frame), request.dest});
+}
+
+void Stack::end_transaction(const BacnetAddr& addr, std::uint8_t invoke_id) {
   const TransactionKey key{addr, invoke_id};
   // An ID is in use, and segmentation state exists, only beside a
   // transaction: without one there is nothing to free.

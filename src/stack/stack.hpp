@@ -42,6 +42,7 @@ class Stack {
   void send_unsegmented(const EncodedService& encoded, const TransactionKey& key, std::vector<Output>& out);
   void send_segmented(EncodedService encoded, const TransactionKey& key, std::size_t segment_size,
                       std::vector<Output>& out);
+  void send_unconfirmed(const input::SendUnconfirmed& request, std::vector<Output>& out);
 
   void tick(double now, std::vector<Output>& out);
   void resend_or_expire_requests(double now, EarliestDeadline& earliest, std::vector<Output>& out);
@@ -60,7 +61,7 @@ class Stack {
 
   // Ends the transaction under (addr, invoke_id), if any: frees its ID and
   // drops whatever segmentation state it still has.
-  void free_slot(const BacnetAddr& addr, std::uint8_t invoke_id);
+  void end_transaction(const BacnetAddr& addr, std::uint8_t invoke_id);
 
   StackConfig config_;
   // The now of the latest Tick: Send and Received carry no time of their own.

@@ -13,9 +13,10 @@
 namespace ferromesh::stack {
 
 void Stack::receive(const input::Received& datagram, std::vector<Output>& out) {
-  const auto npdu_octets = bvlc::unwrap(datagram.data);
-  if (!npdu_octets) return;
-  const auto frame = npdu::decode(*npdu_octets);
+  const auto bvlc_frame = bvlc::unwrap(datagram.data);
+  // What a BBMD forwards names its originator, which nothing here uses yet.
+  if (!bvlc_frame || bvlc_frame->function == bvlc::kForwardedNpdu) return;
+  const auto frame = npdu::decode(bvlc_frame->npdu);
   if (!frame) return;
   const std::span<const std::uint8_t> body = frame->apdu;
   if (!frame->network_layer_message) {
@@ -42,7 +43,7 @@ void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& s
       return;
     case apdu::PduType::SimpleAck:
       if (const auto ack = apdu::decode_simple_ack(pdu)) {
-        free_slot(src, ack->invoke_id);
+        end_transaction(src, ack->invoke_id);
         out.push_back(output::Event{event::Response{ack->invoke_id, {}, src}});
       }
       return;
@@ -53,7 +54,7 @@ void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& s
                                segment->proposed_window_size, ack->payload, out);
           return;
         }
-        free_slot(src, ack->invoke_id);
+        end_transaction(src, ack->invoke_id);
         Bytes payload(ack->payload.begin(), ack->payload.end());
         out.push_back(output::Event{event::Response{ack->invoke_id, std::move(payload), src}});
       }
@@ -65,7 +66,7 @@ void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& s
       return;
     case apdu::PduType::Error:
       if (const auto error = apdu::decode_error_apdu(pdu)) {
-        free_slot(src, error->invoke_id);
+        end_transaction(src, error->invoke_id);
         out.push_back(output::Event{event::Error{error->invoke_id,
                                                  "error class=" + std::to_string(error->error_class) +
                                                      " code=" + std::to_string(error->error_code),
@@ -74,14 +75,14 @@ void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& s
       return;
     case apdu::PduType::Reject:
       if (const auto reject = apdu::decode_reject(pdu)) {
-        free_slot(src, reject->invoke_id);
+        end_transaction(src, reject->invoke_id);
         out.push_back(output::Event{
             event::Error{reject->invoke_id, "reject reason=" + std::to_string(reject->reason), src}});
       }
       return;
     case apdu::PduType::Abort:
       if (const auto abort = apdu::decode_abort(pdu)) {
-        free_slot(src, abort->invoke_id);
+        end_transaction(src, abort->invoke_id);
         out.push_back(output::Event{event::Abort{abort->invoke_id, abort->reason, src}});
       }
       return;
@@ -140,12 +141,12 @@ void Stack::handle_recv_fragment(const BacnetAddr& src, std::uint8_t invoke_id, 
   if (auto* ack = std::get_if<outcome::Ack>(&result)) {
     out.push_back(output::Transmit{std::move(ack->datagram), src});
   } else if (auto* complete = std::get_if<outcome::Complete>(&result)) {
-    free_slot(src, invoke_id);
+    end_transaction(src, invoke_id);
     out.reserve(2);
     out.push_back(output::Transmit{std::move(complete->datagram), src});
     out.push_back(output::Event{event::Response{invoke_id, std::move(complete->payload), src}});
   } else if (const auto* abort = std::get_if<outcome::Abort>(&result)) {
-    free_slot(src, invoke_id);
+    end_transaction(src, invoke_id);
     out.push_back(output::Event{event::Abort{invoke_id, abort->reason, src}});
   }
 }

@@ -63,7 +63,7 @@ void Stack::resend_or_expire_requests(double now, EarliestDeadline& earliest, st
       expired.push_back(key);
     }
   }
-  for (const TransactionKey& key : expired) free_slot(key.addr, key.invoke_id);
+  for (const TransactionKey& key : expired) end_transaction(key.addr, key.invoke_id);
 }
 
 void Stack::resend_or_expire_windows(double now, EarliestDeadline& earliest, std::vector<Output>& out) {
@@ -84,7 +84,7 @@ void Stack::resend_or_expire_windows(double now, EarliestDeadline& earliest, std
       expired.push_back(key);
     }
   }
-  for (const TransactionKey& key : expired) free_slot(key.addr, key.invoke_id);
+  for (const TransactionKey& key : expired) end_transaction(key.addr, key.invoke_id);
 }
 
 void Stack::abandon_stalled_reassemblies(double now, EarliestDeadline& earliest, std::vector<Output>& out) {
@@ -99,7 +99,7 @@ void Stack::abandon_stalled_reassemblies(double now, EarliestDeadline& earliest,
       earliest.offer(reassembly.last_activity + kSegmentTimeoutSecs);
     }
   }
-  for (const TransactionKey& key : stalled) free_slot(key.addr, key.invoke_id);
+  for (const TransactionKey& key : stalled) end_transaction(key.addr, key.invoke_id);
 }
 
 }  // namespace ferromesh::stack

@@ -96,9 +96,20 @@ struct ReadPropertyMultiple {
   friend bool operator==(const ReadPropertyMultiple&, const ReadPropertyMultiple&) = default;
 };
 
+// Unconfirmed requests.
+
+// Devices whose instance is in low..high answer; without limits every device
+// does. Both limits or neither, low <= high <= 4194303.
+struct WhoIs {
+  std::optional<std::uint32_t> low;
+  std::optional<std::uint32_t> high;
+  friend bool operator==(const WhoIs&, const WhoIs&) = default;
+};
+
 }  // namespace service
 
 using BacnetService = std::variant<service::ReadProperty, service::WriteProperty, service::ReadPropertyMultiple>;
+using UnconfirmedService = std::variant<service::WhoIs>;
 
 namespace input {
 
@@ -118,9 +129,17 @@ struct Tick {
   double now = 0.0;
 };
 
+// Sent once, without invoke ID or answer to wait for; as a broadcast when
+// `dest` is one (its last octet 255, as 255.255.255.255 and the directed
+// broadcast of a /24 network have).
+struct SendUnconfirmed {
+  UnconfirmedService service;
+  BacnetAddr dest;
+};
+
 }  // namespace input
 
-using Input = std::variant<input::Send, input::Received, input::Tick>;
+using Input = std::variant<input::Send, input::Received, input::Tick, input::SendUnconfirmed>;
 
 struct IAmRouterToNetwork {
   std::vector<std::uint16_t> networks;

@@ -36,6 +36,7 @@ def one_of_each():
         "ServiceReadProperty": ferromesh.ServiceReadProperty(oid, 85),
         "ServiceReadPropertyMultiple": ferromesh.ServiceReadPropertyMultiple([access_spec]),
         "ServiceWriteProperty": ferromesh.ServiceWriteProperty(oid, 85, ferromesh.PropertyValueReal(1.0)),
+        "ServiceWhoIs": ferromesh.ServiceWhoIs(1, 2),
         "PropertyValueNull": ferromesh.PropertyValueNull(),
         "PropertyValueBoolean": ferromesh.PropertyValueBoolean(True),
         "PropertyValueUnsigned": ferromesh.PropertyValueUnsigned(1),

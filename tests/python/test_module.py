@@ -26,6 +26,7 @@ FINAL_ORDER = [
     "PropertyValueAny", "PropertyValueArray",
     "BacnetPropertyError", "PropertyResult", "ObjectResult", "ReadPropertyResult", "ReadPropertyMultipleResult",
     "decode_read_property", "decode_read_property_multiple",
+    "InputSendUnconfirmed", "ServiceWhoIs",
 ]
 NOT_YET_REGISTERED: set[str] = set()
 
@@ -77,13 +78,22 @@ CLASS_DOCS = {
     "PropertyValueAny": ("(data)", None),
     "PropertyValueArray": (None, "Multiple decoded values from a ReadProperty array/list response."),
     "BacnetPropertyError": ("(error_class, error_code)", None),
+    "InputSendUnconfirmed": (
+        "(service, dest)",
+        "Input: send an unconfirmed service request, as a broadcast when dest is one\n(an address ending in .255).",
+    ),
+    "ServiceWhoIs": (
+        "(low=None, high=None)",
+        "Service: Who-Is request, answered with I-Am by the devices whose instance\n"
+        "is in low..high (both limits or neither; 0 <= low <= high <= 4194303).",
+    ),
     "PropertyResult": (None, "Result for a single property within ReadPropertyMultiple."),
     "ObjectResult": (None, "Result for one object in a ReadPropertyMultiple response."),
     "ReadPropertyResult": (None, "Decoded result of a ReadProperty response."),
     "ReadPropertyMultipleResult": (None, "Decoded result of a ReadPropertyMultiple response."),
 }
 WITHOUT_CONSTRUCTOR = [name for name, (signature, _) in CLASS_DOCS.items() if signature is None]
-READ_ONLY = {"PropertyValueArray", "BacnetPropertyError", *WITHOUT_CONSTRUCTOR}
+READ_ONLY = {"PropertyValueArray", "BacnetPropertyError", "ServiceWhoIs", *WITHOUT_CONSTRUCTOR}
 
 
 def _run_python(code):

@@ -108,18 +108,21 @@ TEST_P(Captures, EveryDatagramPassesTheCodec) {
   for (const auto& datagram : *datagrams) {
     if (datagram.payload.empty() || datagram.payload[0] != bvlc::kTypeBacnetIp) continue;
     ++bvlc_datagrams;
-    const auto npdu_octets = bvlc::unwrap(datagram.payload);
-    if (!npdu_octets) {
+    const auto bvlc_frame = bvlc::unwrap(datagram.payload);
+    if (!bvlc_frame) {
       ++dropped;
       continue;
     }
-    const auto frame = npdu::decode(*npdu_octets);
-    ASSERT_TRUE(frame.ok()) << to_string(frame.error()) << " for" << hex(*npdu_octets);
+    const std::span<const std::uint8_t> npdu_octets = bvlc_frame->npdu;
+    const auto frame = npdu::decode(npdu_octets);
+    ASSERT_TRUE(frame.ok()) << to_string(frame.error()) << " for" << hex(npdu_octets);
     if (frame->destination && frame->source) ++with_destination_and_source;
     // Encoding the decoded frame gives back the octets the sender wrote.
-    const Bytes again = npdu::encode({frame->destination, frame->source, frame->apdu, frame->hop_count,
-                                      frame->expecting_reply, frame->network_layer_message, frame->priority});
-    EXPECT_TRUE(equal_octets(again, *npdu_octets)) << hex(*npdu_octets) << " re-encoded as" << hex(again);
+    Bytes again;
+    npdu::append_header(again, {frame->destination, frame->source, frame->hop_count, frame->expecting_reply,
+                                frame->network_layer_message, frame->priority});
+    append_bytes(again, frame->apdu);
+    EXPECT_TRUE(equal_octets(again, npdu_octets)) << hex(npdu_octets) << " re-encoded as" << hex(again);
     if (frame->network_layer_message) continue;
 
     ASSERT_NO_FATAL_FAILURE(expect_apdu_header_decodes(frame->apdu));

@@ -23,25 +23,44 @@ Octets to_octets(std::span<const std::uint8_t> s) { return {s.begin(), s.end()};
 // ---------------------------------------------------------------------------
 // BVLC
 
-TEST(Bvlc, WrapUnicastWritesHeaderAndTotalLength) {
-  const Octets npdu = {0x01, 0x04, 0x02, 0x05, 0x01, 0x0C};
-  EXPECT_EQ(bvlc::wrap_unicast(npdu), (Octets{0x81, 0x0A, 0x00, 0x0A, 0x01, 0x04, 0x02, 0x05, 0x01, 0x0C}));
-  EXPECT_EQ(bvlc::wrap_unicast({}), (Octets{0x81, 0x0A, 0x00, 0x04}));
+// A datagram of `function` carrying `content`, built the way the engine builds them.
+Octets wrap(std::uint8_t function, std::span<const std::uint8_t> content) {
+  Octets out;
+  const std::size_t start = bvlc::begin(out, function);
+  append_bytes(out, content);
+  bvlc::finish(out, start);
+  return out;
 }
 
-TEST(Bvlc, WrapUnicastOfALargeNpdu) {
+TEST(Bvlc, BeginAndFinishWriteHeaderAndTotalLength) {
+  const Octets npdu = {0x01, 0x04, 0x02, 0x05, 0x01, 0x0C};
+  EXPECT_EQ(wrap(bvlc::kOriginalUnicastNpdu, npdu),
+            (Octets{0x81, 0x0A, 0x00, 0x0A, 0x01, 0x04, 0x02, 0x05, 0x01, 0x0C}));
+  EXPECT_EQ(wrap(bvlc::kOriginalBroadcastNpdu, {}), (Octets{0x81, 0x0B, 0x00, 0x04}));
+  // Register-Foreign-Device with a time-to-live of 600 s.
+  EXPECT_EQ(wrap(bvlc::kRegisterForeignDevice, Octets{0x02, 0x58}), (Octets{0x81, 0x05, 0x00, 0x06, 0x02, 0x58}));
+  // A datagram appended after other octets counts only its own.
+  Octets out = {0xEE};
+  const std::size_t start = bvlc::begin(out, bvlc::kDistributeBroadcastToNetwork);
+  append_bytes(out, npdu);
+  bvlc::finish(out, start);
+  EXPECT_EQ(out, (Octets{0xEE, 0x81, 0x09, 0x00, 0x0A, 0x01, 0x04, 0x02, 0x05, 0x01, 0x0C}));
+}
+
+TEST(Bvlc, LargeNpduRoundTrips) {
   const Octets npdu(1500, 0xAB);
-  const Octets datagram = bvlc::wrap_unicast(npdu);
+  const Octets datagram = wrap(bvlc::kOriginalUnicastNpdu, npdu);
   ASSERT_EQ(datagram.size(), 1504u);
   EXPECT_EQ(datagram[2], 0x05);
   EXPECT_EQ(datagram[3], 0xE0);
-  EXPECT_EQ(to_octets(*bvlc::unwrap(datagram)), npdu);
+  EXPECT_EQ(to_octets(bvlc::unwrap(datagram)->npdu), npdu);
 }
 
 struct UnwrapCase {
   const char* name;
   Octets datagram;
   std::optional<Octets> npdu;  // nothing: dropped
+  std::optional<bvlc::BipAddress> forwarded_from = std::nullopt;
 };
 
 void PrintTo(const UnwrapCase& c, std::ostream* os) { *os << c.name; }
@@ -49,10 +68,12 @@ void PrintTo(const UnwrapCase& c, std::ostream* os) { *os << c.name; }
 class BvlcUnwrap : public testing::TestWithParam<UnwrapCase> {};
 
 TEST_P(BvlcUnwrap, KeepsOrDrops) {
-  const auto npdu = bvlc::unwrap(GetParam().datagram);
-  ASSERT_EQ(npdu.has_value(), GetParam().npdu.has_value());
-  if (npdu) {
-    EXPECT_EQ(to_octets(*npdu), *GetParam().npdu);
+  const auto frame = bvlc::unwrap(GetParam().datagram);
+  ASSERT_EQ(frame.has_value(), GetParam().npdu.has_value());
+  if (frame) {
+    EXPECT_EQ(frame->function, GetParam().datagram[1]);
+    EXPECT_EQ(to_octets(frame->npdu), *GetParam().npdu);
+    EXPECT_EQ(frame->forwarded_from(), GetParam().forwarded_from);
   }
 }
 
@@ -63,7 +84,11 @@ INSTANTIATE_TEST_SUITE_P(
         UnwrapCase{"Broadcast", {0x81, 0x0B, 0x00, 0x06, 0x01, 0x00}, Octets{0x01, 0x00}},
         UnwrapCase{"OctetsPastLengthIgnored", {0x81, 0x0A, 0x00, 0x06, 0x01, 0x00, 0x20, 0x05}, Octets{0x01, 0x00}},
         UnwrapCase{"HeaderOnly", {0x81, 0x0A, 0x00, 0x04}, Octets{}},
-        UnwrapCase{"ForwardedNpdu", {0x81, 0x04, 0x00, 0x09, 0x01, 0x00, 0x20, 0x05, 0x0F}, std::nullopt},
+        UnwrapCase{"ForwardedNpdu",
+                   {0x81, 0x04, 0x00, 0x0C, 0xC0, 0xA8, 0x01, 0x05, 0xBA, 0xC0, 0x01, 0x00},
+                   Octets{0x01, 0x00},
+                   bvlc::BipAddress{0xC0, 0xA8, 0x01, 0x05, 0xBA, 0xC0}},
+        UnwrapCase{"ForwardedNpduCutInItsAddress", {0x81, 0x04, 0x00, 0x09, 0x01, 0x00, 0x20, 0x05, 0x0F}, std::nullopt},
         UnwrapCase{"Function09", {0x81, 0x09, 0x00, 0x09, 0x01, 0x00, 0x20, 0x05, 0x0F}, std::nullopt},
         UnwrapCase{"BvlcResult", {0x81, 0x00, 0x00, 0x06, 0x00, 0x00}, std::nullopt},
         UnwrapCase{"NotBacnetIp", {0x82, 0x0A, 0x00, 0x04}, std::nullopt},
@@ -77,28 +102,42 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------
 // NPDU
 
+// A header and the body that follows it.
+struct NpduParams {
+  npdu::Header header;
+  std::span<const std::uint8_t> apdu;
+};
+
+Octets encode(const NpduParams& params) {
+  Octets out;
+  npdu::append_header(out, params.header);
+  append_bytes(out, params.apdu);
+  return out;
+}
+
 struct NpduCase {
   const char* name;
-  npdu::NpduEncodeParams params;
+  NpduParams params;
   Octets wire;
 };
 
 void PrintTo(const NpduCase& c, std::ostream* os) { *os << c.name; }
 
 // The frame that decoding `params`' encoding must give.
-void expect_frame_matches(const npdu::NpduFrame& frame, const npdu::NpduEncodeParams& params) {
-  EXPECT_EQ(frame.destination, params.destination);
-  EXPECT_EQ(frame.source, params.source);
-  EXPECT_EQ(frame.hop_count, params.destination ? std::optional(params.hop_count.value_or(255)) : std::nullopt);
-  EXPECT_EQ(frame.expecting_reply, params.expecting_reply);
-  EXPECT_EQ(frame.network_layer_message, params.network_layer_message);
-  EXPECT_EQ(frame.priority, params.priority);
+void expect_frame_matches(const npdu::NpduFrame& frame, const NpduParams& params) {
+  const npdu::Header& header = params.header;
+  EXPECT_EQ(frame.destination, header.destination);
+  EXPECT_EQ(frame.source, header.source);
+  EXPECT_EQ(frame.hop_count, header.destination ? std::optional(header.hop_count.value_or(255)) : std::nullopt);
+  EXPECT_EQ(frame.expecting_reply, header.expecting_reply);
+  EXPECT_EQ(frame.network_layer_message, header.network_layer_message);
+  EXPECT_EQ(frame.priority, header.priority);
   EXPECT_EQ(to_octets(frame.apdu), to_octets(params.apdu));
 }
 
 class Npdu : public testing::TestWithParam<NpduCase> {};
 
-TEST_P(Npdu, EncodesExactOctets) { EXPECT_EQ(npdu::encode(GetParam().params), GetParam().wire); }
+TEST_P(Npdu, EncodesExactOctets) { EXPECT_EQ(encode(GetParam().params), GetParam().wire); }
 
 TEST_P(Npdu, DecodesBack) {
   const auto frame = npdu::decode(GetParam().wire);
@@ -120,11 +159,12 @@ TEST_P(Npdu, EveryPrefixOfTheHeaderIsIncomplete) {
 
 const Octets kApdu = {0x02, 0x05, 0x01, 0x0C};
 
-npdu::NpduEncodeParams npdu_params(std::optional<npdu::NetworkAddress> destination,
-                              std::optional<npdu::NetworkAddress> source, std::optional<std::uint8_t> hop_count,
-                              bool expecting_reply = false, bool network_layer_message = false,
-                              std::uint8_t priority = 0, std::span<const std::uint8_t> apdu = kApdu) {
-  return {std::move(destination), std::move(source), apdu, hop_count, expecting_reply, network_layer_message, priority};
+NpduParams npdu_params(std::optional<npdu::NetworkAddress> destination, std::optional<npdu::NetworkAddress> source,
+                       std::optional<std::uint8_t> hop_count, bool expecting_reply = false,
+                       bool network_layer_message = false, std::uint8_t priority = 0,
+                       std::span<const std::uint8_t> apdu = kApdu) {
+  return {{std::move(destination), std::move(source), hop_count, expecting_reply, network_layer_message, priority},
+          apdu};
 }
 
 const Octets kIAmRouter = {0x01, 0x00, 0x05};
@@ -161,22 +201,22 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& test_case) { return std::string(test_case.param.name); });
 
 TEST(NpduEncode, MissingHopCountIsWrittenAs255) {
-  EXPECT_EQ(npdu::encode(npdu_params(npdu::NetworkAddress{3, {0x09}}, std::nullopt, std::nullopt, false, false, 0, {})),
+  EXPECT_EQ(encode(npdu_params(npdu::NetworkAddress{3, {0x09}}, std::nullopt, std::nullopt, false, false, 0, {})),
             (Octets{0x01, 0x20, 0x00, 0x03, 0x01, 0x09, 0xFF}));
 }
 
 TEST(NpduEncode, HopCountWithoutDestinationIsNotWritten) {
-  EXPECT_EQ(npdu::encode(npdu_params(std::nullopt, std::nullopt, 7, false, false, 0, {})), (Octets{0x01, 0x00}));
+  EXPECT_EQ(encode(npdu_params(std::nullopt, std::nullopt, 7, false, false, 0, {})), (Octets{0x01, 0x00}));
 }
 
 TEST(NpduEncode, PriorityKeepsItsTwoBits) {
-  EXPECT_EQ(npdu::encode(npdu_params(std::nullopt, std::nullopt, std::nullopt, false, false, 0xFF, {})),
+  EXPECT_EQ(encode(npdu_params(std::nullopt, std::nullopt, std::nullopt, false, false, 0xFF, {})),
             (Octets{0x01, 0x03}));
 }
 
 TEST(NpduEncode, AddressOfMaximumLength) {
   const Octets mac(255, 0x42);
-  const Octets wire = npdu::encode(npdu_params(npdu::NetworkAddress{9, mac}, std::nullopt, 1));
+  const Octets wire = encode(npdu_params(npdu::NetworkAddress{9, mac}, std::nullopt, 1));
   ASSERT_EQ(wire.size(), 2 + 3 + 255 + 1 + kApdu.size());
   EXPECT_EQ(wire[4], 255);
   const auto frame = npdu::decode(wire);
@@ -221,16 +261,24 @@ void PrintTo(const ConfirmedCase& c, std::ostream* os) { *os << c.name; }
 
 class ConfirmedRequest : public testing::TestWithParam<ConfirmedCase> {};
 
-TEST_P(ConfirmedRequest, EncodesExactOctets) {
-  EXPECT_EQ(apdu::encode_confirmed_request(GetParam().header), GetParam().wire);
+// The header, then the service parameters as the caller appends them.
+Octets encode(const apdu::ConfirmedRequestHeader& header, std::span<const std::uint8_t> parameters) {
+  Octets out;
+  apdu::append_confirmed_request(out, header);
+  append_bytes(out, parameters);
+  return out;
 }
 
 const Octets kReadPropertyParameters = {0x0C, 0x00, 0x00, 0x00, 0x01, 0x19, 0x55};
 
+TEST_P(ConfirmedRequest, EncodesExactOctets) {
+  EXPECT_EQ(encode(GetParam().header, kReadPropertyParameters), GetParam().wire);
+}
+
 apdu::ConfirmedRequestHeader request(std::uint8_t invoke_id, std::optional<apdu::SegmentHeader> segmentation,
                                      bool segmented_response_accepted = true, std::uint8_t max_segments = 0,
                                      std::uint8_t max_apdu = apdu::kMaxApduCode1476) {
-  return {kReadPropertyParameters, invoke_id, 12, max_segments, max_apdu, segmentation, segmented_response_accepted};
+  return {invoke_id, 12, max_segments, max_apdu, segmentation, segmented_response_accepted};
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -248,8 +296,25 @@ INSTANTIATE_TEST_SUITE_P(
                       {0x02, 0x7F, 0x01, 0x0C, 0x0C, 0x00, 0x00, 0x00, 0x01, 0x19, 0x55}}),
     [](const auto& test_case) { return std::string(test_case.param.name); });
 
-TEST(SegmentAckEncode, WritesFourOctets) {
-  EXPECT_EQ(apdu::encode_segment_ack(0x11, 0x22, 0x33), (Octets{0x40, 0x11, 0x22, 0x33}));
+// Short PDUs with their flags, encoded and decoded back.
+TEST(ShortPduEncode, SegmentAckAndAbortWithTheirFlags) {
+  for (const bool negative : {false, true}) {
+    for (const bool server : {false, true}) {
+      Octets wire;
+      apdu::append_segment_ack(wire, {negative, server, 0x11, 0x22, 0x33});
+      EXPECT_EQ(wire, (Octets{static_cast<std::uint8_t>(0x40 | (negative ? 2 : 0) | (server ? 1 : 0)), 0x11, 0x22, 0x33}));
+      const auto ack = apdu::decode_segment_ack(wire);
+      EXPECT_TRUE(ack->negative == negative && ack->server == server);
+
+      Octets abort;
+      apdu::append_abort(abort, {server, 0x44, 0x05});
+      EXPECT_EQ(abort, (Octets{static_cast<std::uint8_t>(server ? 0x71 : 0x70), 0x44, 0x05}));
+      EXPECT_EQ(apdu::decode_abort(abort)->server, server);
+    }
+  }
+  Octets who_is;
+  apdu::append_unconfirmed_request(who_is, 8);
+  EXPECT_EQ(who_is, (Octets{0x10, 0x08}));
 }
 
 // ---------------------------------------------------------------------------
@@ -435,6 +500,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ShortHeaderDecode, Fields) {
   const Octets simple = {0x20, 0x05, 0x0F};
   EXPECT_EQ(apdu::decode_simple_ack(simple)->invoke_id, 5);
+  EXPECT_EQ(apdu::decode_simple_ack(simple)->service_choice, 15);
 
   const Octets reject = {0x60, 0x07, 0x09};
   EXPECT_EQ(apdu::decode_reject(reject)->invoke_id, 7);
@@ -443,6 +509,7 @@ TEST(ShortHeaderDecode, Fields) {
   const Octets abort = {0x71, 0x08, 0x04};  // SRV set
   EXPECT_EQ(apdu::decode_abort(abort)->invoke_id, 8);
   EXPECT_EQ(apdu::decode_abort(abort)->reason, 4);
+  EXPECT_TRUE(apdu::decode_abort(abort)->server);
 
   const Octets i_am = {0x10, 0x00, 0xC4, 0x02, 0x00, 0x00, 0x01};
   const auto unconfirmed = apdu::decode_unconfirmed_request(i_am);
@@ -456,9 +523,9 @@ TEST(ShortHeaderDecode, Fields) {
 // The datagram of the framing edge case, through every layer.
 TEST(Layers, SimpleAckDatagram) {
   const Octets datagram = {0x81, 0x0A, 0x00, 0x09, 0x01, 0x00, 0x20, 0x05, 0x0F};
-  const auto npdu_octets = bvlc::unwrap(datagram);
-  ASSERT_TRUE(npdu_octets);
-  const auto frame = npdu::decode(*npdu_octets);
+  const auto bvlc_frame = bvlc::unwrap(datagram);
+  ASSERT_TRUE(bvlc_frame);
+  const auto frame = npdu::decode(bvlc_frame->npdu);
   ASSERT_TRUE(frame.ok());
   ASSERT_EQ(apdu::pdu_type(frame->apdu), static_cast<std::uint8_t>(apdu::PduType::SimpleAck));
   const auto ack = apdu::decode_simple_ack(frame->apdu);
@@ -467,9 +534,9 @@ TEST(Layers, SimpleAckDatagram) {
 }
 
 TEST(Layers, ConfirmedRequestDatagram) {
-  const Octets apdu = apdu::encode_confirmed_request(request(9, std::nullopt));
-  const Octets datagram = bvlc::wrap_unicast(npdu::encode(npdu_params(std::nullopt, std::nullopt, std::nullopt, true,
-                                                                 false, 0, apdu)));
+  const Octets apdu = encode(request(9, std::nullopt), kReadPropertyParameters);
+  const Octets datagram =
+      wrap(bvlc::kOriginalUnicastNpdu, encode(npdu_params(std::nullopt, std::nullopt, std::nullopt, true, false, 0, apdu)));
   EXPECT_EQ(datagram, (Octets{0x81, 0x0A, 0x00, 0x11, 0x01, 0x04, 0x02, 0x05, 0x09, 0x0C, 0x0C, 0x00, 0x00, 0x00,
                               0x01, 0x19, 0x55}));
 }

@@ -183,7 +183,7 @@ TEST(EncodeNarrowing, DateYearsOutsideTheWireRangeAreClamped) {
 }
 
 TEST(EncodeNarrowing, WeekdaysWithoutAWireFormAreUnspecified) {
-  EXPECT_EQ(encode(date(2024, 3, 15, 7)), (Bytes{0xA4, 0x7C, 0x03, 0x0F, 0xFF}));  // Monday to Friday
+  EXPECT_EQ(encode(date(2024, 3, 15, 7)), (Bytes{0xA4, 0x7C, 0x03, 0x0F, 0xFF}));
   EXPECT_EQ(encode(date(2024, 3, 15, 200)), (Bytes{0xA4, 0x7C, 0x03, 0x0F, 0xFF}));
 }
 

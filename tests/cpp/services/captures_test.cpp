@@ -73,10 +73,10 @@ void take_apdu(const std::string& file, ByteSpan apdu, Census& census) {
 }
 
 void take_datagram(const std::string& file, ByteSpan datagram, Census& census) {
-  const auto npdu_octets = bvlc::unwrap(datagram);
-  if (!npdu_octets) return;
+  const auto bvlc_frame = bvlc::unwrap(datagram);
+  if (!bvlc_frame) return;
   ++census.bacnet_datagrams;
-  const auto frame = npdu::decode(*npdu_octets);
+  const auto frame = npdu::decode(bvlc_frame->npdu);
   if (!frame) return census.failures.push_back(file + ": NPDU " + std::string(to_string(frame.error())));
   if (!frame->network_layer_message) return take_apdu(file, frame->apdu, census);
   if (frame->apdu.empty() || frame->apdu[0] != npdu::kMessageIAmRouterToNetwork) return;

@@ -46,9 +46,9 @@ class ScriptedPeer {
 
   // One datagram from the stack; returns what the device sends back.
   std::vector<Bytes> on_datagram(std::span<const std::uint8_t> datagram) {
-    const auto npdu_octets = bvlc::unwrap(datagram);
-    if (!npdu_octets) return {};
-    const auto frame = npdu::decode(*npdu_octets);
+    const auto bvlc_frame = bvlc::unwrap(datagram);
+    if (!bvlc_frame) return {};
+    const auto frame = npdu::decode(bvlc_frame->npdu);
     if (!frame || frame->network_layer_message || frame->apdu.empty()) return {};
     SpanReader in(frame->apdu);
     const std::uint8_t first = in.read_u8().value();

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "codec/bvlc.hpp"
-#include "codec/npdu.hpp"
 #include "stack/datagram.hpp"
 #include "stack/stack_test_support.hpp"
 
@@ -23,23 +21,15 @@ Bytes segment_datagram(std::uint8_t first_octet, std::uint8_t invoke_id, std::ui
   return out;
 }
 
-// The one-vector framing must stay what the codec's layered encoders build.
-TEST(Datagram, MatchesTheCodecsLayeredFraming) {
-  const Bytes data = octets(40, 3);
-  auto framed = [](std::span<const std::uint8_t> apdu, bool expecting_reply) {
-    npdu::NpduEncodeParams params;
-    params.apdu = apdu;
-    params.expecting_reply = expecting_reply;
-    return bvlc::wrap_unicast(npdu::encode(params));
-  };
-  auto layered = [&](std::optional<apdu::SegmentHeader> segment) {
-    return framed(apdu::encode_confirmed_request({data, 9, 14, 0, apdu::kMaxApduCode1476, segment, true}), true);
-  };
-  for (const auto& segment : {std::optional<apdu::SegmentHeader>{}, std::optional{apdu::SegmentHeader{true, 3, 4}},
-                              std::optional{apdu::SegmentHeader{false, 255, 1}}}) {
-    EXPECT_EQ(datagram::confirmed_request(9, 14, segment, data), layered(segment));
-  }
-  EXPECT_EQ(datagram::segment_ack(9, 3, 2), framed(apdu::encode_segment_ack(9, 3, 2), false));
+// Every layer's header as a device reads it, for each kind of datagram the
+// client sends.
+TEST(Datagram, ExactOctets) {
+  const Bytes data = octets(3, 0xA0);
+  EXPECT_EQ(datagram::confirmed_request({9, 14, 0, apdu::kMaxApduCode1476, std::nullopt, true}, data),
+            (Bytes{0x81, 0x0A, 0x00, 0x0D, 0x01, 0x04, 0x02, 0x05, 0x09, 0x0E, 0xA0, 0xA1, 0xA2}));
+  EXPECT_EQ(datagram::confirmed_request({9, 14, 0, apdu::kMaxApduCode1476, apdu::SegmentHeader{true, 3, 4}, true}, data),
+            (Bytes{0x81, 0x0A, 0x00, 0x0F, 0x01, 0x04, 0x0E, 0x05, 0x09, 0x03, 0x04, 0x0E, 0xA0, 0xA1, 0xA2}));
+  EXPECT_EQ(datagram::segment_ack({false, false, 9, 3, 2}), (Bytes{0x81, 0x0A, 0x00, 0x0A, 0x01, 0x00, 0x40, 0x09, 0x03, 0x02}));
 }
 
 TEST(SendSegState, CutsDataIntoSegmentsAndBuildsTheFirstWindow) {

@@ -134,9 +134,9 @@ TEST_P(CapturedAnswer, IsAcknowledgedLikeTheRealClientDid) {
   for (int i = 0; i <= c.invoke_id; ++i) (void)stack.process(read_property(device));
 
   auto apdu_of = [](const std::vector<std::uint8_t>& datagram) {
-    const auto npdu_octets = bvlc::unwrap(datagram);
-    if (!npdu_octets) return Bytes{};
-    const auto frame = npdu::decode(*npdu_octets);
+    const auto bvlc_frame = bvlc::unwrap(datagram);
+    if (!bvlc_frame) return Bytes{};
+    const auto frame = npdu::decode(bvlc_frame->npdu);
     return frame ? Bytes(frame->apdu.begin(), frame->apdu.end()) : Bytes{};
   };
   std::vector<Bytes> captured_acks, our_acks;
