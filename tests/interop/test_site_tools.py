@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 from ferromesh import cli
-from peers import DeviceSpec, start_device
+from peers import DeviceSpec, scan_site_specs, start_device, start_flat_site
 from peers.catalogue import BASE_OBJECTS, log_time, log_value, site_points
 
 # The EDE main file's columns, as the format's description gives them.
@@ -103,17 +103,25 @@ def test_scan_lists_every_object_as_json_csv_and_ede(peer_topology, capsys, tmp_
     assert ede["fan-speed"]["state-text-reference"] != ""
 
 
-def test_scan_of_a_device_that_falls_silent_lists_what_it_read_and_what_it_did_not(peer_topology, capsys):
-    site = peer_topology(start_device, DeviceSpec(4102, points=200, mute_after=4))
-    code, out, _ = run_cli(capsys, "scan", address(site), *FAST, "--json")
-    assert code == 1
-    [device] = json.loads(out)["devices"]
-    read = [o for o in device["objects"] if o["error"] is None]
-    assert device["object_count"] == 206 and 0 < len(read) < 206
-    assert device["error"].startswith("stopped answering")
-    assert all(o["name"] for o in read)
-    assert {o["error"] for o in device["objects"] if o["error"]} <= {
+def test_scan_finds_every_device_of_a_site_and_lists_one_that_falls_silent_halfway(peer_topology, capsys):
+    site = peer_topology(start_flat_site, scan_site_specs(4, 120, options={5003: {"mute_after": 6}}))
+    code, out, err = run_cli(capsys, "scan", site.broadcast, "--timeout", "2", "--retries", "2", "--json")
+    assert code == 1 and err == ""
+    scan = json.loads(out)
+    devices = {d["device"]: d for d in scan["devices"]}
+    assert sorted(devices) == [5001, 5002, 5003, 5004]
+    for instance, device in devices.items():
+        assert device["object_count"] == 121  # the site's 120 and the device's network port
+        read = [o for o in device["objects"] if o["error"] is None]
+        assert all(o["name"] for o in read)
+        if instance != 5003:
+            assert device["error"] is None and len(read) == 121
+    silent = devices[5003]
+    assert silent["error"].startswith("stopped answering") and 0 < sum(
+        o["error"] is None for o in silent["objects"]) < 121
+    assert {o["error"] for o in silent["objects"] if o["error"]} <= {
         "no answer", "not read: the device stopped answering"}
+    assert {f["device"] for f in scan["failures"]} == {5003}
 
 
 def scan_process(argv: list[str], **streams) -> subprocess.Popen[bytes]:
