@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import datetime
 import io
 
@@ -82,3 +83,39 @@ def test_points_files(text):
 def test_bad_points_files(text):
     with pytest.raises((ValueError, KeyError, TypeError, AttributeError)):
         load_points(io.StringIO(text))
+
+
+class Terminal(io.StringIO):
+    def __init__(self, tty: bool) -> None:
+        super().__init__()
+        self.tty = tty
+
+    def isatty(self) -> bool:
+        return self.tty
+
+
+@pytest.mark.parametrize("tty, rich", [(True, False), (True, True), (False, False), (False, True)])
+def test_scan_progress_shows_on_a_terminal_only(monkeypatch, tty, rich):
+    from ferromesh.cli import progress
+    from ferromesh.scan import ScanCounters
+
+    monkeypatch.setattr(progress, "PLAIN_EVERY", 0.05)
+    counters = ScanCounters(devices=3, objects=40)
+    stream = Terminal(tty)
+
+    async def scan() -> None:
+        async with progress.ScanProgress(counters, stream, rich=rich):
+            for _ in range(4):
+                await asyncio.sleep(0.06)
+                counters.objects_read += 10
+            counters.devices_done = 3
+
+    asyncio.run(scan())
+    shown = stream.getvalue()
+    if not tty:
+        assert shown == ""
+    elif rich:
+        assert "40/40" in shown and "3/3 devices" in shown
+    else:  # plain lines, no terminal control codes
+        assert shown.splitlines()[-1].startswith("scan: 3/3 devices, 40/40 objects read, 0 errors")
+        assert "\x1b" not in shown and "\r" not in shown
