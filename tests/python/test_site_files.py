@@ -119,3 +119,29 @@ def test_scan_progress_shows_on_a_terminal_only(monkeypatch, tty, rich):
     else:  # plain lines, no terminal control codes
         assert shown.splitlines()[-1].startswith("scan: 3/3 devices, 40/40 objects read, 0 errors")
         assert "\x1b" not in shown and "\r" not in shown
+
+
+@pytest.mark.parametrize("command", ["scan", "trend", "poll"])
+def test_help_of_each_site_tool_has_examples_and_exit_codes(capsys, command):
+    from ferromesh import cli
+
+    with pytest.raises(SystemExit) as done:
+        cli.main([command, "--help"])
+    shown = capsys.readouterr().out
+    assert done.value.code == 0
+    assert f"\n  python -m ferromesh {command} " in shown and "\nexit codes:\n  0 " in shown
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["scan", "--per-device", "8", "--max-concurrency", "4"], "--per-device 8 is above --max-concurrency 4"),
+    (["scan", "--low", "5"], "give both --low and --high"),
+    (["trend", "10.0.0.5", "trend-log:1", "--last", "5", "--since", "2h"], "give --last or a time window"),
+    (["trend", "10.0.0.5", "trend-log:1", "--since", "tomorrow"], "expected a date and time"),
+    (["poll", "/nonexistent/points.csv"], "cannot read points from /nonexistent/points.csv"),
+])
+def test_bad_site_tool_arguments(capsys, argv, message):
+    from ferromesh import cli
+
+    with pytest.raises(SystemExit) as done:
+        cli.main(argv)
+    assert done.value.code == 2 and message in capsys.readouterr().err
