@@ -197,6 +197,7 @@ def test_trend_reads_the_records_of_a_window(trend_device, capsys, window, numbe
 
 
 def test_trend_csv_and_plot(trend_device, capsys, tmp_path):
+    pytest.importorskip("matplotlib")  # not in the sanitizer run
     png, table = tmp_path / "trend.png", tmp_path / "trend.csv"
     code, out, _ = run_cli(capsys, "trend", trend_device, "trend-log:1", "--last", "120", "--plot", str(png),
                            "--csv", str(table))
