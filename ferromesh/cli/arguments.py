@@ -275,7 +275,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     parser = _Parser(
         prog="python -m ferromesh",
-        description="Talk to BACnet/IP devices: read and write properties, discover devices, run the demo.",
+        description="Talk to BACnet/IP devices: read and write properties, discover devices, scan a site,"
+                    " read trend logs, poll points, run the demo.",
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
