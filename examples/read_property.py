@@ -16,12 +16,13 @@ Reject or Abort, or with an answer that does not decode; 2 bad command line;
 from __future__ import annotations
 
 import argparse
+import math
 import select
 import socket
 import sys
 import time
-from collections.abc import Sequence
-from enum import IntEnum
+from collections.abc import Callable, Sequence
+from typing import NoReturn, TypeVar
 
 from ferromesh import (
     BacnetAddr,
@@ -34,7 +35,6 @@ from ferromesh import (
     InputReceived,
     InputSend,
     InputTick,
-    ObjectIdentifier,
     OutputDeadline,
     OutputEvent,
     OutputTransmit,
@@ -43,51 +43,55 @@ from ferromesh import (
     StackConfig,
     decode_read_property,
 )
-from ferromesh._enums import ObjectType, PropertyIdentifier
+from ferromesh.names import parse_address, parse_object_id, parse_property_id
 
-BACNET_PORT = 47808
 EXIT_OK, EXIT_DEVICE_REFUSED, EXIT_USAGE, EXIT_TIMEOUT, EXIT_SOCKET = 0, 1, 2, 3, 4
 
-
-def enum_number(text: str, enum: type[IntEnum]) -> int:
-    """A number, or a name such as analog-input / present-value."""
-    if text.isdigit():
-        return int(text)
-    try:
-        return int(enum[text.upper().replace("-", "_")])
-    except KeyError:
-        raise argparse.ArgumentTypeError(f"unknown {enum.__name__} name: {text}") from None
+T = TypeVar("T")
 
 
-def device_address(text: str) -> BacnetAddr:
-    host, _, port = text.partition(":")
-    if port and not port.isdigit():
-        raise argparse.ArgumentTypeError(f"bad port in {text!r}")
-    # The stack checks the address text itself when the request is sent.
-    return BacnetAddr(host, int(port) if port else BACNET_PORT)
+def checked(parse: Callable[[str], T]) -> Callable[[str], T]:
+    """An argument type from a parser that raises ValueError (or OverflowError) on bad text."""
+    def parse_argument(text: str) -> T:
+        try:
+            return parse(text)
+        except (ValueError, OverflowError) as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+    return parse_argument
 
 
-def object_id(text: str) -> ObjectIdentifier:
-    type_text, sep, instance = text.rpartition(":")
-    if not sep or not instance.isdigit():
-        raise argparse.ArgumentTypeError(f"expected object-type:instance, not {text!r}")
-    return ObjectIdentifier(enum_number(type_text, ObjectType), int(instance))
+def seconds(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value) or value <= 0:
+        raise ValueError(f"expected a number of seconds above 0, not {text!r}")
+    return value
 
 
 def retries(text: str) -> int:
     if not text.isdigit() or int(text) > 255:
-        raise argparse.ArgumentTypeError(f"expected 0..255, not {text!r}")
+        raise ValueError(f"expected 0..255, not {text!r}")
     return int(text)
 
 
+class ArgumentParser(argparse.ArgumentParser):
+    """Says what is wrong with the command line in one line, without the usage text."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
+
+
 def parse_arguments(argv: list[str]) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(description="Read one property from a BACnet/IP device.")
-    parser.add_argument("device", type=device_address, help="host[:port], an IPv4 address (port 47808 by default)")
-    parser.add_argument("object", type=object_id, help="object-type:instance, e.g. analog-input:3 or 0:3")
-    parser.add_argument("property", type=lambda t: enum_number(t, PropertyIdentifier),
+    parser = ArgumentParser(description="Read one property from a BACnet/IP device.")
+    parser.add_argument("device", type=checked(parse_address),
+                        help="host[:port], an IPv4 address (port 47808 by default)")
+    parser.add_argument("object", type=checked(parse_object_id),
+                        help="object-type:instance, e.g. analog-input:3 or 0:3")
+    parser.add_argument("property", type=checked(parse_property_id),
                         help="property name or number, e.g. present-value or 85")
-    parser.add_argument("--apdu-timeout", type=float, default=3.0, help="seconds before a re-send (default 3)")
-    parser.add_argument("--retries", type=retries, default=3, help="re-sends before giving up, 0..255 (default 3)")
+    parser.add_argument("--apdu-timeout", type=checked(seconds), default=3.0,
+                        help="seconds before a re-send (default 3)")
+    parser.add_argument("--retries", type=checked(retries), default=3,
+                        help="re-sends before giving up, 0..255 (default 3)")
     return parser.parse_args(argv)
 
 
@@ -197,13 +201,9 @@ def main(argv: list[str]) -> int:
             host = Host(sock, stack, args.device)
             # Tell the stack the time first: deadlines count from its latest Tick.
             host.tick()
-            try:
-                # A full invoke-ID pool would raise InvokeIdExhaustedError; a
-                # fresh stack with one request cannot have one.
-                outputs = stack.process(InputSend(ServiceReadProperty(args.object, args.property), args.device))
-            except ValueError as error:  # the address is not dotted-decimal IPv4
-                print(error, file=sys.stderr)
-                return EXIT_USAGE
+            # A full invoke-ID pool would raise InvokeIdExhaustedError; a
+            # fresh stack with one request cannot have one.
+            outputs = stack.process(InputSend(ServiceReadProperty(args.object, args.property), args.device))
             host.invoke_id = sent_invoke_id(outputs)
             host.handle(outputs)
             return host.wait()

@@ -33,6 +33,7 @@ from . import (
     EventUnconfirmedReceived,
     InputReceived,
     InputSend,
+    InputSendUnconfirmed,
     InputTick,
     InvokeIdExhaustedError,
     ObjectIdentifier,
@@ -44,6 +45,7 @@ from . import (
     ReadPropertyResult,
     ServiceReadProperty,
     ServiceReadPropertyMultiple,
+    ServiceWhoIs,
     ServiceWriteProperty,
     Stack,
     StackConfig,
@@ -106,24 +108,16 @@ __all__ = [
 
 
 def who_is_datagram(low: int | None = None, high: int | None = None, *, broadcast: bool = True) -> bytes:
-    """The complete BACnet/IP Who-Is datagram, optionally limited to device instances low..high."""
-    apdu = bytearray([0x10, 0x08])  # Unconfirmed-Request, Who-Is
-    if low is not None and high is not None:
-        if not 0 <= low <= high < 1 << 22:
-            raise ValueError("device instance limits must satisfy 0 <= low <= high <= 4194303")
-        for tag, limit in ((0, low), (1, high)):
-            content = limit.to_bytes(max(1, (limit.bit_length() + 7) // 8), "big")
-            apdu += bytes([tag << 4 | 0x08 | len(content)]) + content
-    elif low is not None or high is not None:
-        raise ValueError("give both low and high limits, or neither")
-    npdu = bytes([0x01, 0x00]) + apdu  # no reply expected
-    length = 4 + len(npdu)
-    return bytes([0x81, 0x0B if broadcast else 0x0A, length >> 8, length & 0xFF]) + npdu
+    """The BACnet/IP Who-Is datagram a Stack sends, optionally limited to device instances low..high.
 
-
-def _is_broadcast(addr: str) -> bool:
-    # The global broadcast or a directed broadcast of a /24 (or wider) network.
-    return addr.endswith(".255")
+    Kept for callers that send Who-Is themselves; a Client sends it through its
+    own Stack (InputSendUnconfirmed), which broadcasts to addresses ending in .255.
+    """
+    dest = BacnetAddr(GLOBAL_BROADCAST if broadcast else "127.0.0.1", DEFAULT_PORT)
+    for output in Stack().process(InputSendUnconfirmed(ServiceWhoIs(low, high), dest)):
+        if isinstance(output, OutputTransmit):
+            return bytes(output.data)
+    raise BacnetError("the stack sent nothing for Who-Is")
 
 
 @dataclass(frozen=True)
@@ -293,7 +287,7 @@ class Client:
         """
         endpoint = self._open()
         dest = parse_address(address)
-        datagram = who_is_datagram(low, high, broadcast=_is_broadcast(dest.addr))
+        request = InputSendUnconfirmed(ServiceWhoIs(low, high), dest)
         found: dict[tuple[str, int], DiscoveredDevice] = {}
         enough: asyncio.Future[None] = endpoint.loop.create_future()
 
@@ -317,7 +311,7 @@ class Client:
 
         self._unconfirmed_listeners.append(on_unconfirmed)
         try:
-            endpoint.transport.sendto(datagram, (dest.addr, dest.port))
+            self._apply(self._stack.process(request))
             await asyncio.wait([enough], timeout=timeout)
         finally:
             self._unconfirmed_listeners.remove(on_unconfirmed)

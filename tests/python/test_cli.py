@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import json
+import pathlib
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -191,3 +193,53 @@ def test_demo_without_the_simulated_device_says_how_to_install_it(capsys, monkey
                         lambda name, *a: None if name == "bacpypes3" else real_find_spec(name, *a))
     code, _, err = run_cli(capsys, "demo")
     assert code == 6 and "pip install 'ferromesh[demo]'" in err
+
+
+# Each bad argument, in the command line and (where it has the argument) in the
+# example: the text the one-line complaint must contain.
+EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "read_property.py"
+BAD_ARGUMENTS = [
+    # what,                 command line,                                          example,                               says
+    ("bind port", ["read", "127.0.0.1", "2:1", "85", "--bind", "127.0.0.1:99999"], None, "127.0.0.1:99999"),
+    ("bind text", ["read", "127.0.0.1", "2:1", "85", "--bind", "nonsense"], None, "nonsense"),
+    ("low alone", ["whois", "127.0.0.1", "--low", "5"], None, "--high"),
+    ("low above high", ["whois", "--low", "5", "--high", "1"], None, "--low 5 is above --high 1"),
+    ("instance limit", ["whois", "--low", "0", "--high", "4194304"], None, "4194304"),
+    ("wait nan", ["whois", "--wait", "nan"], None, "'nan'"),
+    ("timeout nan", ["read", "127.0.0.1", "2:1", "85", "--timeout", "nan"],
+     ["127.0.0.1", "2:1", "85", "--apdu-timeout", "nan"], "'nan'"),
+    ("timeout negative", ["read", "127.0.0.1", "2:1", "85", "--timeout", "-1"],
+     ["127.0.0.1", "2:1", "85", "--apdu-timeout", "-1"], "'-1'"),
+    ("instance", ["read", "127.0.0.1", "analog-input:99999999999", "85"],
+     ["127.0.0.1", "analog-input:99999999999", "85"], "99999999999"),
+    ("object type", ["read", "127.0.0.1", "99999:1", "85"], ["127.0.0.1", "99999:1", "85"], "99999"),
+    ("readm object type", ["readm", "127.0.0.1", "99999:1", "85"], None, "99999"),
+    ("device port", ["read", "127.0.0.1:99999", "2:1", "85"], ["127.0.0.1:99999", "2:1", "85"], "99999"),
+    ("retries", ["read", "127.0.0.1", "2:1", "85", "--retries", "300"],
+     ["127.0.0.1", "2:1", "85", "--retries", "300"], "300"),
+]
+
+
+@pytest.mark.parametrize("program, argv, says", [
+    pytest.param(program, argv, says, id=f"{program}-{what}")
+    for what, cli_argv, example_argv, says in BAD_ARGUMENTS
+    for program, argv in (("cli", cli_argv), ("example", example_argv)) if argv is not None
+])
+def test_bad_arguments_say_what_is_wrong_in_one_line_and_exit_2(capsys, program, argv, says):
+    if program == "cli":
+        with pytest.raises(SystemExit) as caught:
+            cli.main(argv)
+        code, (out, err) = caught.value.code, capsys.readouterr()
+    else:
+        done = subprocess.run([sys.executable, str(EXAMPLE), *argv], capture_output=True, text=True, timeout=60)
+        code, out, err = done.returncode, done.stdout, done.stderr
+    assert (code, out) == (2, "")
+    assert err.count("\n") == 1 and "error: " in err and says in err
+
+
+def test_whois_to_one_device_returns_at_its_answer(capsys):
+    with ScriptedDevice(lambda rq: [i_am(1234)]) as device:
+        started = time.monotonic()
+        code, out, _ = run_cli(capsys, "whois", device.address, "--wait", "600")
+    # Waiting out --wait would take ten minutes.
+    assert code == 0 and "1234" in out and time.monotonic() - started < 60
