@@ -142,6 +142,9 @@ class OutputTransmit:
     def dest(self) -> BacnetAddr: ...
     @property
     def data(self) -> list[int]: ...
+    @property
+    def data_bytes(self) -> bytes:
+        """The same octets as ``data``, as bytes."""
 
 @final
 class OutputEvent:
@@ -167,6 +170,9 @@ class EventResponse:
     def payload(self) -> list[int]: ...
     @property
     def peer(self) -> BacnetAddr: ...
+    @property
+    def payload_bytes(self) -> bytes:
+        """The same octets as ``payload``, as bytes."""
 
 @final
 class EventTimeout:

@@ -6,39 +6,31 @@ Usage::
         result = await client.read_property("192.168.1.20", "analog-value:1", "present-value")
         print(result.value)
 
-All requests of a ``Client`` share its ``Stack``. The client ticks the stack
-with the event loop's monotonic clock right before every send (so that a
-request's deadline counts from its real send time) and again at the earliest
-deadline the stack asked for. Answers are matched to requests by the
-device's address, port and invoke ID.
+All requests of a ``Client`` share its ``Stack``, driven by a ``Host`` on
+one non-blocking UDP socket (see ferromesh.host): the stack's clock is the
+event loop's, brought up to date before a send when it is more than a
+millisecond old and at the earliest deadline the stack asked for. Answers
+are matched to requests by the device's address, port and invoke ID.
+Names and addresses given as text are parsed once and cached.
 """
 
 from __future__ import annotations
 
 import asyncio
-import math
 import socket
-from collections import deque
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable, NamedTuple
+from typing import Any, AsyncIterator, Callable, Hashable, Iterable
 
 from . import (
     BacnetAddr,
     BacnetError,
     BacnetTimeoutError,
     EventAbort,
-    EventError,
     EventResponse,
     EventTimeout,
     EventUnconfirmedReceived,
-    InputReceived,
-    InputSend,
     InputSendUnconfirmed,
-    InputTick,
-    InvokeIdExhaustedError,
     ObjectIdentifier,
-    OutputDeadline,
-    OutputEvent,
     OutputTransmit,
     ReadAccessSpec,
     ReadPropertyMultipleResult,
@@ -82,6 +74,9 @@ from .names import (
     property_name,
 )
 from .values import to_property_value
+from . import polling
+from .host import INVOKE_IDS, Host
+from .polling import DEFAULT_MAX_PER_DEVICE, Point, PointResult, PollRound
 
 __all__ = [
     "BacnetAbortError",
@@ -93,6 +88,9 @@ __all__ = [
     "DiscoveredDevice",
     "GLOBAL_BROADCAST",
     "ObjectSpec",
+    "Point",
+    "PointResult",
+    "PollRound",
     "PropertySpec",
     "enum_name",
     "format_object_id",
@@ -135,34 +133,9 @@ class DiscoveredDevice:
         return self.device_id.instance
 
 
-class _Protocol(asyncio.DatagramProtocol):
-    def __init__(self, client: Client) -> None:
-        self._client = client
-        self.closed: asyncio.Future[None] = asyncio.get_running_loop().create_future()
-
-    def datagram_received(self, data: bytes, addr: tuple[str, int]) -> None:
-        self._client._on_datagram(data, addr)
-
-    def error_received(self, exc: Exception) -> None:
-        # ICMP errors (e.g. port unreachable) end nothing: the stack's timeout reports the silence.
-        pass
-
-    def connection_lost(self, exc: Exception | None) -> None:
-        if not self.closed.done():
-            self.closed.set_result(None)
-
-
-class _Endpoint(NamedTuple):
-    """What a started Client runs on."""
-
-    loop: asyncio.AbstractEventLoop
-    transport: asyncio.DatagramTransport
-    protocol: _Protocol
-
-
 _Service = ServiceReadProperty | ServiceReadPropertyMultiple | ServiceWriteProperty
-_Output = OutputTransmit | OutputEvent | OutputDeadline
-_Event = EventResponse | EventTimeout | EventAbort | EventError | EventUnconfirmedReceived
+# Texts of addresses, objects and properties whose parsed form the client keeps.
+_PARSED_CACHE = 4096
 
 
 class Client:
@@ -173,64 +146,69 @@ class Client:
     stack's timeouts, retries and maximum APDU length.
 
     Any number of requests may run concurrently, to any number of devices.
-    When all 256 invoke IDs towards one device are in use, further requests
-    to it wait, in order, until an ID is free.
+    A device gets at most ``max_per_device`` of them at a time (by default
+    256, all its invoke IDs); further requests to it wait, first come first
+    served across all callers, until an earlier one ends.
     """
 
-    def __init__(self, bind: str = "0.0.0.0:0", *, config: StackConfig | None = None) -> None:
+    def __init__(self, bind: str = "0.0.0.0:0", *, config: StackConfig | None = None,
+                 max_per_device: int | None = None) -> None:
         host, _, port = bind.rpartition(":")
         if not host or not port.isdigit():
             raise ValueError(f"bind must be 'host:port', got {bind!r}")
+        if max_per_device is not None and not 1 <= max_per_device <= INVOKE_IDS:
+            raise ValueError(f"max_per_device must be 1..{INVOKE_IDS}, got {max_per_device}")
         self._bind = (host, int(port))
         self._config = config if config is not None else StackConfig()
         self._stack = Stack(self._config)
-        self._endpoint: _Endpoint | None = None
+        self._max_per_device = max_per_device if max_per_device is not None else INVOKE_IDS
+        self._sock: socket.socket | None = None
+        self._host: Host | None = None
         self._closed = False
-        # (device address, port, invoke ID) -> the future of the request waiting for it
-        self._pending: dict[tuple[str, int, int], asyncio.Future[list[int]]] = {}
-        # (device address, port) -> requests waiting for a free invoke ID, oldest first
-        self._id_waiters: dict[tuple[str, int], deque[asyncio.Future[None]]] = {}
+        # Text -> the address, service or access specification it stands for; see _remember.
+        self._parsed: dict[Hashable, Any] = {}
         # Called with None when the client closes.
         self._unconfirmed_listeners: list[Callable[[EventUnconfirmedReceived | None], None]] = []
-        self._deadline = math.inf
-        self._deadline_timer: asyncio.TimerHandle | None = None
+        # What devices told about themselves in I-Am: (address, port) -> (max APDU, segmentation).
+        self._heard: dict[tuple[str, int], tuple[int, int]] = {}
+        # Devices that refused ReadPropertyMultiple.
+        self._rpm_refused: set[tuple[str, int]] = set()
 
     # -- life cycle ---------------------------------------------------------
 
     async def start(self) -> None:
         """Open the UDP socket."""
-        if self._endpoint is not None or self._closed:
+        if self._host is not None or self._closed:
             raise RuntimeError("a Client can be started once")
         loop = asyncio.get_running_loop()
-        transport, protocol = await loop.create_datagram_endpoint(
-            lambda: _Protocol(self), local_addr=self._bind, allow_broadcast=True)
-        self._endpoint = _Endpoint(loop, transport, protocol)
+        infos = await loop.getaddrinfo(*self._bind, family=socket.AF_INET, type=socket.SOCK_DGRAM)
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+            sock.bind(infos[0][4])
+        except BaseException:
+            sock.close()
+            raise
         try:
             # Answers to many concurrent requests arrive in bursts.
-            transport.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
         except OSError:
             pass  # the system's default buffer then has to do
+        self._sock = sock
+        self._host = Host(sock, self._stack, max_per_device=self._max_per_device,
+                          on_unconfirmed=self._on_unconfirmed)
 
     async def close(self) -> None:
         """Close the socket; requests still running fail with ClientClosedError."""
         if self._closed:
             return
         self._closed = True
-        if self._deadline_timer is not None:
-            self._deadline_timer.cancel()
-            self._deadline_timer = None
-        unfinished: list[asyncio.Future[list[int]] | asyncio.Future[None]] = [
-            *self._pending.values(), *(w for q in self._id_waiters.values() for w in q)]
-        for future in unfinished:
-            if not future.done():
-                future.set_exception(ClientClosedError("client closed"))
-        self._pending.clear()
-        self._id_waiters.clear()
+        if self._host is not None:
+            self._host.close(ClientClosedError("client closed"))
         for listener in list(self._unconfirmed_listeners):
             listener(None)
-        if self._endpoint is not None:
-            self._endpoint.transport.close()
-            await self._endpoint.protocol.closed
+        if self._sock is not None:
+            self._sock.close()
 
     async def __aenter__(self) -> Client:
         await self.start()
@@ -242,7 +220,9 @@ class Client:
     @property
     def local_address(self) -> tuple[str, int]:
         """The (host, port) the socket is bound to."""
-        host, port = self._open().transport.get_extra_info("sockname")[:2]
+        self._open()
+        assert self._sock is not None
+        host, port = self._sock.getsockname()[:2]
         return str(host), int(port)
 
     # -- requests ------------------------------------------------------------
@@ -250,7 +230,15 @@ class Client:
     async def read_property(self, address: str | BacnetAddr, object_id: ObjectSpec, property_id: int | str,
                             array_index: int | None = None) -> ReadPropertyResult:
         """Read one property (or one array element); returns the decoded ReadPropertyResult."""
-        service = ServiceReadProperty(parse_object_id(object_id), parse_property_id(property_id), array_index)
+        if isinstance(object_id, str) and isinstance(property_id, (str, int)):
+            # Built once per text. The service never leaves the client: sharing it is safe.
+            key = (object_id, property_id, array_index)
+            service = self._parsed.get(key)
+            if service is None:
+                service = ServiceReadProperty(parse_object_id(object_id), parse_property_id(property_id), array_index)
+                self._remember(key, service)
+        else:
+            service = ServiceReadProperty(parse_object_id(object_id), parse_property_id(property_id), array_index)
         return decode_read_property(await self._confirmed(address, service))
 
     async def read_property_multiple(self, address: str | BacnetAddr,
@@ -263,8 +251,7 @@ class Client:
         property may be (property, array_index). A property the device cannot
         read comes back as a BacnetPropertyError inside the result.
         """
-        access_specs = [s if isinstance(s, ReadAccessSpec) else make_read_access_spec(*s) for s in specs]
-        service = ServiceReadPropertyMultiple(access_specs)
+        service = ServiceReadPropertyMultiple(self._access_specs(specs))
         return decode_read_property_multiple(await self._confirmed(address, service))
 
     async def write_property(self, address: str | BacnetAddr, object_id: ObjectSpec, property_id: int | str,
@@ -276,6 +263,34 @@ class Client:
                                        to_property_value(value), array_index, priority)
         await self._confirmed(address, service)
 
+    async def read_many(self, points: Iterable[Point | tuple[Any, ...]], *,
+                        max_per_device: int = DEFAULT_MAX_PER_DEVICE) -> list[PointResult]:
+        """Read many points, each (device, object, property) or (device, object, property, array_index).
+
+        The points of each device are packed into ReadPropertyMultiple
+        requests that fit what the device accepts (its I-Am, when the client
+        heard one, and ``config.max_apdu_length``); a device that refuses
+        ReadPropertyMultiple is read with ReadProperty. Devices are read
+        concurrently, each with at most ``max_per_device`` of these requests
+        in flight. Returns one PointResult per point, in the order given,
+        with the value or the error of that point: one failure does not fail
+        the others.
+        """
+        polling.check_options(max_per_device)
+        return await polling.read_planned(self, polling.plan(points), max_per_device)
+
+    def poll(self, points: Iterable[Point | tuple[Any, ...]], interval: float, *,
+             max_per_device: int = DEFAULT_MAX_PER_DEVICE) -> AsyncIterator[PollRound]:
+        """Read ``points`` every ``interval`` seconds, as ``read_many`` does; yields one PollRound per round.
+
+        Rounds start on a fixed schedule. A round that takes longer than the
+        interval is reported (``overran``); the rounds that could not start
+        on time are skipped and counted (``missed``), never run back to back
+        to catch up.
+        """
+        polling.check_options(max_per_device, interval)
+        return polling.poll(self, points, interval, max_per_device)
+
     async def who_is(self, address: str | BacnetAddr = GLOBAL_BROADCAST, low: int | None = None,
                      high: int | None = None, *, timeout: float = 3.0,
                      expect: int | None = None) -> list[DiscoveredDevice]:
@@ -285,11 +300,11 @@ class Client:
         .255 (sent as a broadcast). ``low``/``high`` limit the device
         instances asked for. Returns early once ``expect`` devices answered.
         """
-        endpoint = self._open()
+        host = self._open()
         dest = parse_address(address)
         request = InputSendUnconfirmed(ServiceWhoIs(low, high), dest)
         found: dict[tuple[str, int], DiscoveredDevice] = {}
-        enough: asyncio.Future[None] = endpoint.loop.create_future()
+        enough: asyncio.Future[None] = asyncio.get_running_loop().create_future()
 
         def on_unconfirmed(event: EventUnconfirmedReceived | None) -> None:
             if event is None:  # the client is closing
@@ -311,7 +326,7 @@ class Client:
 
         self._unconfirmed_listeners.append(on_unconfirmed)
         try:
-            self._apply(self._stack.process(request))
+            host.send_unconfirmed(request)
             await asyncio.wait([enough], timeout=timeout)
         finally:
             self._unconfirmed_listeners.remove(on_unconfirmed)
@@ -322,134 +337,91 @@ class Client:
 
     # -- the engine round trip ----------------------------------------------
 
-    def _open(self) -> _Endpoint:
+    def _open(self) -> Host:
         if self._closed:
             raise ClientClosedError("client closed")
-        return self._started()
-
-    def _started(self) -> _Endpoint:
-        if self._endpoint is None:
+        if self._host is None:
             raise RuntimeError("Client not started: use 'async with Client(...)' or 'await client.start()'")
-        return self._endpoint
+        return self._host
 
-    async def _confirmed(self, address: str | BacnetAddr, service: _Service) -> list[int]:
-        endpoint = self._open()
-        dest = parse_address(address)
-        peer = (dest.addr, dest.port)
-        if self._id_waiters.get(peer):
-            await self._wait_for_invoke_id(peer, front=False)  # keep the order of waiting requests
-        while True:
-            self._tick()
-            try:
-                outputs = self._stack.process(InputSend(service, dest))
-                break
-            except InvokeIdExhaustedError:
-                await self._wait_for_invoke_id(peer, front=True)
-        invoke_id = _sent_invoke_id(outputs)
-        future: asyncio.Future[list[int]] = endpoint.loop.create_future()
-        key = (dest.addr, dest.port, invoke_id)
-        self._pending[key] = future
-        self._wake_id_waiter(peer)  # another ID may be free as well
-        self._apply(outputs)
-        self._schedule_tick()
-        try:
-            return await future
-        finally:
-            if self._pending.get(key) is future:
-                del self._pending[key]
+    # Requests name things by text on every call; what a text stands for is
+    # built once and kept here. These objects never leave the client (only
+    # the stack reads them), so sharing them between calls is safe.
 
-    async def _wait_for_invoke_id(self, peer: tuple[str, int], *, front: bool) -> None:
-        waiter: asyncio.Future[None] = self._started().loop.create_future()
-        queue = self._id_waiters.setdefault(peer, deque())
-        if front:
-            queue.appendleft(waiter)
-        else:
-            queue.append(waiter)
+    def _remember(self, key: Hashable, value: Any) -> None:
+        if len(self._parsed) >= _PARSED_CACHE:
+            self._parsed.clear()
+        self._parsed[key] = value
+
+    def _destination(self, address: str | BacnetAddr) -> BacnetAddr:
+        if isinstance(address, str):
+            dest = self._parsed.get(address)
+            if dest is None:
+                dest = parse_address(address)
+                self._remember(address, dest)
+            return dest
+        return parse_address(address)
+
+    def _access_specs(self, specs: Iterable[ReadAccessSpec | tuple[ObjectSpec, Iterable[PropertySpec]]],
+                      ) -> list[ReadAccessSpec]:
+        cache = self._parsed
+        access_specs = []
+        for spec in specs:
+            if isinstance(spec, ReadAccessSpec):
+                access_specs.append(spec)
+                continue
+            object_id, properties = spec
+            key: Hashable = None
+            if isinstance(object_id, str) and isinstance(properties, (list, tuple)):
+                key = (object_id, *properties)
+                try:
+                    access_spec = cache.get(key)
+                except TypeError:  # a property given in an unhashable form
+                    key = access_spec = None
+                if access_spec is not None:
+                    access_specs.append(access_spec)
+                    continue
+            access_spec = make_read_access_spec(object_id, properties)
+            if key is not None:
+                self._remember(key, access_spec)
+            access_specs.append(access_spec)
+        return access_specs
+
+    async def _confirmed(self, address: str | BacnetAddr, service: _Service) -> bytes:
+        """Send a request and wait for its answer's payload; raise what ended it otherwise."""
+        host = self._open()
+        request = host.request(self._destination(address), service)
         try:
-            await waiter
+            event = await request.future
         except asyncio.CancelledError:
-            if waiter.done() and not waiter.cancelled():
-                self._wake_id_waiter(peer)  # we were woken but will not use the ID: pass it on
+            host.cancel(request)
             raise
-        finally:
-            if waiter in queue:
-                queue.remove(waiter)
-            if not queue and self._id_waiters.get(peer) is queue:
-                del self._id_waiters[peer]
-        self._open()
+        if isinstance(event, EventResponse):
+            return event.payload_bytes
+        if isinstance(event, EventTimeout):
+            peer = event.peer
+            raise BacnetTimeoutError(f"no answer from {peer.addr}:{peer.port}")
+        if isinstance(event, EventAbort):
+            raise BacnetAbortError(event.reason)
+        raise error_from_event(event)
 
-    def _wake_id_waiter(self, peer: tuple[str, int]) -> None:
-        queue = self._id_waiters.get(peer)
-        while queue:
-            waiter = queue.popleft()
-            if not waiter.done():
-                waiter.set_result(None)
-                return
+    def _on_unconfirmed(self, event: EventUnconfirmedReceived) -> None:
+        message = event.message
+        if isinstance(message, UnconfirmedIAm):
+            src = event.src
+            self._heard[(src.addr, src.port)] = (message.max_apdu, message.segmentation)
+        for listener in list(self._unconfirmed_listeners):
+            listener(event)
 
-    def _tick(self) -> None:
-        outputs = self._stack.process(InputTick(self._started().loop.time()))
-        # A tick reports the earliest of everything pending, replacing what we held.
-        self._deadline = math.inf
-        self._apply(outputs)
-        self._schedule_tick()
+    # What read_many and poll need to know about a device.
 
-    def _on_deadline(self) -> None:
-        self._deadline_timer = None
-        if not self._closed:
-            self._tick()
+    def _apdu_limit(self, peer: tuple[str, int]) -> int:
+        heard = self._heard.get(peer)
+        own = int(self._config.max_apdu_length)
+        return min(own, heard[0]) if heard is not None else own
 
-    def _schedule_tick(self) -> None:
-        timer = self._deadline_timer
-        if timer is not None and timer.when() == self._deadline:
-            return
-        if timer is not None:
-            timer.cancel()
-            self._deadline_timer = None
-        if math.isfinite(self._deadline):
-            self._deadline_timer = self._started().loop.call_at(self._deadline, self._on_deadline)
+    def _refuses_rpm(self, peer: tuple[str, int]) -> bool:
+        return peer in self._rpm_refused
 
-    def _on_datagram(self, data: bytes, addr: tuple[str, int]) -> None:
-        if self._closed:
-            return
-        self._apply(self._stack.process(InputReceived(data, BacnetAddr(addr[0], addr[1]))))
-        self._schedule_tick()
-
-    def _apply(self, outputs: list[_Output]) -> None:
-        for output in outputs:
-            if isinstance(output, OutputTransmit):
-                dest = output.dest
-                self._started().transport.sendto(bytes(output.data), (dest.addr, dest.port))
-            elif isinstance(output, OutputDeadline):
-                # Keep the earliest; a NaN deadline is ignored like the stack ignores it.
-                if output.deadline < self._deadline:
-                    self._deadline = output.deadline
-            elif isinstance(output, OutputEvent):
-                self._dispatch(output.event)
-
-    def _dispatch(self, event: _Event) -> None:
-        if isinstance(event, EventUnconfirmedReceived):
-            for listener in list(self._unconfirmed_listeners):
-                listener(event)
-            return
-        peer = event.peer
-        future = self._pending.pop((peer.addr, peer.port, event.invoke_id), None)
-        if future is not None and not future.done():
-            if isinstance(event, EventResponse):
-                future.set_result(event.payload)
-            elif isinstance(event, EventTimeout):
-                future.set_exception(BacnetTimeoutError(f"no answer from {peer.addr}:{peer.port}"))
-            elif isinstance(event, EventAbort):
-                future.set_exception(BacnetAbortError(event.reason))
-            elif isinstance(event, EventError):
-                future.set_exception(error_from_event(event))
-        self._wake_id_waiter((peer.addr, peer.port))
-
-
-def _sent_invoke_id(outputs: list[_Output]) -> int:
-    """The invoke ID the stack gave a request: octet 8 of its datagram (of its first segment, if segmented)."""
-    for output in outputs:
-        if isinstance(output, OutputTransmit):
-            return output.data[8]  # 81 0a LL LL 01 04 <pdu type> 05 <invoke id> ...
-        if isinstance(output, OutputEvent) and isinstance(output.event, EventError):
-            return output.event.invoke_id  # refused: the error is in the outputs
-    raise BacnetError("the stack sent nothing for the request")
+    def _note_rpm_refused(self, peer: tuple[str, int]) -> None:
+        self._rpm_refused.add(peer)

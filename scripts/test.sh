@@ -27,6 +27,8 @@ bench_build="$root/build/bench-release"
 cmake -S "$root" -B "$bench_build" -DCMAKE_BUILD_TYPE=Release -DFERROMESH_BUILD_BENCHMARKS=ON \
   -DFERROMESH_BUILD_TESTS=OFF -DFERROMESH_WERROR=ON >/dev/null
 cmake --build "$bench_build" -j "$jobs"
+mkdir -p "$root/build/bench-e2e"
+gcc -O2 -Wall -Wextra -Werror -o "$root/build/bench-e2e/canned_device" "$root/bench/canned_device.c"
 
 # Python: build and install the package into a virtual environment under
 # build/, run the Python tests against it, then again with the extension built
@@ -75,6 +77,7 @@ install_package "$venv" "$root/build/py-release"
 # package's pure-Python host code.
 "$venv/bin/python" -m mypy --strict --cache-dir "$root/build/mypy-cache" "$root/ferromesh/__init__.pyi" "$root/examples" \
   "$root/ferromesh/errors.py" "$root/ferromesh/names.py" "$root/ferromesh/values.py" "$root/ferromesh/client.py" \
+  "$root/ferromesh/host.py" "$root/ferromesh/polling.py" \
   "$root/ferromesh/site.py" "$root/ferromesh/scan.py" "$root/ferromesh/ede.py" \
   "$root/ferromesh/cli" "$root/ferromesh/demo_device.py" "$root/ferromesh/__main__.py"
 

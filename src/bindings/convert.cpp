@@ -172,6 +172,10 @@ bool Octets::from_py(PyObject* obj, const char* name, Value& out) {
 
 PyObject* Octets::to_py(const Value& value) { return octets_to_list(value); }
 
+PyObject* OctetBytes::to_py(const Value& value) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value.data()), static_cast<Py_ssize_t>(value.size()));
+}
+
 PyObject* ObjectList::to_py(const Value& value) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(value.size())));
   if (!list) return nullptr;

@@ -92,6 +92,13 @@ struct Octets {
   static PyObject* to_py(const Value& value);
 };
 
+// Read-only octets handed out as bytes: for hosts that pass them straight to
+// a socket or a decode function, without a list of ints in between.
+struct OctetBytes {
+  using Value = Bytes;
+  static PyObject* to_py(const Value& value);
+};
+
 // None or what `Inner` accepts.
 template <class Inner>
 struct Optional {

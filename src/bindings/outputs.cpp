@@ -48,6 +48,7 @@ struct OutputTransmitClass {
   static inline PyGetSetDef attributes[] = {
       read_only<AnyObject, &Fields::dest>("dest"),
       read_only<Octets, &Fields::data>("data"),
+      read_only<OctetBytes, &Fields::data>("data_bytes"),
       {},
   };
 };
@@ -123,6 +124,7 @@ struct EventResponseClass {
       read_only<U8, &Fields::invoke_id>("invoke_id"),
       read_only<Octets, &Fields::payload>("payload"),
       read_only<AnyObject, &Fields::peer>("peer"),
+      read_only<OctetBytes, &Fields::payload>("payload_bytes"),
       {},
   };
 };

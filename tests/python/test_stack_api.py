@@ -220,14 +220,15 @@ class TestOutputs:
 
     def test_transmit_is_the_whole_datagram(self):
         [transmit, deadline] = Stack().process(InputSend(READ, ADDR))
-        assert transmit.data == list(READ_DATAGRAM)
+        assert transmit.data == list(READ_DATAGRAM) and transmit.data_bytes == READ_DATAGRAM
         assert type(deadline) is OutputDeadline and deadline.deadline == 3.0
 
     @pytest.mark.parametrize(
         "datagram, event_class, fields",
         [
-            (simple_ack(9, 15), "EventResponse", {"invoke_id": 9, "payload": []}),
-            (complex_ack(1, 12, b"\x01\x02"), "EventResponse", {"invoke_id": 1, "payload": [1, 2]}),
+            (simple_ack(9, 15), "EventResponse", {"invoke_id": 9, "payload": [], "payload_bytes": b""}),
+            (complex_ack(1, 12, b"\x01\x02"), "EventResponse",
+             {"invoke_id": 1, "payload": [1, 2], "payload_bytes": b"\x01\x02"}),
             (abort(4, 6), "EventAbort", {"invoke_id": 4, "reason": 6}),
             (frame(bytes([0x50, 3, 12, 0x91, 2, 0x91, 32])), "EventError",
              {"invoke_id": 3, "message": "error class=2 code=32"}),
