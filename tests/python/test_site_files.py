@@ -8,17 +8,15 @@ import io
 
 import pytest
 
+from ferromesh.cli.poll import load_points
 from ferromesh.names import format_object_id
 
-views = pytest.importorskip("ferromesh.views")
-
-from ferromesh.cli.plot import plot_records  # noqa: E402
-from ferromesh.cli.poll import load_points  # noqa: E402
-from ferromesh.cli.trend import parse_time  # noqa: E402
-
 START = datetime.datetime(2024, 3, 15, 8, 0)
-NORMAL = views.StatusFlags(False, False, False, False)
-FAULT = views.StatusFlags(False, True, False, False)
+
+
+@pytest.fixture
+def views():
+    return pytest.importorskip("ferromesh.views", reason="trend needs ReadRange and the typed views")
 
 
 def marks(path) -> tuple[int, int]:
@@ -38,10 +36,13 @@ def marks(path) -> tuple[int, int]:
     (False, True, True, False),
     (True, True, True, True),
 ])
-def test_plot_marks_status_changes_and_gaps(tmp_path, gap, fault, expect_orange, expect_gray):
+def test_plot_marks_status_changes_and_gaps(views, tmp_path, gap, fault, expect_orange, expect_gray):
     pytest.importorskip("matplotlib")  # not in the sanitizer run
+    from ferromesh.cli.plot import plot_records
+
+    normal, faulty = views.StatusFlags(False, False, False, False), views.StatusFlags(False, True, False, False)
     records = [views.LogRecord(START + datetime.timedelta(minutes=n), "real-value", 20.0 + n % 7,
-                               FAULT if fault and 30 <= n < 40 else NORMAL)
+                               faulty if fault and 30 <= n < 40 else normal)
                for n in range(60) if not (gap and 15 <= n < 25)]
     plot_records(records, tmp_path / "t.png", "trend-log:1")
     orange, gray = marks(tmp_path / "t.png")
@@ -55,12 +56,16 @@ def test_plot_marks_status_changes_and_gaps(tmp_path, gap, fault, expect_orange,
     ("2h", datetime.datetime(2024, 3, 15, 10, 0)),
     ("1.5d", datetime.datetime(2024, 3, 14, 0, 0)),
 ])
-def test_trend_times(text, expected):
+def test_trend_times(views, text, expected):
+    from ferromesh.cli.trend import parse_time
+
     assert parse_time(text, now=datetime.datetime(2024, 3, 15, 12, 0)) == expected
 
 
 @pytest.mark.parametrize("text", ["yesterday", "2h ago", "-2h", "2024-13-01"])
-def test_bad_trend_times(text):
+def test_bad_trend_times(views, text):
+    from ferromesh.cli.trend import parse_time
+
     with pytest.raises(ValueError):
         parse_time(text)
 
@@ -135,8 +140,6 @@ def test_help_of_each_site_tool_has_examples_and_exit_codes(capsys, command):
 @pytest.mark.parametrize("argv, message", [
     (["scan", "--per-device", "8", "--max-concurrency", "4"], "--per-device 8 is above --max-concurrency 4"),
     (["scan", "--low", "5"], "give both --low and --high"),
-    (["trend", "10.0.0.5", "trend-log:1", "--last", "5", "--since", "2h"], "give --last or a time window"),
-    (["trend", "10.0.0.5", "trend-log:1", "--since", "tomorrow"], "expected a date and time"),
     (["poll", "/nonexistent/points.csv"], "cannot read points from /nonexistent/points.csv"),
 ])
 def test_bad_site_tool_arguments(capsys, argv, message):
@@ -145,3 +148,12 @@ def test_bad_site_tool_arguments(capsys, argv, message):
     with pytest.raises(SystemExit) as done:
         cli.main(argv)
     assert done.value.code == 2 and message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("window, message", [
+    (["--last", "5", "--since", "2h"], "give --last or a time window"),
+    (["--since", "tomorrow"], "expected a date and time"),
+    (["--since", "2024-03-15T09:00", "--until", "2024-03-15T08:00"], "--since is after --until"),
+])
+def test_bad_trend_windows(views, capsys, window, message):
+    test_bad_site_tool_arguments(capsys, ["trend", "10.0.0.5", "trend-log:1", *window], message)
