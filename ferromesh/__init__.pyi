@@ -30,6 +30,8 @@ class BacnetAddr:
 
 class StackConfig:
     """StackConfig — tuneable protocol parameters."""
+    # ValueError for what can only misbehave: apdu_timeout_secs not finite or
+    # not above 0, max_apdu_length outside 50..65529, max_segment_buffer 0.
     def __init__(
         self,
         apdu_timeout_secs: float = 3.0,
@@ -81,7 +83,15 @@ class InputSendUnconfirmed:
     service: _UnconfirmedService
     dest: BacnetAddr
 
-_Input: TypeAlias = InputReceived | InputTick | InputSend | InputSendUnconfirmed
+class InputCancel:
+    """Input: take back the request sent to peer under invoke_id. It ends without
+    an event and its invoke ID is free again; nothing more is sent for it but an
+    Abort to a device in the middle of its segments. An unknown request: nothing."""
+    def __init__(self, peer: BacnetAddr, invoke_id: int) -> None: ...
+    peer: BacnetAddr
+    invoke_id: int
+
+_Input: TypeAlias = InputReceived | InputTick | InputSend | InputSendUnconfirmed | InputCancel
 
 class ReadAccessSpec:
     def __init__(self, object_id: ObjectIdentifier, properties: Sequence[tuple[int, int | None]]) -> None: ...

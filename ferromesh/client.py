@@ -10,8 +10,13 @@ All requests of a ``Client`` share its ``Stack``, driven by a ``Host`` on
 one non-blocking UDP socket (see ferromesh.host): the stack's clock is the
 event loop's, brought up to date before a send when it is more than a
 millisecond old and at the earliest deadline the stack asked for. Answers
-are matched to requests by the device's address, port and invoke ID.
-Names and addresses given as text are parsed once and cached.
+are matched to requests by the device's address, port and invoke ID, and
+must name what was asked (the object, property and array index of a
+ReadProperty, the objects of a ReadPropertyMultiple); any other is the
+answer to an earlier request, and the request is sent again. A call
+cancelled or timed out by its caller takes its request back from the
+stack: it is never sent again. Names and addresses given as text are
+parsed once and cached.
 """
 
 from __future__ import annotations
@@ -19,7 +24,7 @@ from __future__ import annotations
 import asyncio
 import socket
 from dataclasses import dataclass
-from typing import Any, AsyncIterator, Callable, Hashable, Iterable
+from typing import Any, AsyncIterator, Callable, Hashable, Iterable, TypeVar
 
 from . import (
     BacnetAddr,
@@ -45,7 +50,7 @@ from . import (
     decode_read_property,
     decode_read_property_multiple,
 )
-from ._enums import Segmentation
+from ._enums import ObjectType, Segmentation
 
 # Names that lived here before errors, names and values had modules of their
 # own; importing them from here keeps working.
@@ -134,6 +139,28 @@ class DiscoveredDevice:
 
 
 _Service = ServiceReadProperty | ServiceReadPropertyMultiple | ServiceWriteProperty
+_T = TypeVar("_T")
+# A device object of this instance stands for the device that is asked.
+_ANY_DEVICE = 4194303
+
+
+def _same_object(answered: ObjectIdentifier, asked: ObjectIdentifier) -> bool:
+    if int(answered.object_type) != int(asked.object_type):
+        return False
+    return answered.instance == asked.instance or (
+        int(asked.object_type) == ObjectType.DEVICE and asked.instance == _ANY_DEVICE)
+
+
+def _names_what_was_read(result: ReadPropertyResult, asked: ServiceReadProperty) -> bool:
+    """A ReadProperty answer names the object, property and array index asked."""
+    return (_same_object(result.object_id, asked.object_id) and int(result.property_id) == asked.property_id
+            and result.array_index == asked.array_index)
+
+
+def _lists_the_objects_read(result: ReadPropertyMultipleResult, asked: list[ReadAccessSpec]) -> bool:
+    """A ReadPropertyMultiple answer lists the objects asked, in the order asked."""
+    return len(result.objects) == len(asked) and all(
+        _same_object(answered.object_id, spec.object_id) for answered, spec in zip(result.objects, asked))
 # Texts of addresses, objects and properties whose parsed form the client keeps.
 _PARSED_CACHE = 4096
 
@@ -239,7 +266,12 @@ class Client:
                 self._remember(key, service)
         else:
             service = ServiceReadProperty(parse_object_id(object_id), parse_property_id(property_id), array_index)
-        return decode_read_property(await self._confirmed(address, service))
+
+        def answer(payload: bytes) -> ReadPropertyResult | None:
+            result = decode_read_property(payload)
+            return result if _names_what_was_read(result, service) else None
+
+        return await self._answered(address, service, answer)
 
     async def read_property_multiple(self, address: str | BacnetAddr,
                                      specs: Iterable[ReadAccessSpec | tuple[ObjectSpec, Iterable[PropertySpec]]],
@@ -251,8 +283,14 @@ class Client:
         property may be (property, array_index). A property the device cannot
         read comes back as a BacnetPropertyError inside the result.
         """
-        service = ServiceReadPropertyMultiple(self._access_specs(specs))
-        return decode_read_property_multiple(await self._confirmed(address, service))
+        access_specs = self._access_specs(specs)
+        service = ServiceReadPropertyMultiple(access_specs)
+
+        def answer(payload: bytes) -> ReadPropertyMultipleResult | None:
+            result = decode_read_property_multiple(payload)
+            return result if _lists_the_objects_read(result, access_specs) else None
+
+        return await self._answered(address, service, answer)
 
     async def write_property(self, address: str | BacnetAddr, object_id: ObjectSpec, property_id: int | str,
                              value: Any, array_index: int | None = None, priority: int | None = None) -> None:
@@ -389,21 +427,40 @@ class Client:
 
     async def _confirmed(self, address: str | BacnetAddr, service: _Service) -> bytes:
         """Send a request and wait for its answer's payload; raise what ended it otherwise."""
+        return await self._answered(address, service, lambda payload: payload)
+
+    async def _answered(self, address: str | BacnetAddr, service: _Service, answer: Callable[[bytes], _T | None],
+                        ) -> _T:
+        """Send a request and return ``answer(payload)`` of its answer; raise what ended it otherwise.
+
+        ``answer`` gives None for an answer that names something other than
+        what was asked: the answer to an earlier request under the same
+        invoke ID, which a late or caching device sends. That is no result:
+        the request is sent again, under a new invoke ID, as often as the
+        stack re-sends an unanswered one.
+        """
         host = self._open()
-        request = host.request(self._destination(address), service)
-        try:
-            event = await request.future
-        except asyncio.CancelledError:
-            host.cancel(request)
-            raise
-        if isinstance(event, EventResponse):
-            return event.payload_bytes
-        if isinstance(event, EventTimeout):
-            peer = event.peer
-            raise BacnetTimeoutError(f"no answer from {peer.addr}:{peer.port}")
-        if isinstance(event, EventAbort):
-            raise BacnetAbortError(event.reason)
-        raise error_from_event(event)
+        dest = self._destination(address)
+        for _ in range(1 + self._config.apdu_retries):
+            request = host.request(dest, service)
+            try:
+                event = await request.future
+            except asyncio.CancelledError:
+                # Cancelled, or timed out by the caller: the stack must not send it later.
+                host.cancel(request)
+                raise
+            if isinstance(event, EventResponse):
+                result = answer(event.payload_bytes)
+                if result is not None:
+                    return result
+                continue
+            if isinstance(event, EventTimeout):
+                peer = event.peer
+                raise BacnetTimeoutError(f"no answer from {peer.addr}:{peer.port}")
+            if isinstance(event, EventAbort):
+                raise BacnetAbortError(event.reason)
+            raise error_from_event(event)
+        raise BacnetError(f"{dest.addr}:{dest.port} answered only with the results of other requests")
 
     def _on_unconfirmed(self, event: EventUnconfirmedReceived) -> None:
         message = event.message

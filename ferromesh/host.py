@@ -13,7 +13,7 @@ that it waits in the device's queue, first come first served, and goes out
 when an earlier one ends. Everything a request goes through happens in four
 methods: ``request`` (accept or queue), ``_send`` (hand it to the stack),
 ``_on_event`` (complete its future) and ``_release`` (drop its bookkeeping
-and send the next queued one); ``cancel`` takes it back.
+and send the next queued one); ``cancel`` takes it back, from the stack too.
 """
 
 from __future__ import annotations
@@ -31,6 +31,7 @@ from . import (
     EventResponse,
     EventTimeout,
     EventUnconfirmedReceived,
+    InputCancel,
     InputReceived,
     InputSend,
     InputSendUnconfirmed,
@@ -128,8 +129,9 @@ class Host:
     def cancel(self, request: Request) -> None:
         """The caller no longer waits for ``request``.
 
-        A queued request is dropped. One in flight keeps its invoke ID until
-        the stack ends it (answer or timeout); its outcome is then ignored.
+        A queued request is dropped. One in flight is taken back from the
+        stack (InputCancel): nothing more is sent for it, so it cannot reach
+        the device later, and its invoke ID is free for the next request.
         """
         if request.key is None:
             queue = self._queues.get(request.peer)
@@ -137,6 +139,10 @@ class Host:
                 queue.remove(request)
                 if not queue:
                     del self._queues[request.peer]
+        elif not self._closed and self._in_flight.get(request.key) is request:
+            del self._in_flight[request.key]
+            self._release(request.peer)
+            self._apply(self._stack.process(InputCancel(request.dest, request.key[2])))
         if not request.future.done():
             request.future.cancel()
 

@@ -1,9 +1,12 @@
-// The engine: the fuzz input is a script of Send, Received and Tick inputs
-// against a few peers (make_seeds.py writes such scripts; keep the two in
-// step). Received datagrams are mostly plausible answers for invoke IDs that
-// are outstanding or were once, sometimes raw octets. After every step the
-// tables must be consistent and bounded, and every datagram sent must be
-// well-formed and carry exactly the request it belongs to.
+// The engine: the fuzz input is a script of Send, Received, Tick, Cancel and
+// Who-Is inputs against a few peers (make_seeds.py writes such scripts; keep
+// the two in step). Received datagrams are mostly plausible answers for
+// invoke IDs that are outstanding or were once, sometimes raw octets. After
+// every step the tables must be consistent and bounded; every datagram sent
+// must be well-formed and carry exactly the request it belongs to; a
+// Response to an outstanding request answers the service it asked, and one
+// reassembled from segments holds every segment received in order; a window
+// of segments never moves back.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -23,6 +26,7 @@
 #include "codec/npdu.hpp"
 #include "services/read_property.hpp"
 #include "services/read_property_multiple.hpp"
+#include "services/records.hpp"
 #include "services/write_property.hpp"
 #include "stack/stack.hpp"
 
@@ -48,11 +52,37 @@ constexpr std::size_t kInvokeIdOffset = 8;
 constexpr std::size_t kLargestApdu = 0xFFFF - 6;
 
 // What a request must carry on the wire, worked out by the service encoders
-// directly rather than through the engine.
+// directly rather than through the engine, and the APDU size the engine had
+// to keep to when it was sent.
 struct Request {
   std::uint8_t service_choice = 0;
   Bytes parameters;
+  std::size_t max_apdu = 0;
 };
+
+// Whom Who-Is may go to besides the peers.
+constexpr BacnetAddr kBroadcast{{10, 0, 0, 255}, 47808};
+
+// The invoke ID and service choice of a SimpleACK or ComplexACK datagram (of
+// any segment).
+struct Answered {
+  std::uint8_t invoke_id = 0;
+  std::uint8_t service_choice = 0;
+};
+
+std::optional<Answered> answered(ByteSpan datagram) {
+  const auto bvlc_frame = bvlc::unwrap(datagram);
+  if (!bvlc_frame) return std::nullopt;
+  const auto frame = npdu::decode(bvlc_frame->npdu);
+  if (!frame || frame->network_layer_message) return std::nullopt;
+  if (const auto simple = apdu::decode_simple_ack(frame->apdu)) {
+    return Answered{simple->invoke_id, simple->service_choice};
+  }
+  if (const auto complex = apdu::decode_complex_ack(frame->apdu)) {
+    return Answered{complex->invoke_id, complex->service_choice};
+  }
+  return std::nullopt;
+}
 
 Request expected_request(const BacnetService& service) {
   if (const auto* read = std::get_if<service::ReadProperty>(&service)) {
@@ -74,7 +104,7 @@ class Script {
 
   void run() {
     for (int step = 0; step < 256 && in_.remaining_bytes() > 0; ++step) {
-      switch (in_.ConsumeIntegralInRange<int>(0, 10)) {
+      switch (in_.ConsumeIntegralInRange<int>(0, 12)) {
         case 0:
         case 1:
           send();
@@ -103,19 +133,26 @@ class Script {
         case 9:
           raw_datagram();
           break;
-        default:
+        case 10:
           burst();
+          break;
+        case 11:
+          cancel();
+          break;
+        default:
+          who_is();
           break;
       }
     }
   }
 
  private:
+  // Some fields outside their limits: the engine takes the defaults then.
   StackConfig make_config() {
     StackConfig config;
     config.apdu_timeout_secs = in_.PickValueInArray({0.0, 0.5, 3.0, 10.0});
     config.apdu_retries = in_.ConsumeIntegralInRange<std::uint8_t>(0, 3);
-    config.max_apdu_length = in_.PickValueInArray<std::size_t>({0, 6, 7, 16, 50, 480, 1476, 100000});
+    config.max_apdu_length = in_.PickValueInArray<std::size_t>({0, 50, 51, 128, 206, 480, 1476, 65529});
     config.max_segment_buffer = in_.PickValueInArray<std::size_t>({0, 1, 64, 500, 4096, 2097152});
     return config;
   }
@@ -131,6 +168,11 @@ class Script {
     const auto pool = stack_.invoke_pools().find(dest);
     const InvokeIdPool before = pool == stack_.invoke_pools().end() ? InvokeIdPool{} : pool->second;
     new_request_ = expected_request(service);
+    // Sized to the smaller of the configured APDU and the device's I-Am.
+    new_request_->max_apdu = std::min(stack_.config().max_apdu_length, kLargestApdu);
+    if (const auto limits = stack_.device_limits().find(dest); limits != stack_.device_limits().end()) {
+      new_request_->max_apdu = std::min(new_request_->max_apdu, limits->second.max_apdu);
+    }
     std::vector<Output> outputs = process(input::Send{std::move(service), dest}, check_tables_after);
     new_request_.reset();
     FUZZ_CHECK(!outputs.empty());
@@ -157,6 +199,30 @@ class Script {
     check_tables();
   }
 
+  void cancel() {
+    const TransactionKey key = pick_key();
+    const bool known = stack_.transactions().contains(key);
+    const bool segmenting = stack_.send_segments().contains(key) || stack_.recv_segments().contains(key);
+    const std::vector<Output> outputs = process(input::Cancel{key.addr, key.invoke_id});
+    // No event; an Abort only to a device in the middle of segments.
+    FUZZ_CHECK(outputs.size() == (segmenting ? 1u : 0u));
+    FUZZ_CHECK(!stack_.transactions().contains(key));
+    if (known) FUZZ_CHECK(!stack_.invoke_pools().at(key.addr).is_used(key.invoke_id));
+  }
+
+  void who_is() {
+    const BacnetAddr dest = in_.ConsumeBool() ? kBroadcast : in_.PickValueInArray(kPeers);
+    service::WhoIs who_is;
+    if (in_.ConsumeBool()) who_is.low = in_.ConsumeIntegralInRange<std::uint32_t>(0, 4194400);
+    if (in_.ConsumeBool()) who_is.high = in_.ConsumeIntegralInRange<std::uint32_t>(0, 4194400);
+    const bool valid = who_is.low.has_value() == who_is.high.has_value() &&
+                       (!who_is.low || (*who_is.low <= *who_is.high && *who_is.high <= 4194303));
+    const std::vector<Output> outputs = process(input::SendUnconfirmed{who_is, dest});
+    // One datagram, or one Error for limits that cannot be sent; never a deadline.
+    FUZZ_CHECK(outputs.size() == 1);
+    FUZZ_CHECK(std::holds_alternative<output::Transmit>(outputs[0]) == valid);
+  }
+
   void tick() {
     if (in_.ConsumeIntegralInRange<int>(0, 15) == 0) {
       // Clocks that misbehave: not a number, infinities, a step back.
@@ -169,9 +235,16 @@ class Script {
     process(input::Tick{now_});
   }
 
+  // The service of the request last sent under `key` half the time, else any.
+  std::uint8_t service_for(const TransactionKey& key) {
+    const auto known = requests_.find(key);
+    if (known != requests_.end() && in_.ConsumeBool()) return known->second.service_choice;
+    return in_.ConsumeIntegral<std::uint8_t>();
+  }
+
   void answer_unsegmented() {
     const TransactionKey key = pick_key();
-    Bytes apdu{0x30, key.invoke_id, in_.ConsumeIntegral<std::uint8_t>()};
+    Bytes apdu{0x30, key.invoke_id, service_for(key)};
     append_bytes(apdu, in_.ConsumeBytes<std::uint8_t>(in_.ConsumeIntegralInRange<std::size_t>(0, 32)));
     receive(apdu, key.addr);
   }
@@ -183,17 +256,40 @@ class Script {
                                             : in_.ConsumeIntegral<std::uint8_t>();
     const bool more_follows = in_.ConsumeBool();
     const auto window = in_.ConsumeIntegralInRange<std::uint8_t>(0, 8);
-    receive(segment(key.invoke_id, sequence, more_follows, window, payload()), key.addr);
+    const std::uint8_t service = service_for(key);
+    receive(segment(key.invoke_id, sequence, more_follows, window, service, payload()), key.addr);
   }
 
-  // A whole segmented answer in order, as a device sends it.
+  // A whole segmented answer in order, as a device sends it, at times of
+  // more than 256 segments. Begun afresh, it ends in a Response of every
+  // segment joined, or in an Abort (over the buffer limit); never earlier.
   void answer_segmented() {
     const TransactionKey key = pick_key();
-    const auto count = in_.ConsumeIntegralInRange<std::uint8_t>(1, 8);
+    const std::size_t count = in_.ConsumeIntegralInRange<int>(0, 7) != 0
+                                  ? in_.ConsumeIntegralInRange<std::size_t>(1, 8)
+                                  : in_.ConsumeIntegralInRange<std::size_t>(250, 600);
     const auto window = in_.ConsumeIntegralInRange<std::uint8_t>(1, 4);
-    for (std::uint8_t sequence = 0; sequence < count; ++sequence) {
-      receive(segment(key.invoke_id, sequence, sequence + 1 < count, window, payload()), key.addr);
+    const std::uint8_t service = service_for(key);
+    const bool fresh = stack_.transactions().contains(key) && !stack_.recv_segments().contains(key);
+    Bytes joined;
+    for (std::size_t i = 0; i < count; ++i) {
+      const Bytes part = count > 8 ? Bytes(i % 3, static_cast<std::uint8_t>(i)) : payload();
+      joined.insert(joined.end(), part.begin(), part.end());
+      const auto outputs = receive(segment(key.invoke_id, static_cast<std::uint8_t>(i), i + 1 < count, window,
+                                           service, part),
+                                   key.addr, false);
+      const bool last = i + 1 == count;
+      for (const Output& o : outputs) {
+        const auto* e = std::get_if<output::Event>(&o);
+        if (e == nullptr || !fresh) continue;
+        if (const auto* response = std::get_if<event::Response>(&e->event)) {
+          FUZZ_CHECK(last);
+          FUZZ_CHECK(same_bytes(response->payload, joined));
+        }
+      }
+      if (fresh && !stack_.transactions().contains(key)) break;  // answered, or given up
     }
+    check_tables();
   }
 
   void segment_ack() {
@@ -211,7 +307,7 @@ class Script {
     const auto other = in_.ConsumeIntegral<std::uint8_t>();
     switch (in_.ConsumeIntegralInRange<int>(0, 3)) {
       case 0:
-        receive({0x20, key.invoke_id, other}, key.addr);
+        receive({0x20, key.invoke_id, service_for(key)}, key.addr);
         break;
       case 1:
         receive({0x50, key.invoke_id, other, 0x91, in_.ConsumeIntegral<std::uint8_t>(), 0x91,
@@ -222,7 +318,7 @@ class Script {
         receive({0x60, key.invoke_id, other}, key.addr);
         break;
       default:
-        receive({0x70, key.invoke_id, other}, key.addr);
+        receive({static_cast<std::uint8_t>(0x70 | (other & 1)), key.invoke_id, other}, key.addr);  // SRV either way
         break;
     }
   }
@@ -299,8 +395,8 @@ class Script {
   }
 
   static Bytes segment(std::uint8_t invoke_id, std::uint8_t sequence, bool more_follows, std::uint8_t window,
-                       Bytes payload) {
-    Bytes apdu{static_cast<std::uint8_t>(more_follows ? 0x3C : 0x38), invoke_id, sequence, window, 12};
+                       std::uint8_t service, const Bytes& payload) {
+    Bytes apdu{static_cast<std::uint8_t>(more_follows ? 0x3C : 0x38), invoke_id, sequence, window, service};
     append_bytes(apdu, payload);
     return apdu;
   }
@@ -332,21 +428,66 @@ class Script {
   }
 
   // An APDU in the framing a device uses: Original-Unicast, plain NPDU.
-  void receive(const Bytes& apdu, const BacnetAddr& src) {
+  std::vector<Output> receive(const Bytes& apdu, const BacnetAddr& src, bool check_tables_after = true) {
     Bytes datagram{0x81, 0x0A, 0x00, 0x00, 0x01, 0x00};
     append_bytes(datagram, apdu);
-    deliver(framed_length(std::move(datagram)), src);
+    return deliver(framed_length(std::move(datagram)), src, check_tables_after);
   }
 
-  void deliver(Bytes datagram, const BacnetAddr& src) { process(input::Received{std::move(datagram), src}); }
+  // What was outstanding before a datagram, against what it yields: only a
+  // SimpleACK or ComplexACK gives a Response; to an outstanding request, one
+  // for its service, and from a reassembly one that holds at least what was
+  // received in order.
+  std::vector<Output> deliver(Bytes datagram, const BacnetAddr& src, bool check_tables_after = true) {
+    const std::optional<Answered> answer = answered(datagram);
+    std::optional<std::uint8_t> asked;
+    std::size_t reassembled = 0;
+    if (answer) {
+      const TransactionKey key{src, answer->invoke_id};
+      if (const auto found = stack_.transactions().find(key); found != stack_.transactions().end()) {
+        asked = found->second.service_choice;
+      }
+      if (const auto found = stack_.recv_segments().find(key); found != stack_.recv_segments().end()) {
+        reassembled = found->second.payload.size();
+      }
+    }
+    std::vector<Output> outputs = process(input::Received{std::move(datagram), src}, check_tables_after);
+    for (const Output& o : outputs) {
+      const auto* e = std::get_if<output::Event>(&o);
+      const auto* response = e ? std::get_if<event::Response>(&e->event) : nullptr;
+      if (response == nullptr) continue;
+      FUZZ_CHECK(answer && response->peer == src && response->invoke_id == answer->invoke_id);
+      if (!asked) continue;  // a stray for an ID not in use: reported, ends nothing
+      FUZZ_CHECK(answer->service_choice == *asked);
+      if (services::answered_by_simple_ack(*asked)) FUZZ_CHECK(response->payload.empty());
+      FUZZ_CHECK(response->payload.size() >= reassembled);
+    }
+    return outputs;
+  }
 
   // --- the checks ----------------------------------------------------------
 
   std::vector<Output> process(Input input, bool check_tables_after = true) {
     std::vector<Output> outputs = stack_.process(std::move(input));
     check_outputs(outputs);
+    check_windows();
     if (check_tables_after) check_tables();
     return outputs;
+  }
+
+  // A window of segments only ever moves forward while its request lives.
+  void check_windows() {
+    std::unordered_map<TransactionKey, std::size_t, TransactionKeyHash> now;
+    for (const auto& [key, segments] : stack_.send_segments()) {
+      FUZZ_CHECK(segments.window_start <= segments.next_to_send);
+      FUZZ_CHECK(segments.next_to_send <= segments.total_segments);
+      FUZZ_CHECK(segments.next_to_send <= segments.window_start + std::max<std::size_t>(segments.window_size, 1));
+      if (const auto before = windows_.find(key); before != windows_.end()) {
+        FUZZ_CHECK(segments.window_start >= before->second);
+      }
+      now.emplace(key, segments.window_start);
+    }
+    windows_ = std::move(now);
   }
 
   void check_outputs(const std::vector<Output>& outputs) {
@@ -356,11 +497,12 @@ class Script {
     }
   }
 
-  // Every datagram is a whole, well-framed confirmed request or SegmentACK,
-  // and goes only where we sent requests: SegmentACKs for unsolicited segments
-  // would let anyone make us talk.
+  // Every datagram is a whole, well-framed confirmed request, SegmentACK,
+  // Abort or Who-Is, and goes only where we sent requests: SegmentACKs for
+  // unsolicited segments would let anyone make us talk.
   void check_transmit(const output::Transmit& transmit) {
-    FUZZ_CHECK(std::find(std::begin(kPeers), std::end(kPeers), transmit.dest) != std::end(kPeers));
+    const bool to_peer = std::find(std::begin(kPeers), std::end(kPeers), transmit.dest) != std::end(kPeers);
+    FUZZ_CHECK(to_peer || transmit.dest == kBroadcast);
     const auto bvlc_frame = bvlc::unwrap(transmit.data);
     FUZZ_CHECK(bvlc_frame.has_value());
     FUZZ_CHECK(bvlc_frame->npdu.size() + bvlc::kHeaderLength == transmit.data.size());
@@ -369,8 +511,24 @@ class Script {
     const ByteSpan apdu = frame->apdu;
     const auto type = apdu::pdu_type(apdu);
     FUZZ_CHECK(type.has_value());
+    if (*type == static_cast<std::uint8_t>(apdu::PduType::UnconfirmedRequest)) {
+      FUZZ_CHECK(apdu::decode_unconfirmed_request(apdu).ok() && apdu[1] == services::kServiceWhoIs);
+      FUZZ_CHECK((bvlc_frame->function == bvlc::kOriginalBroadcastNpdu) == (transmit.dest == kBroadcast));
+      return;
+    }
+    FUZZ_CHECK(to_peer && bvlc_frame->function == bvlc::kOriginalUnicastNpdu);
     if (*type == static_cast<std::uint8_t>(apdu::PduType::SegmentAck)) {
-      FUZZ_CHECK(apdu::decode_segment_ack(apdu).ok());
+      const auto ack = apdu::decode_segment_ack(apdu);
+      FUZZ_CHECK(ack.ok() && !ack->server && ack->actual_window_size >= 1 && ack->actual_window_size <= 127);
+      return;
+    }
+    if (*type == static_cast<std::uint8_t>(apdu::PduType::Abort)) {
+      // Only for a request that ends with it: over the buffer, stalled, or cancelled.
+      const auto abort = apdu::decode_abort(apdu);
+      FUZZ_CHECK(abort.ok() && !abort->server && apdu.size() == 3);
+      FUZZ_CHECK(abort->reason == apdu::kAbortOther || abort->reason == apdu::kAbortBufferOverflow ||
+                 abort->reason == apdu::kAbortTsmTimeout);
+      FUZZ_CHECK(!stack_.transactions().contains(TransactionKey{transmit.dest, abort->invoke_id}));
       return;
     }
     FUZZ_CHECK(*type == static_cast<std::uint8_t>(apdu::PduType::ConfirmedRequest));
@@ -380,8 +538,6 @@ class Script {
   // The request, or its segment, carries exactly the octets the service
   // encoder wrote, in an APDU no longer than configured.
   void check_request(ByteSpan apdu, const BacnetAddr& dest) {
-    const std::size_t max_apdu = std::min(stack_.config().max_apdu_length, kLargestApdu);
-    FUZZ_CHECK(apdu.size() <= max_apdu);
     FUZZ_CHECK(apdu.size() >= 4);
     // A Send puts only its own request on the wire (under an ID that may have
     // served an earlier one); any other input only repeats a known one.
@@ -390,6 +546,10 @@ class Script {
     const auto known = requests_.find(key);
     FUZZ_CHECK(known != requests_.end());
     const Request& request = known->second;
+    const std::size_t max_apdu = request.max_apdu;
+    FUZZ_CHECK(apdu.size() <= max_apdu);
+    // What we advertise follows the configuration.
+    FUZZ_CHECK((apdu[1] & 0x0F) == apdu::max_apdu_code(stack_.config().max_apdu_length));
     if (!(apdu[0] & apdu::kFlagSegmented)) {
       FUZZ_CHECK(apdu[3] == request.service_choice);
       FUZZ_CHECK(same_bytes(apdu.subspan(4), request.parameters));
@@ -444,16 +604,16 @@ class Script {
       FUZZ_CHECK(segments.segment_size > 0);
       FUZZ_CHECK(segments.total_segments <= kMaxSegments);
       FUZZ_CHECK(segments.window_start < segments.total_segments);
+      FUZZ_CHECK(segments.segment_size + 6 <= requests_.at(key).max_apdu);
     }
-    // Reassembly holds no more than the configured limit.
+    // Reassembly holds no more than the configured limit, and its window
+    // lies ahead of what it received.
     for (const auto& [key, reassembly] : stack_.recv_segments()) {
       FUZZ_CHECK(transactions.contains(key));
       FUZZ_CHECK(reassembly.max_buffer == stack_.config().max_segment_buffer);
-      FUZZ_CHECK(reassembly.buffered <= reassembly.max_buffer);
-      FUZZ_CHECK(reassembly.fragments.size() <= kMaxSegments);
-      std::size_t stored = 0;
-      for (const auto& fragment : reassembly.fragments) stored += fragment ? fragment->size() : 0;
-      FUZZ_CHECK(stored == reassembly.buffered);
+      FUZZ_CHECK(reassembly.payload.size() <= reassembly.max_buffer);
+      FUZZ_CHECK(reassembly.window_start <= reassembly.next_index && reassembly.next_index < reassembly.window_end);
+      FUZZ_CHECK(reassembly.window_end - reassembly.window_start <= apdu::kLargestWindow);
     }
   }
 
@@ -464,6 +624,8 @@ class Script {
   std::optional<Request> new_request_;
   // What each (peer, invoke ID) was last used for.
   std::unordered_map<TransactionKey, Request, TransactionKeyHash> requests_;
+  // Where the window of each segmented request stood after the last step.
+  std::unordered_map<TransactionKey, std::size_t, TransactionKeyHash> windows_;
   unsigned burst_budget_ = 300;
   std::vector<TransactionKey> sent_;
   std::size_t next_slot_ = 0;

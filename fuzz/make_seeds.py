@@ -122,14 +122,23 @@ class StackScript:
         self.pick(5, 6)  # max_segment_buffer 2 MiB
 
     def send_read_property(self):
-        self.number(0, 10, 0)  # op: send
+        self.number(0, 12, 0)  # op: send
         self.pick(0, 3)  # first peer
         self.number(0, 2, 0)  # ReadProperty
         for low, high, value in ((0, 0xFFFF, 8), (0, 0xFFFFFFFF, 1234), (0, 0xFFFFFFFF, 85)):
             self.number(low, high, value)
 
+    def send_read_property_multiple(self):
+        self.number(0, 12, 0)  # op: send
+        self.pick(0, 3)  # first peer
+        self.number(0, 2, 2)  # ReadPropertyMultiple
+        self.number(0, 40, 1)  # one object
+        for low, high, value in ((0, 0xFFFF, 8), (0, 0xFFFFFFFF, 1234)):
+            self.number(low, high, value)
+        self.number(0, 8, 1)  # one property
+
     def raw(self, datagram):
-        self.number(0, 10, 9)  # op: raw datagram
+        self.number(0, 12, 9)  # op: raw datagram
         self.number(0, 7, 1)  # from a peer, not the stranger
         self.pick(0, 3)  # the first peer
         self.number(0, 1500, len(datagram))
@@ -137,12 +146,12 @@ class StackScript:
         self.number(0, 255, 0)  # deliver as it is
 
     def burst(self, count):
-        self.number(0, 10, 10)  # op: burst of ReadProperty requests
+        self.number(0, 12, 10)  # op: burst of ReadProperty requests
         self.pick(0, 3)  # to the first peer
         self.number(1, 300, count)
 
     def tick(self, step_index):
-        self.number(0, 10, 2)  # op: tick
+        self.number(0, 12, 2)  # op: tick
         self.number(0, 15, 1)  # a sane clock
         self.pick(step_index, 10)
 
@@ -156,11 +165,15 @@ def with_invoke_id(datagram, apdu_offset, invoke_id):
     return bytes(patched)
 
 
-def stack_script(datagrams):
-    """Send a ReadProperty (invoke ID 0) and replay `datagrams` as its answer."""
+def stack_script(datagrams, service=12):
+    """Send a request (invoke ID 0) of the service answered, ReadProperty or
+    ReadPropertyMultiple, and replay `datagrams` as its answer."""
     script = StackScript()
     script.config()
-    script.send_read_property()
+    if service == 14:
+        script.send_read_property_multiple()
+    else:
+        script.send_read_property()
     for datagram in datagrams:
         script.raw(datagram)
     script.tick(7)  # 3.0 s later
@@ -224,16 +237,16 @@ def collect(captures_dir):
                 continue
             answer = with_invoke_id(datagram[:length], npdu_start + body_offset, 0)
             if pdu_type != 3:
-                seeds["fuzz_stack"].append(stack_script([answer]))
+                seeds["fuzz_stack"].append(stack_script([answer], body[2]))
             elif not body[0] & 0x08:
-                seeds["fuzz_stack"].append(stack_script([answer]))
+                seeds["fuzz_stack"].append(stack_script([answer], body[2]))
                 add_answer(seeds, body[2], body[3:])
             elif len(body) >= 5:
                 parts = segments.setdefault((path.name, body[1]), [])
                 parts.append((body[5:], answer))
                 if not body[0] & 0x04:  # no more follow: the answer is whole
                     del segments[(path.name, body[1])]
-                    seeds["fuzz_stack"].append(stack_script([d for _, d in parts]))
+                    seeds["fuzz_stack"].append(stack_script([d for _, d in parts], body[4]))
                     add_answer(seeds, body[4], b"".join(p for p, _ in parts))
     noise = random.Random(47808)
     for name in ENCODER_TARGETS:

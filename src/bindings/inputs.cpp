@@ -80,6 +80,29 @@ struct InputSendUnconfirmedClass {
   static constexpr std::size_t required_arguments = 2;
 };
 
+struct CancelFields {
+  PyRef peer;  // BacnetAddr
+  std::uint8_t invoke_id = 0;
+  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, peer); }
+  void clear() { peer.reset(); }
+};
+
+struct InputCancelClass {
+  using Fields = CancelFields;
+  static constexpr const char* name = "ferromesh.InputCancel";
+  static constexpr const char* doc =
+      "InputCancel(peer, invoke_id)\n--\n\n"
+      "Input: take back the request sent to peer under invoke_id. It ends without\n"
+      "an event and its invoke ID is free again; nothing more is sent for it but an\n"
+      "Abort to a device in the middle of its segments. An unknown request: nothing.";
+  static inline PyGetSetDef attributes[] = {
+      read_write<BacnetAddrRef, &Fields::peer>("peer"),
+      read_write<U8, &Fields::invoke_id>("invoke_id"),
+      {},
+  };
+  static constexpr std::size_t required_arguments = 2;
+};
+
 // A reference the garbage collector emptied while breaking a cycle is no
 // longer an object of the required class.
 bool require(const PyRef& ref, PyTypeObject* type, const char* name) {
@@ -191,12 +214,20 @@ std::optional<stack::Input> send_unconfirmed_to_engine(PyObject* input) {
   return stack::input::SendUnconfirmed{std::move(*service), *dest};
 }
 
+std::optional<stack::Input> cancel_to_engine(PyObject* input) {
+  const CancelFields& fields = fields_of<CancelFields>(input);
+  const auto peer = engine_addr(fields.peer, "peer");
+  if (!peer) return std::nullopt;
+  return stack::input::Cancel{*peer, fields.invoke_id};
+}
+
 }  // namespace
 
 PyTypeObject* input_received_type() { return type_of<InputReceivedClass>(); }
 PyTypeObject* input_tick_type() { return type_of<InputTickClass>(); }
 PyTypeObject* input_send_type() { return type_of<InputSendClass>(); }
 PyTypeObject* input_send_unconfirmed_type() { return type_of<InputSendUnconfirmedClass>(); }
+PyTypeObject* input_cancel_type() { return type_of<InputCancelClass>(); }
 
 std::optional<stack::Input> input_to_engine(PyObject* input) {
   PyTypeObject* received = input_received_type();
@@ -214,6 +245,10 @@ std::optional<stack::Input> input_to_engine(PyObject* input) {
   PyTypeObject* send_unconfirmed = input_send_unconfirmed_type();
   if (send_unconfirmed == nullptr) return std::nullopt;
   if (PyObject_TypeCheck(input, send_unconfirmed)) return send_unconfirmed_to_engine(input);
+
+  PyTypeObject* cancel = input_cancel_type();
+  if (cancel == nullptr) return std::nullopt;
+  if (PyObject_TypeCheck(input, cancel)) return cancel_to_engine(input);
 
   PyErr_SetString(PyExc_ValueError, "Expected InputReceived, InputTick, or InputSend");
   return std::nullopt;

@@ -12,6 +12,7 @@ PyTypeObject* input_received_type();
 PyTypeObject* input_tick_type();
 PyTypeObject* input_send_type();
 PyTypeObject* input_send_unconfirmed_type();
+PyTypeObject* input_cancel_type();
 
 // The engine input for `input`; nothing with ValueError set when it is not an
 // input, names an unknown service or value, or holds an invalid address.

@@ -89,6 +89,7 @@ const Obtain kRegistrations[] = {
     function<&decode_read_property_multiple_method>,
     type<input_send_unconfirmed_type>,
     type<service_who_is_type>,
+    type<input_cancel_type>,
 };
 
 bool add_name(PyObject* module, PyObject* obj) {

@@ -18,6 +18,30 @@ namespace {
 
 using namespace convert;
 
+// Fields that can only misbehave outside their limits refuse such values
+// with ValueError "<name> <limits>", after the usual TypeError and
+// OverflowError checks.
+template <class Conv, bool (*valid)(typename Conv::Value) noexcept, const char* limits>
+struct Limited {
+  using Value = typename Conv::Value;
+  static bool from_py(PyObject* obj, const char* name, Value& out) {
+    Value value{};
+    if (!Conv::from_py(obj, name, value)) return false;
+    if (!valid(value)) {
+      PyErr_Format(PyExc_ValueError, "%s %s", name, limits);
+      return false;
+    }
+    out = value;
+    return true;
+  }
+  static PyObject* to_py(Value value) { return Conv::to_py(value); }
+};
+
+constexpr char kTimeoutLimits[] = "must be a finite number of seconds above 0";
+constexpr char kApduLimits[] = "must be in the range 50..65529";
+constexpr char kBufferLimits[] = "must be at least 1";
+static_assert(stack::kSmallestMaxApdu == 50 && stack::kLargestMaxApdu == 65529);
+
 struct StackConfigClass {
   using Fields = stack::StackConfig;
   static constexpr const char* name = "ferromesh.StackConfig";
@@ -25,10 +49,13 @@ struct StackConfigClass {
       "StackConfig(apdu_timeout_secs=3.0, apdu_retries=3, max_apdu_length=1476, max_segment_buffer=2097152)"
       "\n--\n\nStackConfig \u2014 tuneable protocol parameters.";
   static inline PyGetSetDef attributes[] = {
-      read_write<Float, &Fields::apdu_timeout_secs>("apdu_timeout_secs"),
+      read_write<Limited<Float, stack::valid_apdu_timeout, kTimeoutLimits>, &Fields::apdu_timeout_secs>(
+          "apdu_timeout_secs"),
       read_write<U8, &Fields::apdu_retries>("apdu_retries"),
-      read_write<U64, &Fields::max_apdu_length>("max_apdu_length"),
-      read_write<U64, &Fields::max_segment_buffer>("max_segment_buffer"),
+      read_write<Limited<U64, stack::valid_max_apdu_length, kApduLimits>, &Fields::max_apdu_length>(
+          "max_apdu_length"),
+      read_write<Limited<U64, stack::valid_max_segment_buffer, kBufferLimits>, &Fields::max_segment_buffer>(
+          "max_segment_buffer"),
       {},
   };
   static constexpr std::size_t required_arguments = 0;

@@ -1,5 +1,7 @@
 #include "codec/apdu.hpp"
 
+#include <iterator>
+
 #include "codec/span_reader.hpp"
 #include "codec/tag_length.hpp"
 
@@ -24,6 +26,28 @@ Result<std::uint32_t> read_error_enumerated(SpanReader& reader) {
 }
 
 }  // namespace
+
+namespace {
+constexpr std::size_t kMaxApduLengths[] = {50, 128, 206, 480, 1024, 1476};
+constexpr std::uint8_t kMaxSegmentsMoreThan64 = 7;
+}  // namespace
+
+std::uint8_t max_apdu_code(std::size_t octets) noexcept {
+  std::uint8_t code = 0;
+  while (code + 1u < std::size(kMaxApduLengths) && kMaxApduLengths[code + 1u] <= octets) ++code;
+  return code;
+}
+
+std::size_t max_apdu_octets(std::uint8_t code) noexcept {
+  return code < std::size(kMaxApduLengths) ? kMaxApduLengths[code] : kMaxApduLengths[0];
+}
+
+std::uint8_t max_segments_code(std::size_t segments) noexcept {
+  if (segments > 64) return kMaxSegmentsMoreThan64;
+  std::uint8_t code = 1;  // 2 segments
+  while (code < 6 && (std::size_t{2} << code) <= segments) ++code;
+  return code;
+}
 
 std::optional<std::uint8_t> pdu_type(std::span<const std::uint8_t> apdu) noexcept {
   if (apdu.empty()) return std::nullopt;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -27,6 +28,22 @@ inline constexpr std::uint8_t kFlagNegative = 0x02;  // SegmentACK
 inline constexpr std::uint8_t kFlagServer = 0x01;    // SegmentACK, Abort
 // Max-APDU-length-accepted code 5: up to 1476 octets.
 inline constexpr std::uint8_t kMaxApduCode1476 = 5;
+// Window sizes in segmentation run 1..127.
+inline constexpr std::uint8_t kLargestWindow = 127;
+
+// Abort reasons the client sends.
+inline constexpr std::uint8_t kAbortOther = 0;
+inline constexpr std::uint8_t kAbortBufferOverflow = 1;
+inline constexpr std::uint8_t kAbortTsmTimeout = 10;
+
+// The largest max-APDU-length-accepted code (0..5: 50, 128, 206, 480, 1024,
+// 1476 octets) whose length fits `octets` (code 0 below 128), and the
+// length a code stands for (the reserved codes 6..15 read as 50).
+std::uint8_t max_apdu_code(std::size_t octets) noexcept;
+std::size_t max_apdu_octets(std::uint8_t code) noexcept;
+// The max-segments-accepted code for `segments` (at least 2): the largest
+// count 2, 4 .. 64 that does not exceed it, or 7 (more than 64).
+std::uint8_t max_segments_code(std::size_t segments) noexcept;
 
 struct SegmentHeader {
   bool more_follows = false;

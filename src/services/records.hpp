@@ -16,6 +16,12 @@ using ferromesh::ObjectIdentifier;
 inline constexpr std::uint8_t kServiceReadProperty = 12;
 inline constexpr std::uint8_t kServiceReadPropertyMultiple = 14;
 inline constexpr std::uint8_t kServiceWriteProperty = 15;
+// Confirmed services whose success is a SimpleACK; the others answer with a
+// ComplexACK.
+inline constexpr bool answered_by_simple_ack(std::uint8_t service_choice) noexcept {
+  return service_choice == kServiceWriteProperty;
+}
+
 // Unconfirmed service choices.
 inline constexpr std::uint8_t kServiceIAm = 0;
 inline constexpr std::uint8_t kServiceWhoIs = 8;

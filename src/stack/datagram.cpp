@@ -7,6 +7,7 @@ namespace {
 // and window size: the largest Confirmed-Request header.
 constexpr std::size_t kLargestRequestHeader = 6;
 constexpr std::size_t kSegmentAckLength = 4;
+constexpr std::size_t kAbortLength = 3;
 
 // To a device on our own network, at normal priority.
 const npdu::Header kRequestHeader{std::nullopt, std::nullopt, std::nullopt, true, false, 0};
@@ -24,6 +25,11 @@ Bytes confirmed_request(const apdu::ConfirmedRequestHeader& header, std::span<co
 Bytes segment_ack(const apdu::SegmentAck& ack) {
   return build(bvlc::kOriginalUnicastNpdu, kNoReplyHeader, kSegmentAckLength,
                [&](Bytes& out) { apdu::append_segment_ack(out, ack); });
+}
+
+Bytes abort(const apdu::Abort& abort) {
+  return build(bvlc::kOriginalUnicastNpdu, kNoReplyHeader, kAbortLength,
+               [&](Bytes& out) { apdu::append_abort(out, abort); });
 }
 
 }  // namespace ferromesh::stack::datagram

@@ -38,4 +38,7 @@ Bytes confirmed_request(const apdu::ConfirmedRequestHeader& header, std::span<co
 // A SegmentACK to a device, expecting no reply.
 Bytes segment_ack(const apdu::SegmentAck& ack);
 
+// An Abort to a device, expecting no reply.
+Bytes abort(const apdu::Abort& abort);
+
 }  // namespace ferromesh::stack::datagram

@@ -7,100 +7,127 @@
 
 namespace ferromesh::stack {
 
-SendSegStart SendSegState::create(Bytes data, std::uint8_t service_choice, std::uint8_t invoke_id,
-                                  const BacnetAddr& dest, std::size_t segment_size, double now) {
+namespace {
+
+// Window sizes outside 1..127 are taken as the nearest one that is not.
+std::uint8_t usable_window(std::uint8_t size) noexcept {
+  return std::clamp<std::uint8_t>(size, 1, apdu::kLargestWindow);
+}
+
+}  // namespace
+
+std::pair<SendSegState, Bytes> SendSegState::create(Bytes data, const apdu::ConfirmedRequestHeader& header,
+                                                    std::size_t segment_size, double now) {
   SendSegState state;
   state.total_segments = (data.size() + segment_size - 1) / segment_size;
   state.data = std::move(data);
+  state.header = header;
   state.segment_size = segment_size;
   state.last_activity = now;
-  state.dest = dest;
-  state.service_choice = service_choice;
-  state.invoke_id = invoke_id;
-  std::vector<Bytes> first_window = state.window_frames();
-  return {std::move(state), std::move(first_window)};
+  // Segment 0 goes alone: the device's SegmentACK to it states its window.
+  state.next_to_send = 1;
+  Bytes first = state.build_frame(0);
+  return {std::move(state), std::move(first)};
 }
 
 Bytes SendSegState::build_frame(std::size_t index) const {
   const std::size_t begin = index * segment_size;
   const std::size_t end = std::min(data.size(), begin + segment_size);
-  const apdu::SegmentHeader segment{index + 1 < total_segments, static_cast<std::uint8_t>(index % kMaxSegments),
-                                    window_size};
-  return datagram::confirmed_request(
-      apdu::ConfirmedRequestHeader{invoke_id, service_choice, 0, apdu::kMaxApduCode1476, segment, true},
-      std::span<const std::uint8_t>(data).subspan(begin, end - begin));
+  apdu::ConfirmedRequestHeader segment_header = header;
+  segment_header.segmentation =
+      apdu::SegmentHeader{index + 1 < total_segments, static_cast<std::uint8_t>(index % kMaxSegments), window_size};
+  return datagram::confirmed_request(segment_header, std::span<const std::uint8_t>(data).subspan(begin, end - begin));
 }
 
-std::vector<Bytes> SendSegState::window_frames() const {
-  const std::size_t end = std::min(total_segments, window_start + window_size);
-  std::vector<Bytes> frames;
-  if (end > window_start) frames.reserve(end - window_start);
-  for (std::size_t i = window_start; i < end; ++i) frames.push_back(build_frame(i));
-  return frames;
+std::vector<Bytes> SendSegState::frames(std::size_t begin, std::size_t end) const {
+  std::vector<Bytes> out;
+  if (end > begin) out.reserve(end - begin);
+  for (std::size_t i = begin; i < end; ++i) out.push_back(build_frame(i));
+  return out;
 }
 
-std::vector<Bytes> SendSegState::move_window(std::size_t start, std::uint8_t size, double now) {
-  window_start = start;
-  window_size = size;
+std::vector<Bytes> SendSegState::acknowledge(bool negative, std::uint8_t sequence_number, std::uint8_t size,
+                                             double now) {
+  // A request has at most 256 segments, so the sequence number is the position.
+  const std::size_t acknowledged = std::size_t{sequence_number} + 1;
+  if (acknowledged > next_to_send) return {};  // a segment we never sent
+  if (acknowledged < window_start) return {};  // older than what was acknowledged since
+  if (acknowledged == window_start && (!negative || resent_after_nak == acknowledged)) return {};  // a repeat
+
+  window_start = acknowledged;
+  window_size = usable_window(size);
   last_activity = now;
   activity_since_tick = true;
   window_resends = 0;
-  return window_frames();
+  if (delivered()) return {};
+  const std::size_t end = std::min(total_segments, window_start + window_size);
+  // A positive SegmentACK asks for segments not sent yet; a negative one for
+  // the window from the gap, sent or not.
+  const std::size_t begin = negative ? window_start : std::max(next_to_send, window_start);
+  if (negative) resent_after_nak = window_start;
+  next_to_send = std::max(next_to_send, end);
+  return frames(begin, end);
 }
 
-RecvSegState RecvSegState::create(std::size_t max_buffer, std::uint8_t window_size) noexcept {
+std::vector<Bytes> SendSegState::resend_window(double now) {
+  ++window_resends;
+  last_activity = now;
+  // The device may answer this window with the same negative SegmentACK again.
+  resent_after_nak = 0;
+  // What went out and is not acknowledged: before the first SegmentACK, segment 0 alone.
+  return frames(window_start, next_to_send);
+}
+
+RecvSegState RecvSegState::create(std::size_t max_buffer, std::uint8_t invoke_id) noexcept {
   RecvSegState state;
   state.max_buffer = max_buffer;
-  state.window_size = window_size;
+  state.invoke_id = invoke_id;
   return state;
 }
 
+Bytes RecvSegState::segment_ack(bool negative, std::uint8_t sequence_number) const {
+  return datagram::segment_ack({negative, false, invoke_id, sequence_number, window_size});
+}
+
 FragmentOutcome RecvSegState::accept_fragment(std::uint8_t sequence_number, bool more_follows,
-                                              std::uint8_t proposed_window_size, Bytes payload,
-                                              std::uint8_t invoke_id, double now) {
-  const std::size_t s = sequence_number;
-  if (fragments.size() <= s) fragments.resize(s + 1);
-  if (!fragments[s]) {
-    buffered += payload.size();
-    if (buffered > max_buffer) return outcome::Abort{kLocalAbortReason};
-    fragments[s] = std::move(payload);
-  }
+                                              std::uint8_t proposed_window_size, std::span<const std::uint8_t> segment,
+                                              double now) {
   last_activity = now;
   activity_since_tick = true;
-  window_size = proposed_window_size;
+  auto open_window = [&] {
+    window_start = next_index;
+    window_size = usable_window(proposed_window_size);
+    window_end = next_index + window_size;
+  };
 
-  if (more_follows) {
-    // Segment 0 is always acknowledged: a device sends nothing more until that
-    // SegmentACK tells it our window. Later segments wait for a full window,
-    // except a straggler that fills the last gap after the final segment came:
-    // the device has seen that final segment acknowledged and sends nothing
-    // more, so waiting would only lose an answer that is whole.
-    const bool window_full = s == 0 || window_start + std::size_t{proposed_window_size} - 1 <= s;
-    if (!window_full && !all_arrived()) return outcome::Pending{};
-  } else {
-    total_segments = s + 1;
+  // How far past the next position in order the sequence number lies.
+  const std::size_t ahead = static_cast<std::uint8_t>(sequence_number - next_index);
+  if (ahead == 0) {
+    if (segment.size() > max_buffer - payload.size()) {
+      return outcome::Abort{datagram::abort({false, invoke_id, apdu::kAbortBufferOverflow})};
+    }
+    append_bytes(payload, segment);
+    ++next_index;
+    if (!more_follows) {
+      window_size = usable_window(proposed_window_size);
+      return outcome::Complete{segment_ack(false, sequence_number), std::move(payload)};
+    }
+    if (next_index < window_end) return outcome::Pending{};
+    open_window();
+    return outcome::Ack{segment_ack(false, sequence_number)};
   }
-
-  if (all_arrived()) {
-    // Acknowledge the final segment, whichever segment completed the set.
-    const auto last = static_cast<std::uint8_t>(*total_segments - 1);
-    return outcome::Complete{datagram::segment_ack({false, false, invoke_id, last, proposed_window_size}),
-                             join_fragments()};
+  if (ahead < window_end - next_index) {
+    // Inside the window, past a gap: answered when the window would end.
+    if (more_follows && next_index + ahead + 1 < window_end) return outcome::Pending{};
+    open_window();
+    return outcome::Ack{segment_ack(true, static_cast<std::uint8_t>(next_index - 1))};
   }
-  window_start = s + 1;
-  return outcome::Ack{datagram::segment_ack({false, false, invoke_id, sequence_number, proposed_window_size})};
-}
-
-bool RecvSegState::all_arrived() const noexcept {
-  return total_segments && fragments.size() == *total_segments &&
-         std::all_of(fragments.begin(), fragments.end(), [](const auto& f) { return f.has_value(); });
-}
-
-Bytes RecvSegState::join_fragments() {
-  Bytes joined;
-  joined.reserve(buffered);
-  for (const auto& fragment : fragments) append_bytes(joined, *fragment);
-  return joined;
+  // Received already, or outside the window. A repeat of the segment we last
+  // acknowledged says that our SegmentACK was lost.
+  if (window_start > 0 && sequence_number == static_cast<std::uint8_t>(window_start - 1)) {
+    return outcome::Ack{segment_ack(false, sequence_number)};
+  }
+  return outcome::Pending{};
 }
 
 }  // namespace ferromesh::stack

@@ -1,5 +1,6 @@
 #include "stack/stack.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <string>
 #include <utility>
@@ -9,6 +10,7 @@
 #include "codec/bvlc.hpp"
 #include "codec/npdu.hpp"
 #include "services/i_am.hpp"
+#include "stack/datagram.hpp"
 
 namespace ferromesh::stack {
 
@@ -20,7 +22,7 @@ void Stack::receive(const input::Received& datagram, std::vector<Output>& out) {
   if (!frame) return;
   const std::span<const std::uint8_t> body = frame->apdu;
   if (!frame->network_layer_message) {
-    dispatch_apdu(body, datagram.src, out);
+    dispatch_apdu(body, datagram.src, !frame->source.has_value(), out);
     return;
   }
   if (body.empty() || body[0] != npdu::kMessageIAmRouterToNetwork) return;
@@ -30,43 +32,66 @@ void Stack::receive(const input::Received& datagram, std::vector<Output>& out) {
       event::UnconfirmedReceived{datagram.src, IAmRouterToNetwork{std::move(networks).value()}}});
 }
 
-// Responses are not matched against outstanding requests: an answer for an
-// ID that is not in use is still reported, and ends nothing.
-void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& src, std::vector<Output>& out) {
+template <class Fits>
+bool Stack::end_answered(const TransactionKey& key, Fits fits) {
+  // One lookup for the common case, an answer that ends its request.
+  auto node = transactions_.extract(key);
+  if (node.empty()) return true;
+  if (!fits(node.mapped())) {
+    transactions_.insert(std::move(node));
+    return false;
+  }
+  release(key);
+  return true;
+}
+
+// An answer ends the request outstanding under its peer and invoke ID only
+// when it answers what that request asked; any other answer there is a stray
+// that ends and reports nothing, so that the real answer can still arrive.
+// An answer under an ID that is not in use is reported, and ends nothing.
+void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& src, bool from_own_network,
+                          std::vector<Output>& out) {
   const auto type = apdu::pdu_type(pdu);
   if (!type) return;
   switch (static_cast<apdu::PduType>(*type)) {
     case apdu::PduType::UnconfirmedRequest:
       if (const auto request = apdu::decode_unconfirmed_request(pdu)) {
-        handle_unconfirmed(request->service_choice, request->service_data, src, out);
+        handle_unconfirmed(request->service_choice, request->service_data, src, from_own_network, out);
       }
       return;
     case apdu::PduType::SimpleAck:
       if (const auto ack = apdu::decode_simple_ack(pdu)) {
-        end_transaction(src, ack->invoke_id);
+        const auto fits = [&](const Transaction& t) {
+          return t.service_choice == ack->service_choice && services::answered_by_simple_ack(t.service_choice);
+        };
+        if (!end_answered({src, ack->invoke_id}, fits)) return;
         out.push_back(output::Event{event::Response{ack->invoke_id, {}, src}});
       }
       return;
     case apdu::PduType::ComplexAck:
       if (const auto ack = apdu::decode_complex_ack(pdu)) {
-        if (const auto& segment = ack->segmentation) {
-          handle_recv_fragment(src, ack->invoke_id, segment->sequence_number, segment->more_follows,
-                               segment->proposed_window_size, ack->payload, out);
+        if (ack->segmentation) {
+          handle_recv_fragment(src, ack.value(), out);
           return;
         }
-        end_transaction(src, ack->invoke_id);
+        // While its segments arrive, an answer in one piece is no part of it.
+        const auto fits = [&](const Transaction& t) {
+          return t.service_choice == ack->service_choice && !services::answered_by_simple_ack(t.service_choice) &&
+                 (recv_segments_.empty() || !recv_segments_.contains({src, ack->invoke_id}));
+        };
+        if (!end_answered({src, ack->invoke_id}, fits)) return;
         Bytes payload(ack->payload.begin(), ack->payload.end());
         out.push_back(output::Event{event::Response{ack->invoke_id, std::move(payload), src}});
       }
       return;
     case apdu::PduType::SegmentAck:
-      if (const auto ack = apdu::decode_segment_ack(pdu)) {
-        handle_seg_ack(src, ack->invoke_id, ack->sequence_number, ack->actual_window_size, out);
-      }
+      // Only the server of our request moves its window.
+      if (const auto ack = apdu::decode_segment_ack(pdu); ack && ack->server) handle_seg_ack(src, ack.value(), out);
       return;
     case apdu::PduType::Error:
       if (const auto error = apdu::decode_error_apdu(pdu)) {
-        end_transaction(src, error->invoke_id);
+        const auto fits = [&](const Transaction& t) { return t.service_choice == error->service_choice; };
+        if (!end_answered({src, error->invoke_id}, fits)) return;
         out.push_back(output::Event{event::Error{error->invoke_id,
                                                  "error class=" + std::to_string(error->error_class) +
                                                      " code=" + std::to_string(error->error_code),
@@ -81,7 +106,8 @@ void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& s
       }
       return;
     case apdu::PduType::Abort:
-      if (const auto abort = apdu::decode_abort(pdu)) {
+      // An Abort from the device as a client concerns none of our requests.
+      if (const auto abort = apdu::decode_abort(pdu); abort && abort->server) {
         end_transaction(src, abort->invoke_id);
         out.push_back(output::Event{event::Abort{abort->invoke_id, abort->reason, src}});
       }
@@ -92,62 +118,78 @@ void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& s
 }
 
 void Stack::handle_unconfirmed(std::uint8_t service_choice, std::span<const std::uint8_t> service_data,
-                               const BacnetAddr& src, std::vector<Output>& out) {
+                               const BacnetAddr& src, bool from_own_network, std::vector<Output>& out) {
   if (service_choice != services::kServiceIAm) return;
   auto i_am = services::i_am::decode_i_am(service_data);
   if (!i_am) return;
+  // Requests go to the UDP sender, which is the device itself only when the
+  // I-Am did not come through a router.
+  if (from_own_network) {
+    auto limits = device_limits_.find(src);
+    if (limits == device_limits_.end()) {
+      if (device_limits_.size() >= kDeviceLimitsKept) device_limits_.erase(device_limits_.begin());
+      limits = device_limits_.try_emplace(src).first;
+    }
+    const std::uint8_t segmentation = i_am->segmentation;
+    limits->second = DeviceLimits{std::max<std::size_t>(i_am->max_apdu, kSmallestMaxApdu),
+                                  segmentation == services::kSegmentedBoth ||
+                                      segmentation == services::kSegmentedReceive};
+  }
   out.push_back(output::Event{event::UnconfirmedReceived{src, std::move(i_am).value()}});
 }
 
-void Stack::handle_seg_ack(const BacnetAddr& src, std::uint8_t invoke_id, std::uint8_t sequence_number,
-                           std::uint8_t window_size, std::vector<Output>& out) {
-  const TransactionKey key{src, invoke_id};
+void Stack::handle_seg_ack(const BacnetAddr& src, const apdu::SegmentAck& ack, std::vector<Output>& out) {
+  const TransactionKey key{src, ack.invoke_id};
   const auto transaction = transactions_.find(key);
   if (transaction == transactions_.end()) return;
   const auto segments = send_segments_.find(key);
   if (segments == send_segments_.end()) return;
 
-  // The sequence number is the segment index: requests never exceed 256 segments.
-  const std::size_t acknowledged = std::size_t{sequence_number} + 1;
-  if (acknowledged >= segments->second.total_segments) {
+  SendSegState& state = segments->second;
+  for (Bytes& frame : state.acknowledge(ack.negative, ack.sequence_number, ack.actual_window_size, time_base_)) {
+    out.push_back(output::Transmit{std::move(frame), src});
+  }
+  if (state.delivered()) {
     // Delivered, but not yet answered: the request stays outstanding, so that
     // a segmented answer is accepted and silence still ends in a Timeout.
     send_segments_.erase(segments);
     transaction->second.deadline = time_base_ + config_.apdu_timeout_secs;
-    return;
-  }
-  for (Bytes& frame : segments->second.move_window(acknowledged, window_size, time_base_)) {
-    out.push_back(output::Transmit{std::move(frame), src});
   }
 }
 
-void Stack::handle_recv_fragment(const BacnetAddr& src, std::uint8_t invoke_id, std::uint8_t sequence_number,
-                                 bool more_follows, std::uint8_t window_size, std::span<const std::uint8_t> payload,
-                                 std::vector<Output>& out) {
-  const TransactionKey key{src, invoke_id};
+void Stack::handle_recv_fragment(const BacnetAddr& src, const apdu::ComplexAck& ack, std::vector<Output>& out) {
+  const TransactionKey key{src, ack.invoke_id};
+  // Only answers to our own requests, for the service they asked, get
+  // buffers and SegmentACKs.
+  const auto transaction = transactions_.find(key);
+  if (transaction == transactions_.end()) return;
+  if (transaction->second.service_choice != ack.service_choice ||
+      services::answered_by_simple_ack(ack.service_choice)) {
+    return;
+  }
   auto reassembly = recv_segments_.find(key);
   if (reassembly == recv_segments_.end()) {
-    // Only answers to our own requests get buffers and SegmentACKs.
-    const auto transaction = transactions_.find(key);
-    if (transaction == transactions_.end()) return;
     // The device has the whole request; sending it again would restart the answer.
     transaction->second.deadline = std::numeric_limits<double>::infinity();
     if (!send_segments_.empty()) send_segments_.erase(key);
-    reassembly = recv_segments_.emplace(key, RecvSegState::create(config_.max_segment_buffer, window_size)).first;
+    reassembly = recv_segments_.emplace(key, RecvSegState::create(config_.max_segment_buffer, ack.invoke_id)).first;
   }
 
+  const apdu::SegmentHeader& segment = *ack.segmentation;
   FragmentOutcome result = reassembly->second.accept_fragment(
-      sequence_number, more_follows, window_size, Bytes(payload.begin(), payload.end()), invoke_id, time_base_);
-  if (auto* ack = std::get_if<outcome::Ack>(&result)) {
-    out.push_back(output::Transmit{std::move(ack->datagram), src});
+      segment.sequence_number, segment.more_follows, segment.proposed_window_size, ack.payload, time_base_);
+  if (auto* acknowledgement = std::get_if<outcome::Ack>(&result)) {
+    out.push_back(output::Transmit{std::move(acknowledgement->datagram), src});
   } else if (auto* complete = std::get_if<outcome::Complete>(&result)) {
-    end_transaction(src, invoke_id);
+    end_transaction(transaction);
     out.reserve(2);
     out.push_back(output::Transmit{std::move(complete->datagram), src});
-    out.push_back(output::Event{event::Response{invoke_id, std::move(complete->payload), src}});
-  } else if (const auto* abort = std::get_if<outcome::Abort>(&result)) {
-    end_transaction(src, invoke_id);
-    out.push_back(output::Event{event::Abort{invoke_id, abort->reason, src}});
+    out.push_back(output::Event{event::Response{ack.invoke_id, std::move(complete->payload), src}});
+  } else if (auto* abort = std::get_if<outcome::Abort>(&result)) {
+    end_transaction(transaction);
+    out.reserve(2);
+    out.push_back(output::Transmit{std::move(abort->datagram), src});
+    out.push_back(output::Event{event::Abort{ack.invoke_id, kLocalAbortReason, src}});
   }
 }
 

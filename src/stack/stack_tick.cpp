@@ -5,6 +5,8 @@
 #include <optional>
 #include <vector>
 
+#include "stack/datagram.hpp"
+
 namespace ferromesh::stack {
 
 // The smallest time offered; a NaN loses against any number. Infinity is
@@ -28,7 +30,7 @@ namespace {
 // only when a whole tick interval passed without any.
 template <class SegState>
 void stamp_activity(SegState& state, double now) noexcept {
-  if (!state.activity_since_tick || !std::isfinite(now)) return;
+  if (!state.activity_since_tick) return;
   state.last_activity = now;
   state.activity_since_tick = false;
 }
@@ -36,8 +38,9 @@ void stamp_activity(SegState& state, double now) noexcept {
 }  // namespace
 
 void Stack::tick(double now, std::vector<Output>& out) {
-  // NaN or infinity is no time to measure later deadlines from.
-  if (std::isfinite(now)) time_base_ = now;
+  // NaN or infinity is no time: nothing is due at it, and nothing is measured from it.
+  if (!std::isfinite(now)) return;
+  time_base_ = now;
   EarliestDeadline earliest;
   resend_or_expire_requests(now, earliest, out);
   resend_or_expire_windows(now, earliest, out);
@@ -75,9 +78,7 @@ void Stack::resend_or_expire_windows(double now, EarliestDeadline& earliest, std
       continue;
     }
     if (segments.window_resends < config_.apdu_retries) {
-      ++segments.window_resends;
-      segments.last_activity = now;
-      for (Bytes& frame : segments.window_frames()) out.push_back(output::Transmit{std::move(frame), key.addr});
+      for (Bytes& frame : segments.resend_window(now)) out.push_back(output::Transmit{std::move(frame), key.addr});
       earliest.offer(now + kSegmentTimeoutSecs);
     } else {
       out.push_back(output::Event{event::Timeout{key.invoke_id, key.addr}});
@@ -92,6 +93,8 @@ void Stack::abandon_stalled_reassemblies(double now, EarliestDeadline& earliest,
   for (auto& [key, reassembly] : recv_segments_) {
     stamp_activity(reassembly, now);
     if (now >= reassembly.last_activity + kSegmentTimeoutSecs) {
+      // The device would go on sending its segments until its own timeout.
+      out.push_back(output::Transmit{datagram::abort({false, key.invoke_id, apdu::kAbortTsmTimeout}), key.addr});
       out.push_back(output::Event{event::Abort{key.invoke_id, kLocalAbortReason, key.addr}});
       stalled.push_back(key);
     } else {

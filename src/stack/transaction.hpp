@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "codec/byte_writer.hpp"
@@ -18,6 +19,14 @@ struct Transaction {
   double deadline = 0.0;
   BacnetAddr dest;
   std::uint8_t retries = 0;  // re-sends so far
+  // The service sent: only an answer for it ends the transaction.
+  std::uint8_t service_choice = 0;
+};
+
+// What the last I-Am from a device on our own network said it accepts.
+struct DeviceLimits {
+  std::size_t max_apdu = 0;
+  bool accepts_segmented_requests = false;
 };
 
 }  // namespace ferromesh::stack

@@ -73,6 +73,16 @@ struct StackConfig {
   friend bool operator==(const StackConfig&, const StackConfig&) = default;
 };
 
+// The limits of the fields that can only misbehave outside them: a timeout
+// that is finite and positive, an APDU of 50 octets (the least every device
+// accepts) up to what a BVLC length field can frame, a segment buffer that
+// holds something.
+inline constexpr std::size_t kSmallestMaxApdu = 50;
+inline constexpr std::size_t kLargestMaxApdu = 0xFFFF - 6;
+bool valid_apdu_timeout(double seconds) noexcept;
+bool valid_max_apdu_length(std::size_t octets) noexcept;
+bool valid_max_segment_buffer(std::size_t octets) noexcept;
+
 namespace service {
 
 struct ReadProperty {
@@ -124,7 +134,8 @@ struct Received {
   BacnetAddr src;
 };
 
-// Seconds since an epoch of the host's choosing.
+// Seconds since an epoch of the host's choosing; a time that is not finite
+// is ignored.
 struct Tick {
   double now = 0.0;
 };
@@ -137,9 +148,17 @@ struct SendUnconfirmed {
   BacnetAddr dest;
 };
 
+// Takes back the request sent to `peer` under `invoke_id`: it ends without
+// an event, nothing more is sent for it but an Abort to a device that was in
+// the middle of its segments, and its ID is free again. Unknown: nothing.
+struct Cancel {
+  BacnetAddr peer;
+  std::uint8_t invoke_id = 0;
+};
+
 }  // namespace input
 
-using Input = std::variant<input::Send, input::Received, input::Tick, input::SendUnconfirmed>;
+using Input = std::variant<input::Send, input::Received, input::Tick, input::SendUnconfirmed, input::Cancel>;
 
 struct IAmRouterToNetwork {
   std::vector<std::uint16_t> networks;

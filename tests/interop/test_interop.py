@@ -13,6 +13,7 @@ from ferromesh import (
     BacnetAddr,
     BacnetPropertyError,
     EventResponse,
+    InputCancel,
     InputReceived,
     InputSend,
     InputTick,
@@ -32,12 +33,15 @@ from ferromesh import (
     PropertyValueSigned,
     PropertyValueTime,
     PropertyValueUnsigned,
+    ServiceReadProperty,
     ServiceReadPropertyMultiple,
+    ServiceWriteProperty,
     Stack,
     StackConfig,
+    decode_read_property,
     decode_read_property_multiple,
 )
-from ferromesh._enums import ErrorClass, ErrorCode
+from ferromesh._enums import ErrorClass, ErrorCode, ObjectType, PropertyIdentifier
 from ferromesh.client import BacnetErrorResponse, Client, format_object_id, make_read_access_spec, parse_object_id
 from ferromesh.demo_device import DEVICE_INSTANCE, DEVICE_NAME, POINTS, VENDOR_ID
 
@@ -209,46 +213,86 @@ def test_segmented_request_through_the_client(device):
                                         max_apdu_length=64))
 
 
-def test_segmented_request_through_a_raw_stack(device):
+class RawHost:
     """The host loop of the stack's documentation, with a real socket and clock."""
-    stack = Stack(StackConfig(max_apdu_length=64))
-    dest = BacnetAddr("127.0.0.1", device.port)
-    sent = []
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
-        sock.bind(("127.0.0.1", 0))
 
-        def act(outputs):
-            nonlocal deadline
-            events = []
-            for out in outputs:
-                if isinstance(out, OutputTransmit):
-                    sent.append(bytes(out.data))
-                    sock.sendto(bytes(out.data), (out.dest.addr, out.dest.port))
-                elif isinstance(out, OutputDeadline):
-                    deadline = min(deadline, out.deadline)
-                elif isinstance(out, OutputEvent):
-                    events.append(out.event)
-            return events
+    def __init__(self, stack: Stack) -> None:
+        self.stack = stack
+        self.sent: list[bytes] = []
+        self.deadline = math.inf
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
 
-        deadline = math.inf
-        act(stack.process(InputTick(time.monotonic())))
-        service = ServiceReadPropertyMultiple([make_read_access_spec(*s) for s in SEGMENTED_SPECS])
-        events = act(stack.process(InputSend(service, dest)))
-        give_up = time.monotonic() + 30
+    def close(self) -> None:
+        self.sock.close()
+
+    def act(self, outputs, transmit=True) -> list[object]:
+        events = []
+        for out in outputs:
+            if isinstance(out, OutputTransmit):
+                self.sent.append(bytes(out.data))
+                if transmit:
+                    self.sock.sendto(bytes(out.data), (out.dest.addr, out.dest.port))
+            elif isinstance(out, OutputDeadline):
+                self.deadline = min(self.deadline, out.deadline)
+            elif isinstance(out, OutputEvent):
+                events.append(out.event)
+        return events
+
+    def until_event(self, events, give_up_after=30.0) -> list[object]:
+        give_up = time.monotonic() + give_up_after
         while not events:
             assert time.monotonic() < give_up
-            sock.settimeout(max(0.001, min(deadline, give_up) - time.monotonic()))
+            self.sock.settimeout(max(0.001, min(self.deadline, give_up) - time.monotonic()))
             try:
-                data, src = sock.recvfrom(4096)
-                events = act(stack.process(InputReceived(data, BacnetAddr(*src))))
+                data, src = self.sock.recvfrom(4096)
+                events = self.act(self.stack.process(InputReceived(data, BacnetAddr(*src))))
             except TimeoutError:
-                deadline = math.inf
-                events = act(stack.process(InputTick(time.monotonic())))
-    (event,) = events
+                self.deadline = math.inf
+                events = self.act(self.stack.process(InputTick(time.monotonic())))
+        return events
+
+
+@pytest.mark.parametrize("max_apdu_length, segments", [(64, 8), (128, 4)])
+def test_segmented_request_through_a_raw_stack_sends_each_segment_once(device, max_apdu_length, segments):
+    host = RawHost(Stack(StackConfig(max_apdu_length=max_apdu_length)))
+    try:
+        host.act(host.stack.process(InputTick(time.monotonic())))
+        service = ServiceReadPropertyMultiple([make_read_access_spec(*s) for s in SEGMENTED_SPECS])
+        (event,) = host.until_event(host.act(host.stack.process(InputSend(service, BacnetAddr("127.0.0.1",
+                                                                                              device.port)))))
+    finally:
+        host.close()
     assert isinstance(event, EventResponse)
-    segments = {d[9] for d in sent if d[6] in (0x0A, 0x0E)}
-    assert segments == set(range(8))
+    # Segment 0 alone, then the device's windows: every segment went out once.
+    assert [d[9] for d in host.sent if d[6] in (0x0A, 0x0E)] == list(range(segments))
     _check_segmented_answer(decode_read_property_multiple(event.payload))
+
+
+def test_a_cancelled_write_is_never_sent_again(device):
+    """A write whose datagram was lost is cancelled, a newer one made: the old one must not follow it."""
+    dest = BacnetAddr("127.0.0.1", device.port)
+    point = ObjectIdentifier(ObjectType.ANALOG_VALUE, 39)
+    host = RawHost(Stack(StackConfig(apdu_timeout_secs=1.0, apdu_retries=3)))
+    start = time.monotonic()
+    try:
+        host.act(host.stack.process(InputTick(start)))
+        old = ServiceWriteProperty(point, PropertyIdentifier.PRESENT_VALUE, PropertyValueReal(11.0))
+        [request, _] = host.stack.process(InputSend(old, dest))
+        host.act([request], transmit=False)  # lost on the way
+        assert host.act(host.stack.process(InputCancel(dest, request.data[8]))) == []
+        new = ServiceWriteProperty(point, PropertyIdentifier.PRESENT_VALUE, PropertyValueReal(22.0))
+        (written,) = host.until_event(host.act(host.stack.process(InputSend(new, dest))))
+        # Ticks past every retry the old write had.
+        for later in (1.5, 3.0, 4.5, 6.0):
+            host.act(host.stack.process(InputTick(start + later)))
+        read = ServiceReadProperty(point, PropertyIdentifier.PRESENT_VALUE)
+        (answer,) = host.until_event(host.act(host.stack.process(InputSend(read, dest))))
+    finally:
+        host.close()
+    assert isinstance(written, EventResponse) and written.payload == []
+    assert [d for d in host.sent if d == bytes(request.data)] == [bytes(request.data)]  # the lost one only
+    assert decode_read_property(answer.payload).value.value == 22.0
 
 
 def test_who_is_finds_the_device(device):

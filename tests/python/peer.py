@@ -20,6 +20,7 @@ from typing import Callable
 from ferromesh import (
     BacnetAddr,
     InputReceived,
+    InputCancel,
     InputSend,
     InputSendUnconfirmed,
     InputTick,
@@ -106,7 +107,7 @@ def parse_confirmed(data: bytes) -> tuple[int, int, int | None, bool, int, bytes
     assert data[:2] == b"\x81\x0a" and int.from_bytes(data[2:4], "big") == len(data), data.hex()
     assert data[4:6] == b"\x01\x04", "a request expects a reply"
     apdu = data[6:]
-    assert apdu[0] >> 4 == 0 and apdu[1] == 0x05, apdu.hex()
+    assert apdu[0] >> 4 == 0 and apdu[1] & 0x0F <= 0x05, apdu.hex()
     if apdu[0] & 0x08:
         return apdu[2], apdu[5], apdu[3], bool(apdu[0] & 0x04), apdu[4], apdu[6:]
     return apdu[2], apdu[3], None, False, 0, apdu[4:]
@@ -164,6 +165,7 @@ class Device:
     delay: float = 0.0
     acknowledge_segments: bool = True
     requests: list[Request] = field(default_factory=list)
+    aborts: list[bytes] = field(default_factory=list)  # Abort APDUs from the client
     _incoming: dict[int, list[bytes]] = field(default_factory=dict)
     _outgoing: dict[int, _Outgoing] = field(default_factory=dict)
 
@@ -173,6 +175,11 @@ class Device:
             invoke_id, seq = data[7], data[8]
             outgoing = self._outgoing.get(invoke_id)
             return outgoing.window_from(seq + 1) if outgoing else []
+        if data[6] >> 4 == 7:  # the client gives up: no more segments either way
+            self.aborts.append(data[6:])
+            self._outgoing.pop(data[7], None)
+            self._incoming.pop(data[7], None)
+            return []
         invoke_id, service, seq, more, window, octets = parse_confirmed(data)
         if seq is None:
             return self._answer(Request(invoke_id, service, octets))
@@ -181,7 +188,8 @@ class Device:
         parts = self._incoming.setdefault(invoke_id, [])
         if seq == len(parts):
             parts.append(octets)
-        if more and (seq + 1) % window:
+        # Segment 0 is acknowledged at once, then every window.
+        if more and seq % window:
             return []
         ack = [(self.delay, server_segment_ack(invoke_id, seq, window))]
         if more:
@@ -297,6 +305,7 @@ def one_of_each_stack_class() -> dict[str, object]:
         "InputTick": InputTick(0.0),
         "InputSend": send,
         "InputSendUnconfirmed": InputSendUnconfirmed(ServiceWhoIs(1, 2), addr),
+        "InputCancel": InputCancel(addr, 7),
         "OutputTransmit": transmit,
         "OutputEvent": response,
         "OutputDeadline": deadline,

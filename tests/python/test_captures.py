@@ -28,6 +28,7 @@ from ferromesh import (
     OutputEvent,
     OutputTransmit,
     ServiceReadProperty,
+    ServiceReadPropertyMultiple,
     Stack,
     UnconfirmedIAm,
     UnconfirmedIAmRouterToNetwork,
@@ -277,11 +278,13 @@ def test_read_property_answers_decode_to_the_values_on_the_wire():
     assert dict(failures) == UNREPRESENTABLE
 
 
-def _solicit(stack: Stack, dest: BacnetAddr, invoke_id: int) -> None:
-    # The stack reassembles only answers it asked for: send until the
-    # destination's next invoke ID is the one the capture used.
+def _solicit(stack: Stack, dest: BacnetAddr, invoke_id: int, service: int) -> None:
+    # The stack reassembles only answers to what it asked: send requests of
+    # the captured service until the destination's next invoke ID is the one
+    # the capture used.
+    request = ServiceReadPropertyMultiple([]) if service == 14 else ServiceReadProperty(ObjectIdentifier(8, 1), 76)
     for expected in range(invoke_id + 1):
-        outputs = stack.process(InputSend(ServiceReadProperty(ObjectIdentifier(8, 1), 76), dest))
+        outputs = stack.process(InputSend(request, dest))
         assert outputs[0].data[8] == expected
 
 
@@ -296,7 +299,7 @@ def test_solicited_segmented_answer_is_reassembled(name, service, segments):
     first = classify(datagrams[0].data)
     src = BacnetAddr(datagrams[0].src, datagrams[0].sport)
     stack = Stack()
-    _solicit(stack, src, first.invoke_id)
+    _solicit(stack, src, first.invoke_id, service)
     events, acks = [], []
     for dg in datagrams:
         outputs = stack.process(InputReceived(dg.data, BacnetAddr(dg.src, dg.sport)))

@@ -32,7 +32,7 @@ REAL_72_5 = b"\x44\x42\x91\x00\x00"
     (lambda rq: [error_pdu(rq, 1, 31)], ["2:9", "85"], 3, "error: device answered with error class object (1)"),
     (lambda rq: [frame(bytes([0x60, invoke_id(rq), 9]))], ["2:1", "85"], 4,
      "error: device rejected the request: unrecognized-service (9)"),
-    (lambda rq: [frame(bytes([0x70, invoke_id(rq), 4]))], ["2:1", "85"], 4,
+    (lambda rq: [frame(bytes([0x71, invoke_id(rq), 4]))], ["2:1", "85"], 4,
      "error: request aborted: segmentation-not-supported (4)"),
     (lambda rq: [], ["2:1", "85", "--timeout", "0.05", "--retries", "0"], 5, "error: no answer from 127.0.0.1"),
 ])

@@ -140,7 +140,7 @@ def test_read_property_returns_the_decoded_answer_and_sends_the_request_octets()
         result = run(main())
     assert isinstance(result.value, PropertyValueReal) and result.value.value == 72.5
     assert (int(result.object_id.object_type), result.object_id.instance) == (2, 1)
-    assert device.received == [bytes.fromhex("810a0011 0104 0205 00 0c 0c00800001 1955")]
+    assert device.received == [bytes.fromhex("810a0011 0104 0275 00 0c 0c00800001 1955")]
 
 
 def test_write_property_with_priority_sends_the_value_and_returns_on_simple_ack():
@@ -280,24 +280,43 @@ def test_requests_beyond_256_wait_for_free_invoke_ids():
     assert 0 < device.most_unanswered <= 256
 
 
-def test_cancelled_requests_keep_their_ids_until_the_stack_frees_them():
+@pytest.mark.parametrize("stop", ["task.cancel", "wait_for"])
+def test_a_request_the_caller_gave_up_on_is_never_sent_again(stop):
     async def main():
-        async with client(apdu_timeout_secs=0.2, apdu_retries=0) as c:
+        async with client(apdu_timeout_secs=0.1, apdu_retries=3) as c:
+            write = c.write_property(silent.address, "analog-value:1", "present-value", 5.0)
+            if stop == "wait_for":
+                with pytest.raises(asyncio.TimeoutError):
+                    await asyncio.wait_for(write, 0.02)
+            else:
+                task = asyncio.create_task(write)
+                await asyncio.sleep(0.02)
+                task.cancel()
+                await asyncio.gather(task, return_exceptions=True)
+            await asyncio.sleep(0.6)  # past every re-send the stack would have made
+
+    with ScriptedDevice(lambda rq: []) as silent:
+        run(main())
+    assert len(silent.received) == 1
+
+
+def test_cancelled_requests_free_their_invoke_ids_at_once():
+    async def main():
+        async with client(apdu_timeout_secs=5.0) as c:
             tasks = [asyncio.create_task(c.read_property(silent.address, ("analog-value", n), 85))
                      for n in range(256)]
             await asyncio.sleep(0.05)
             for task in tasks:
                 task.cancel()
             await asyncio.gather(*tasks, return_exceptions=True)
-            # All 256 IDs are still in use: this request waits for the stack's
-            # timeouts to free one, then goes out with invoke ID 0 again.
+            # No timeout has freed an ID: the cancellations did.
             answered.set()
-            return await c.read_property(silent.address, "analog-value:9", 85)
+            return await asyncio.wait_for(c.read_property(silent.address, "analog-value:9", 85), 2.0)
 
     answered = threading.Event()
     with ScriptedDevice(lambda rq: [read_ack(rq, unsigned(9))] if answered.is_set() else []) as silent:
         assert run(main()).value.value == 9
-    assert len(silent.received) == 257 and invoke_id(silent.received[-1]) == 0
+    assert len(silent.received) == 257
 
 
 def test_close_fails_running_requests_and_leaves_no_task():
@@ -318,20 +337,109 @@ def test_close_fails_running_requests_and_leaves_no_task():
 
 
 # ---------------------------------------------------------------------------
+# Answers that name something else: the answer to an earlier request under
+# the same invoke ID, from a late or caching device
+
+
+def rp_ack(request: bytes, object_type: int, instance: int, prop: int, index: int | None, value: bytes) -> bytes:
+    payload = b"\x0c" + (object_type << 22 | instance).to_bytes(4, "big") + bytes([0x19, prop])
+    if index is not None:
+        payload += bytes([0x29, index])
+    return complex_ack(request, payload + b"\x3e" + value + b"\x3f")
+
+
+def rpm_ack_payload(*instances: int) -> bytes:
+    """ReadPropertyMultiple-ACK parameters: present-value 9 of each analog-value instance given."""
+    return b"".join(b"\x0c" + (2 << 22 | n).to_bytes(4, "big") + b"\x1e\x29\x55\x4e" + unsigned(9) + b"\x4f\x1f"
+                    for n in instances)
+
+
+def rpm_ack(request: bytes, *instances: int) -> bytes:
+    return complex_ack(request, rpm_ack_payload(*instances))
+
+
+def stale_first(stale: Script, right: Script) -> Script:
+    """Answers the first request with `stale`, every later one with `right`."""
+    seen: list[bytes] = []
+
+    def script(rq: bytes) -> list[bytes]:
+        seen.append(rq)
+        return stale(rq) if len(seen) == 1 else right(rq)
+    return script
+
+
+@pytest.mark.parametrize("stale", [
+    lambda rq: [rp_ack(rq, 2, 2, 85, None, unsigned(7))],  # another object
+    lambda rq: [rp_ack(rq, 1, 1, 85, None, unsigned(7))],  # another object type
+    lambda rq: [rp_ack(rq, 2, 1, 77, None, unsigned(7))],  # another property
+    lambda rq: [rp_ack(rq, 2, 1, 85, 3, unsigned(7))],  # an array element
+])
+def test_a_read_answer_naming_something_else_is_asked_again(stale):
+    async def main():
+        async with client() as c:
+            return await c.read_property(device.address, "analog-value:1", "present-value")
+
+    with ScriptedDevice(stale_first(stale, lambda rq: [read_ack(rq, unsigned(9))])) as device:
+        result = run(main())
+    assert result.value.value == 9
+    first, again = device.received
+    assert invoke_id(first) != invoke_id(again) and first[9:] == again[9:]
+
+
+@pytest.mark.parametrize("stale", [
+    lambda rq: [rpm_ack(rq, 2, 1)],  # the objects in another order
+    lambda rq: [rpm_ack(rq, 1)],  # fewer objects
+    lambda rq: [rpm_ack(rq, 1, 2, 3)],  # more objects
+])
+def test_a_read_multiple_answer_naming_other_objects_is_asked_again(stale):
+    async def main():
+        async with client() as c:
+            return await c.read_property_multiple(device.address, [("analog-value:1", ["present-value"]),
+                                                                   ("analog-value:2", ["present-value"])])
+
+    with ScriptedDevice(stale_first(stale, lambda rq: [rpm_ack(rq, 1, 2)])) as device:
+        result = run(main())
+    assert [o.object_id.instance for o in result.objects] == [1, 2]
+    assert len(device.received) == 2
+
+
+def test_a_device_that_only_ever_answers_something_else_fails_the_read():
+    async def main():
+        async with client(apdu_retries=2) as c:
+            await c.read_property(device.address, "analog-value:1", "present-value")
+
+    with ScriptedDevice(lambda rq: [rp_ack(rq, 2, 2, 85, None, unsigned(7))]) as device:
+        with pytest.raises(ferromesh.BacnetError, match="answered only with the results of other requests"):
+            run(main())
+    assert len(device.received) == 3
+
+
+def test_the_device_wildcard_is_answered_by_the_device_itself():
+    async def main():
+        async with client() as c:
+            return await c.read_property(device.address, "device:4194303", "object-name")
+
+    with ScriptedDevice(lambda rq: [rp_ack(rq, 8, 1234, 77, None, b"\x75\x03\x00ab")]) as device:
+        result = run(main())
+    assert result.object_id.instance == 1234 and result.value.value == "ab"
+    assert len(device.received) == 1
+
+
+# ---------------------------------------------------------------------------
 # Segmented requests
 
 
 def segmented_request_acker(answer: bool) -> Script:
-    """Takes a segmented request window by window, as proposed; answers it when `answer`."""
+    """Takes a segmented request as proposed: segment 0 alone, then window by window; answers it when `answer`."""
     def script(rq: bytes) -> list[bytes]:
         pdu, request_id, sequence, window = rq[6], rq[8], rq[9], rq[10]
         assert pdu in (0x0A, 0x0E), rq.hex()
         last = pdu == 0x0A
-        if not last and (sequence + 1) % window:
+        if not last and sequence % window:
             return []
         replies = [frame(bytes([0x41, request_id, sequence, window]))]  # SegmentACK from the server
-        if last and answer:
-            replies.append(frame(bytes([0x30, request_id, 14])))  # empty ReadPropertyMultiple-ACK
+        if last and answer:  # a ReadPropertyMultiple-ACK for the 20 objects asked
+            replies.append(frame(bytes([0x30, request_id, 14]) + rpm_ack_payload(*range(20))))
         return replies
     return script
 
@@ -344,7 +452,7 @@ def test_segmented_request_is_carried_window_by_window():
 
     with ScriptedDevice(segmented_request_acker(answer=True)) as device:
         result = run(main())
-    assert result.objects == []
+    assert [o.object_id.instance for o in result.objects] == list(range(20))
     assert len(device.received) > 4 and [d[9] for d in device.received] == list(range(len(device.received)))
 
 

@@ -26,7 +26,7 @@ FINAL_ORDER = [
     "PropertyValueAny", "PropertyValueArray",
     "BacnetPropertyError", "PropertyResult", "ObjectResult", "ReadPropertyResult", "ReadPropertyMultipleResult",
     "decode_read_property", "decode_read_property_multiple",
-    "InputSendUnconfirmed", "ServiceWhoIs",
+    "InputSendUnconfirmed", "ServiceWhoIs", "InputCancel",
 ]
 NOT_YET_REGISTERED: set[str] = set()
 
@@ -81,6 +81,12 @@ CLASS_DOCS = {
     "InputSendUnconfirmed": (
         "(service, dest)",
         "Input: send an unconfirmed service request, as a broadcast when dest is one\n(an address ending in .255).",
+    ),
+    "InputCancel": (
+        "(peer, invoke_id)",
+        "Input: take back the request sent to peer under invoke_id. It ends without\n"
+        "an event and its invoke ID is free again; nothing more is sent for it but an\n"
+        "Abort to a device in the middle of its segments. An unknown request: nothing.",
     ),
     "ServiceWhoIs": (
         "(low=None, high=None)",

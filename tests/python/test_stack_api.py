@@ -1,5 +1,7 @@
 """Stack.process as the Python boundary: conversions in, conversions out, and every refusal."""
 
+import re
+
 import pytest
 
 import ferromesh
@@ -26,7 +28,8 @@ ADDR = BacnetAddr(*DEVICE)
 OID = ObjectIdentifier(2, 7)
 READ = ServiceReadProperty(OID, 85)
 # ReadProperty analog-value 7, present-value, invoke ID 0, as the stack frames it.
-READ_DATAGRAM = bytes.fromhex("810a001101040205000c0c00800007 1955".replace(" ", ""))
+# It advertises max-segments more than 64 and max-APDU 1476 (0x75).
+READ_DATAGRAM = bytes.fromhex("810a001101040275000c0c00800007 1955".replace(" ", ""))
 
 
 def transmits(outputs):
@@ -83,7 +86,27 @@ class TestSurface:
     def test_stack_config_edges(self):
         with pytest.raises(OverflowError):
             StackConfig(apdu_retries=256)
-        assert StackConfig(apdu_retries=0, max_apdu_length=2**64 - 1).max_apdu_length == 2**64 - 1
+        edges = StackConfig(apdu_timeout_secs=5e-324, apdu_retries=0, max_apdu_length=50, max_segment_buffer=1)
+        assert (edges.apdu_timeout_secs, edges.max_apdu_length, edges.max_segment_buffer) == (5e-324, 50, 1)
+        assert StackConfig(max_apdu_length=65529).max_apdu_length == 65529
+
+    @pytest.mark.parametrize("field, value, message", [
+        ("apdu_timeout_secs", 0.0, "apdu_timeout_secs must be a finite number of seconds above 0"),
+        ("apdu_timeout_secs", -1, "apdu_timeout_secs must be a finite number of seconds above 0"),
+        ("apdu_timeout_secs", float("nan"), "apdu_timeout_secs must be a finite number of seconds above 0"),
+        ("apdu_timeout_secs", float("inf"), "apdu_timeout_secs must be a finite number of seconds above 0"),
+        ("max_apdu_length", 49, "max_apdu_length must be in the range 50..65529"),
+        ("max_apdu_length", 65530, "max_apdu_length must be in the range 50..65529"),
+        ("max_apdu_length", 2**64 - 1, "max_apdu_length must be in the range 50..65529"),
+        ("max_segment_buffer", 0, "max_segment_buffer must be at least 1"),
+    ])
+    def test_stack_config_refuses_what_can_only_misbehave(self, field, value, message):
+        with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+            StackConfig(**{field: value})
+        config = StackConfig()
+        with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+            setattr(config, field, value)
+        assert getattr(config, field) == getattr(StackConfig(), field)  # unchanged
 
     def test_input_received_data(self):
         with pytest.raises(TypeError):
@@ -165,7 +188,7 @@ class TestRefusedInputs:
         assert next_invoke_id(stack, BacnetAddr(DEVICE[0], DEVICE[1] + 1)) == 0
         assert next_invoke_id(stack, BacnetAddr("192.168.1.21", DEVICE[1])) == 0
         # An answer frees its ID, and the pool serves it again.
-        stack.process(InputReceived(simple_ack(5, 12), ADDR))
+        stack.process(InputReceived(complex_ack(5, 12, b""), ADDR))
         assert next_invoke_id(stack) == 5
 
     def test_reentrant_call_is_refused_and_changes_nothing(self, monkeypatch):
@@ -298,6 +321,6 @@ class TestInputsAreValues:
 
 def test_refused_request_is_an_event_not_an_exception():
     # Too large to segment with this configuration: the engine refuses it.
-    stack = Stack(StackConfig(max_apdu_length=6))
-    [output] = stack.process(InputSend(ServiceWriteProperty(OID, 85, ferromesh.PropertyValueAny(bytes(10))), ADDR))
+    stack = Stack(StackConfig(max_apdu_length=50))
+    [output] = stack.process(InputSend(ServiceWriteProperty(OID, 85, ferromesh.PropertyValueAny(bytes(12000))), ADDR))
     assert type(output.event) is EventError and "segment" in output.event.message

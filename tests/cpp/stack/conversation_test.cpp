@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <set>
+#include <functional>
 
 #include "stack/scripted_peer.hpp"
 #include "stack/service_encoding.hpp"
@@ -17,6 +19,9 @@ class Conversation {
   Stack stack;
   std::vector<ScriptedPeer*> peers;
   std::vector<Output> outputs;  // everything the stack produced, in order
+  // Whether the n-th datagram the stack sends (from 0) is lost on the way.
+  std::function<bool(std::size_t)> lost = [](std::size_t) { return false; };
+  std::size_t datagrams_sent = 0;
 
   std::vector<Output> run(Input input) {
     const std::size_t first = outputs.size();
@@ -25,7 +30,7 @@ class Conversation {
       Input next = std::move(pending.front());
       pending.pop_front();
       for (Output& o : stack.process(std::move(next))) {
-        if (const auto* t = std::get_if<output::Transmit>(&o)) {
+        if (const auto* t = std::get_if<output::Transmit>(&o); t && !lost(datagrams_sent++)) {
           for (ScriptedPeer* peer : peers) {
             if (peer->address() != t->dest) continue;
             for (Bytes& reply : peer->on_datagram(t->data)) pending.push_back(from(peer->address(), std::move(reply)));
@@ -131,6 +136,59 @@ TEST(Conversation, ALongRequestAndALongAnswer) {
   ASSERT_EQ(device.requests.size(), 1u);
   EXPECT_EQ(device.requests[0].parameters, sent.parameters);
   EXPECT_TRUE(talk.stack.transactions().empty() && talk.stack.send_segments().empty());
+}
+
+// A ReadPropertyMultiple of 40 objects x 2 properties at 128-octet APDUs:
+// segment 0 alone, then the device's windows, every segment sent once.
+TEST(Conversation, EachSegmentOfARequestGoesOutOnce) {
+  ScriptedPeer device(kDevice);
+  device.granted_window = 3;
+  Conversation talk(StackConfig{.max_apdu_length = 128});
+  talk.peers = {&device};
+  const input::Send request = read_property_multiple(kDevice, 40);
+  const std::size_t length = encode_service(request.service).parameters.size();
+  const std::size_t segments = (length + 121) / 122;
+  ASSERT_EQ(segments, 4u);
+  EXPECT_EQ(events(talk.run(request)), (std::vector<Event>{event::Response{0, device.answer, kDevice}}));
+  EXPECT_EQ(device.request_datagrams, segments);
+  EXPECT_EQ(device.requests.at(0).parameters, encode_service(request.service).parameters);
+}
+
+// Datagrams lost on the way: every segment still arrives, and a loss costs
+// at most the window it was in again, never a cascade of windows.
+TEST(Conversation, ALossCostsAtMostItsWindowAgain) {
+  for (const std::set<std::size_t>& losses :
+       {std::set<std::size_t>{0}, std::set<std::size_t>{2}, std::set<std::size_t>{3, 7}, std::set<std::size_t>{5, 6}}) {
+    ScriptedPeer device(kDevice);
+    device.granted_window = 3;
+    Conversation talk(StackConfig{.max_apdu_length = 128});
+    talk.peers = {&device};
+    talk.lost = [&](std::size_t n) { return losses.contains(n); };
+    const input::Send request = read_property_multiple(kDevice, 40);
+    const std::size_t segments = (encode_service(request.service).parameters.size() + 121) / 122;
+    std::vector<Event> ended = events(talk.run(request));
+    for (double at = 2.0; ended.empty() && at < 20.0; at += 1.0) ended = events(talk.run(tick(at)));
+    EXPECT_EQ(ended, (std::vector<Event>{event::Response{0, device.answer, kDevice}})) << *losses.begin();
+    EXPECT_EQ(device.requests.at(0).parameters, encode_service(request.service).parameters);
+    std::size_t requests_sent = 0;
+    for (const Output& o : talk.outputs) {
+      if (const auto* t = std::get_if<output::Transmit>(&o)) requests_sent += t->data.at(6) >> 4 == 0;
+    }
+    EXPECT_LE(requests_sent, segments + losses.size() * device.granted_window) << *losses.begin();
+  }
+}
+
+// 700 segments of 2 octets: sequence numbers wrap twice, the answer is whole.
+TEST(Conversation, AnAnswerOfMoreThan256SegmentsArrivesWhole) {
+  ScriptedPeer device(kDevice);
+  device.answer.resize(1400);
+  for (std::size_t i = 0; i < device.answer.size(); ++i) device.answer[i] = static_cast<std::uint8_t>(i / 2);
+  device.answer_segment_size = 2;
+  device.proposed_window = 16;
+  Conversation talk;
+  talk.peers = {&device};
+  EXPECT_EQ(events(talk.run(read_property(kDevice))), (std::vector<Event>{event::Response{0, device.answer, kDevice}}));
+  EXPECT_EQ(device.segment_acks_received, 1 + 699 / 16 + 1u);
 }
 
 // A silent device fills its pool; the other keeps answering; every

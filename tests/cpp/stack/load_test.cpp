@@ -78,14 +78,18 @@ class LoadRun {
     std::mt19937 random(20240611);
     for (std::size_t n = 0; n < shape_.per_peer; ++n) {
       for (std::size_t p = 0; p < shape_.peers; ++p) {
-        const auto out = stack.process(read_property(peer_address(p), static_cast<std::uint32_t>(n)));
+        const auto ending = static_cast<Ending>(random() % 8);
+        // A SimpleACK answers only a write.
+        const auto out = stack.process(ending == Ending::SimpleAck
+                                           ? write_octets(peer_address(p), 40)
+                                           : read_property(peer_address(p), static_cast<std::uint32_t>(n)));
         ASSERT_EQ(kinds(out), "TD");
         ASSERT_EQ(std::get<output::Deadline>(out[1]).deadline, 3.0);
         const std::uint8_t id = invoke_id_of(std::get<output::Transmit>(out[0]).data);
         ASSERT_EQ(id, n);
         Request& r = requests_[p * 256 + id];
         r.sent = 1;
-        r.ending = static_cast<Ending>(random() % 8);
+        r.ending = ending;
         r.answer_window = static_cast<std::uint8_t>(random() % kAnswerWindows);
         if (r.ending == Ending::Silence) continue;
         const auto index = static_cast<std::uint32_t>(p * 256 + id);
@@ -171,9 +175,15 @@ class LoadRun {
     const auto out = stack.process(tick(now));
     for (std::size_t i = 0; i < out.size(); ++i) {
       if (const auto* t = std::get_if<output::Transmit>(&out[i])) {
-        ASSERT_EQ(t->data.at(6) >> 4, 0) << "a re-sent request";
-        Request& r = requests_[peer_index(t->dest) * 256 + invoke_id_of(t->data)];
+        Request& r = requests_[peer_index(t->dest) * 256 + t->data.at(7 + (t->data.at(6) >> 4 == 0))];
         ASSERT_EQ(r.ended, 0);
+        if (t->data.at(6) >> 4 == 7) {
+          // The device of an answer given up is told so: tsm-timeout.
+          ASSERT_EQ(r.ending, Ending::Stalled);
+          ASSERT_EQ(t->data, device_datagram({0x70, t->data.at(7), 0x0A}));
+          continue;
+        }
+        ASSERT_EQ(t->data.at(6) >> 4, 0) << "a re-sent request";
         ++r.sent;
       } else if (const auto* e = std::get_if<output::Event>(&out[i])) {
         end(e->event);

@@ -30,7 +30,6 @@ std::vector<ReceiveCase> receive_cases() {
        {0x81, 0x0A, 0x00, 0x0D, 0x01, 0x00, 0x50, 0x01, 0x0C, 0x91, 0x02, 0x91, 0x20},
        {error_event(1, "error class=2 code=32", kSrc)}},
       {"reject", {0x81, 0x0A, 0x00, 0x09, 0x01, 0x00, 0x60, 0x03, 0x09}, {error_event(3, "reject reason=9", kSrc)}},
-      {"abort", {0x81, 0x0A, 0x00, 0x09, 0x01, 0x00, 0x70, 0x04, 0x05}, {abort_event(4, 5, kSrc)}},
       {"abort_from_server", {0x81, 0x0A, 0x00, 0x09, 0x01, 0x00, 0x71, 0x04, 0x02}, {abort_event(4, 2, kSrc)}},
       {"i_am_broadcast",
        {0x81, 0x0B, 0x00, 0x14, 0x01, 0x00, 0x10, 0x00, 0xC4, 0x02, 0x00, 0x00,
@@ -64,6 +63,8 @@ std::vector<ReceiveCase> receive_cases() {
       {"npdu_dadr_cut", {0x81, 0x0A, 0x00, 0x0A, 0x01, 0x20, 0xFF, 0xFF, 0x06, 0x0A}, {}},
       {"segment_ack_unknown", {0x81, 0x0A, 0x00, 0x0A, 0x01, 0x00, 0x41, 0x00, 0x00, 0x04}, {}},
       {"unsolicited_segment", {0x81, 0x0A, 0x00, 0x0C, 0x01, 0x00, 0x3C, 0x00, 0x00, 0x04, 0x0C, 0x01}, {}},
+      // The device as a client aborts a transaction of its own, not ours.
+      {"abort_from_client", {0x81, 0x0A, 0x00, 0x09, 0x01, 0x00, 0x70, 0x04, 0x05}, {}},
   };
 }
 
@@ -99,14 +100,18 @@ INSTANTIATE_TEST_SUITE_P(Pdus, Receive, ::testing::ValuesIn(receive_cases()),
 struct EndingCase {
   const char* name;
   Bytes datagram;  // answers invoke ID 1
+  bool to_a_write = false;  // else to a ReadProperty
 };
 
 class EndsTransaction : public ::testing::TestWithParam<EndingCase> {};
 
 TEST_P(EndsTransaction, OnlyForItsPeerAndInvokeId) {
   Stack stack;
-  for (int i = 0; i < 3; ++i) (void)stack.process(read_property(kDevice));
-  (void)stack.process(read_property(kOtherDevice));
+  auto request = [&](const BacnetAddr& dest) {
+    return GetParam().to_a_write ? write_octets(dest, 40) : read_property(dest);
+  };
+  for (int i = 0; i < 3; ++i) (void)stack.process(request(kDevice));
+  (void)stack.process(request(kOtherDevice));
 
   // The same invoke ID from another device ends nothing here.
   const auto elsewhere = stack.process(from(kOtherDevice, GetParam().datagram));
@@ -129,11 +134,11 @@ TEST_P(EndsTransaction, OnlyForItsPeerAndInvokeId) {
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, EndsTransaction,
-    ::testing::Values(EndingCase{"simple_ack", device_datagram({0x20, 0x01, 0x0C})},
+    ::testing::Values(EndingCase{"simple_ack", device_datagram({0x20, 0x01, 0x0F}), true},
                       EndingCase{"complex_ack", device_datagram({0x30, 0x01, 0x0C, 0x09})},
                       EndingCase{"error", device_datagram({0x50, 0x01, 0x0C, 0x91, 0x02, 0x91, 0x20})},
                       EndingCase{"reject", device_datagram({0x60, 0x01, 0x09})},
-                      EndingCase{"abort", device_datagram({0x70, 0x01, 0x04})}),
+                      EndingCase{"abort", device_datagram({0x71, 0x01, 0x04})}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 // Every datagram of a real capture, fed to one stack as received: answers

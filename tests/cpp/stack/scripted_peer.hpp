@@ -98,9 +98,9 @@ class ScriptedPeer {
     IncomingRequest& request = incoming_[invoke_id];
     if (sequence == 0) request = IncomingRequest{{}, service_choice, 0, 0};
     if (sequence != request.next_sequence) {
-      // Out of order or repeated: tell the client where we are.
+      // Out of order or repeated: dropped, and the client told where we are.
       if (request.next_sequence == 0) return {};
-      return {server_segment_ack(invoke_id, static_cast<std::uint8_t>(request.next_sequence - 1))};
+      return {server_segment_ack(invoke_id, static_cast<std::uint8_t>(request.next_sequence - 1), true)};
     }
     request.parameters.insert(request.parameters.end(), rest.begin(), rest.end());
     request.next_sequence = sequence + 1u;
@@ -116,8 +116,9 @@ class ScriptedPeer {
     return out;
   }
 
-  Bytes server_segment_ack(std::uint8_t invoke_id, std::uint8_t sequence) const {
-    return wrap({0x41, invoke_id, sequence, granted_window});  // SRV set: from the server
+  Bytes server_segment_ack(std::uint8_t invoke_id, std::uint8_t sequence, bool negative = false) const {
+    // SRV set: from the server.
+    return wrap({static_cast<std::uint8_t>(negative ? 0x43 : 0x41), invoke_id, sequence, granted_window});
   }
 
   std::vector<Bytes> respond(std::uint8_t invoke_id, std::uint8_t service_choice) {
@@ -129,7 +130,7 @@ class ScriptedPeer {
       case Reply::Reject:
         return {wrap({0x60, invoke_id, 0x09})};
       case Reply::Abort:
-        return {wrap({0x70, invoke_id, 0x04})};
+        return {wrap({0x71, invoke_id, 0x04})};  // SRV set: from the server
       case Reply::Answer:
         break;
     }
@@ -139,13 +140,14 @@ class ScriptedPeer {
       apdu.insert(apdu.end(), answer.begin(), answer.end());
       return {wrap(apdu)};
     }
-    std::vector<Bytes>& segments = outgoing_[invoke_id];
-    segments.clear();
+    Outgoing& outgoing = outgoing_[invoke_id];
+    outgoing = Outgoing{};
+    std::vector<Bytes>& segments = outgoing.segments;
     const std::size_t count = (answer.size() + answer_segment_size - 1) / answer_segment_size;
     for (std::size_t i = 0; i < count; ++i) {
       const std::size_t begin = i * answer_segment_size;
       const std::size_t end = std::min(answer.size(), begin + answer_segment_size);
-      Bytes apdu{static_cast<std::uint8_t>(i + 1 < count ? 0x3C : 0x38), invoke_id, static_cast<std::uint8_t>(i),
+      Bytes apdu{static_cast<std::uint8_t>(i + 1 < count ? 0x3C : 0x38), invoke_id, static_cast<std::uint8_t>(i % 256),
                  proposed_window, service_choice};
       apdu.insert(apdu.end(), answer.begin() + static_cast<std::ptrdiff_t>(begin),
                   answer.begin() + static_cast<std::ptrdiff_t>(end));
@@ -155,24 +157,34 @@ class ScriptedPeer {
     return {segments.front()};
   }
 
+  // Sends the window after the segment acknowledged (positive or not), whose
+  // position is the one with that sequence number nearest the window sent.
   std::vector<Bytes> on_segment_ack(SpanReader& in) {
     const std::uint8_t invoke_id = in.read_u8().value();
     const std::uint8_t sequence = in.read_u8().value();
     const std::uint8_t window = in.read_u8().value();
     const auto found = outgoing_.find(invoke_id);
     if (found == outgoing_.end()) return {};
-    const std::vector<Bytes>& segments = found->second;
+    Outgoing& sending = found->second;
+    const std::size_t acknowledged =
+        sending.window_start + static_cast<std::uint8_t>(sequence - sending.window_start + 1u);
+    if (acknowledged > sending.window_start + 128) return {};  // before the window: a repeat
+    sending.window_start = acknowledged;
     std::vector<Bytes> out;
-    for (std::size_t i = sequence + 1u; i < segments.size() && i < sequence + 1u + window; ++i) {
-      out.push_back(segments[i]);
+    for (std::size_t i = acknowledged; i < sending.segments.size() && i < acknowledged + window; ++i) {
+      out.push_back(sending.segments[i]);
     }
-    if (sequence + 1u >= segments.size()) outgoing_.erase(found);
+    if (acknowledged >= sending.segments.size()) outgoing_.erase(found);
     return out;
   }
 
   BacnetAddr address_;
   std::map<std::uint8_t, IncomingRequest> incoming_;
-  std::map<std::uint8_t, std::vector<Bytes>> outgoing_;  // segments of answers in progress
+  struct Outgoing {
+    std::vector<Bytes> segments;
+    std::size_t window_start = 0;  // the first segment not acknowledged
+  };
+  std::map<std::uint8_t, Outgoing> outgoing_;  // answers in progress
 };
 
 }  // namespace ferromesh::stack::test

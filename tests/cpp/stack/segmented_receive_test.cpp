@@ -47,8 +47,9 @@ TEST(SegmentedReceive, OverTheByteLimitTheAnswerIsAbandoned) {
   (void)stack.process(read_property(kDevice));
   (void)stack.process(from(kDevice, ack_segment(0, 0, true, 1, Bytes(60, 1))));
   (void)stack.process(from(kDevice, ack_segment(0, 1, true, 1, Bytes(40, 1))));
+  // The device is told to stop: buffer-overflow.
   EXPECT_EQ(stack.process(from(kDevice, ack_segment(0, 2, true, 1, Bytes(1, 1)))),
-            std::vector<Output>{abort_event(0, 5, kDevice)});
+            (std::vector<Output>{transmit(device_datagram({0x70, 0x00, 0x01}), kDevice), abort_event(0, 5, kDevice)}));
   EXPECT_TRUE(stack.transactions().empty() && stack.recv_segments().empty());
   expect_invariants(stack);
 }
@@ -87,7 +88,9 @@ TEST(SegmentedReceive, AStalledAnswerIsAbandonedAtTheAnnouncedTime) {
   for (std::uint8_t n = 0; n < 3; ++n) (void)stack.process(from(kDevice, ack_segment(0, n, true, 4, part(n))));
   EXPECT_EQ(stack.process(tick(1.0)), std::vector<Output>{deadline(3.0)});
   for (double at : {1.5, 2.0, 2.5}) EXPECT_EQ(stack.process(tick(at)), std::vector<Output>{deadline(3.0)}) << at;
-  EXPECT_EQ(stack.process(tick(3.0)), std::vector<Output>{abort_event(0, 5, kDevice)});
+  // The device is told to stop: tsm-timeout.
+  EXPECT_EQ(stack.process(tick(3.0)),
+            (std::vector<Output>{transmit(device_datagram({0x70, 0x00, 0x0A}), kDevice), abort_event(0, 5, kDevice)}));
   EXPECT_TRUE(stack.transactions().empty() && stack.recv_segments().empty());
   expect_invariants(stack);
 }
@@ -100,7 +103,8 @@ TEST(SegmentedReceive, AReassemblyAnnouncesItsDeadline) {
   EXPECT_EQ(stack.process(read_property(kDevice)).back(), deadline(3.0));
   (void)stack.process(from(kDevice, ack_segment(0, 0, true, 4, part(0))));
   EXPECT_EQ(stack.process(tick(3.0)), std::vector<Output>{deadline(5.0)});
-  EXPECT_EQ(stack.process(tick(5.0)), std::vector<Output>{abort_event(0, 5, kDevice)});
+  EXPECT_EQ(stack.process(tick(5.0)),
+            (std::vector<Output>{transmit(device_datagram({0x70, 0x00, 0x0A}), kDevice), abort_event(0, 5, kDevice)}));
 }
 
 TEST(SegmentedReceive, AServerAbortEndsTheReassemblyOnce) {
@@ -120,6 +124,7 @@ struct CaptureCase {
   const char* file;
   std::array<std::uint8_t, 4> device;
   std::uint8_t invoke_id;
+  bool read_property_multiple = false;  // the service answered, else ReadProperty
 };
 
 class CapturedAnswer : public ::testing::TestWithParam<CaptureCase> {};
@@ -131,7 +136,10 @@ TEST_P(CapturedAnswer, IsAcknowledgedLikeTheRealClientDid) {
   ASSERT_TRUE(capture.has_value());
   const BacnetAddr device{c.device, kBacnetPort};
   Stack stack;
-  for (int i = 0; i <= c.invoke_id; ++i) (void)stack.process(read_property(device));
+  // Requests of the service the capture answers, up to its invoke ID.
+  input::Send request = read_property(device);
+  if (c.read_property_multiple) request.service = service::ReadPropertyMultiple{};
+  for (int i = 0; i <= c.invoke_id; ++i) (void)stack.process(request);
 
   auto apdu_of = [](const std::vector<std::uint8_t>& datagram) {
     const auto bvlc_frame = bvlc::unwrap(datagram);
@@ -161,7 +169,7 @@ TEST_P(CapturedAnswer, IsAcknowledgedLikeTheRealClientDid) {
 INSTANTIATE_TEST_SUITE_P(Captures, CapturedAnswer,
                          ::testing::Values(
                              CaptureCase{"read_property", "bacnet_segmented_data.pcap", {10, 0, 0, 2}, 0x5E},
-                             CaptureCase{"routed_rpm", "bacnet_services.pcap", {192, 168, 0, 24}, 0x88}),
+                             CaptureCase{"routed_rpm", "bacnet_services.pcap", {192, 168, 0, 24}, 0x88, true}),
                          [](const auto& tc) { return std::string(tc.param.name); });
 
 }  // namespace

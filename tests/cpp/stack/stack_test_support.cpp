@@ -87,22 +87,24 @@ void describe_table(std::ostringstream& os, const char* name, const Table& table
 std::string describe_tables(const Stack& stack) {
   std::ostringstream os;
   describe_table(os, "pools", stack.invoke_pools(), [](auto& e, const BacnetAddr& a, const InvokeIdPool& p) {
-    e << a << " next=" << int{p.next_id};
-    for (std::uint64_t w : p.in_use) e << " " << std::hex << w << std::dec;
+    e << a << " used=" << p.used_count() << " next=" << (p.next() ? int{*p.next()} : -1) << " last_use=" << p.last_use;
+    for (unsigned id = 0; id < 256; ++id) {
+      if (p.is_used(static_cast<std::uint8_t>(id))) e << " " << id;
+    }
   });
   describe_table(os, "transactions", stack.transactions(), [](auto& e, const TransactionKey& k, const Transaction& t) {
     e << k.addr << "#" << int{k.invoke_id} << " deadline=" << t.deadline << " retries=" << int{t.retries}
-      << " dest=" << t.dest << " datagram=" << hex(t.datagram);
+      << " dest=" << t.dest << " service=" << int{t.service_choice} << " datagram=" << hex(t.datagram);
   });
   describe_table(os, "send", stack.send_segments(), [](auto& e, const TransactionKey& k, const SendSegState& s) {
-    e << k.addr << "#" << int{k.invoke_id} << " start=" << s.window_start << " size=" << int{s.window_size}
-      << " total=" << s.total_segments << " last=" << s.last_activity << " active=" << s.activity_since_tick
-      << " resends=" << int{s.window_resends};
+    e << k.addr << "#" << int{k.invoke_id} << " start=" << s.window_start << " sent=" << s.next_to_send
+      << " size=" << int{s.window_size} << " total=" << s.total_segments << " last=" << s.last_activity
+      << " active=" << s.activity_since_tick << " resends=" << int{s.window_resends};
   });
   describe_table(os, "recv", stack.recv_segments(), [](auto& e, const TransactionKey& k, const RecvSegState& r) {
-    e << k.addr << "#" << int{k.invoke_id} << " start=" << r.window_start << " size=" << int{r.window_size}
-      << " slots=" << r.fragments.size() << " buffered=" << r.buffered << " last=" << r.last_activity
-      << " active=" << r.activity_since_tick;
+    e << k.addr << "#" << int{k.invoke_id} << " next=" << r.next_index << " window=" << r.window_start << ".."
+      << r.window_end << " size=" << int{r.window_size} << " buffered=" << r.payload.size()
+      << " last=" << r.last_activity << " active=" << r.activity_since_tick;
   });
   return os.str();
 }
@@ -122,7 +124,7 @@ void expect_invariants(const Stack& stack) {
   }
   for (const auto& [key, state] : stack.recv_segments()) {
     EXPECT_TRUE(stack.transactions().contains(key)) << "recv state of an ended transaction " << key.addr;
-    EXPECT_LE(state.buffered, state.max_buffer);
+    EXPECT_LE(state.payload.size(), state.max_buffer);
   }
 }
 

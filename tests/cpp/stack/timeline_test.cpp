@@ -53,19 +53,32 @@ TEST(Timeline, TickAnnouncesTheEarliestPendingTime) {
   EXPECT_EQ(out.back(), deadline(4.0));
 }
 
-TEST(Timeline, NonFiniteTicksNeitherFireNorMoveTheTimeBase) {
+// A time that is not a finite number changes nothing and says nothing: not
+// even the deadline, which a host would take as the time to come back.
+TEST(Timeline, NonFiniteTicksAreIgnored) {
   Stack stack;
   (void)stack.process(tick(5.0));
   (void)stack.process(read_property(kDevice));  // due 8.0
-  EXPECT_EQ(stack.process(tick(std::nan(""))), std::vector<Output>{deadline(8.0)});
+  const std::string before = describe_tables(stack);
+  for (double now : {std::nan(""), std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()}) {
+    EXPECT_EQ(stack.process(tick(now)), std::vector<Output>{}) << now;
+  }
+  EXPECT_EQ(describe_tables(stack), before);
   EXPECT_EQ(stack.process(read_property(kDevice)).back(), deadline(8.0));
 }
 
-TEST(Timeline, EarliestDeadlineIgnoresNaN) {
-  Stack stack(StackConfig{.apdu_timeout_secs = std::nan(""), .max_apdu_length = 30});
-  (void)stack.process(read_property(kDevice));            // deadline NaN
-  (void)stack.process(write_octets(kOtherDevice, 100));   // segmented: window due at 2.0
-  EXPECT_EQ(stack.process(tick(1.0)), std::vector<Output>{deadline(2.0)});
+// The Python layer refuses these; a C++ caller gets the defaults instead.
+TEST(Timeline, FieldsOutsideTheirLimitsTakeTheirDefaults) {
+  const StackConfig defaults;
+  for (const StackConfig& wrong : {StackConfig{std::nan(""), 2, 49, 0}, StackConfig{0.0, 2, 65530, 0},
+                                   StackConfig{-std::numeric_limits<double>::infinity(), 2, 0, 0},
+                                   StackConfig{std::numeric_limits<double>::infinity(), 2, 100000, 0}}) {
+    EXPECT_EQ(Stack(wrong).config(), (StackConfig{defaults.apdu_timeout_secs, 2, defaults.max_apdu_length,
+                                                  defaults.max_segment_buffer}));
+  }
+  const StackConfig edges{1e-9, 0, 50, 1};
+  EXPECT_EQ(Stack(edges).config(), edges);
+  EXPECT_EQ(Stack(StackConfig{.max_apdu_length = 65529}).config().max_apdu_length, 65529u);
 }
 
 }  // namespace
