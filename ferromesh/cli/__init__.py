@@ -64,8 +64,11 @@ _SITE_TOOLS = ("scan", "trend", "poll")
 
 def _command(name: str) -> Callable[[Client, argparse.Namespace, Output], Awaitable[int]]:
     if name in _SITE_TOOLS:
-        handler: Callable[[Client, argparse.Namespace, Output], Awaitable[int]] = getattr(
-            importlib.import_module(f"{__name__}.{name}"), name)
+        try:
+            module = importlib.import_module(f"{__name__}.{name}")
+        except ImportError as exc:  # a build without what the command is built on
+            raise RuntimeError(f"{name} is not available in this build: {exc}") from None
+        handler: Callable[[Client, argparse.Namespace, Output], Awaitable[int]] = getattr(module, name)
         return handler
     return COMMANDS[name]
 

@@ -6,6 +6,7 @@ A bad argument ends the program with exit code 2 and one line saying what is wro
 from __future__ import annotations
 
 import argparse
+import datetime
 import ipaddress
 import math
 import re
@@ -216,10 +217,22 @@ def _parse_enumerated(text: str) -> int:
     return named[text.lower()] if text.lower() in named else int(text, 0)
 
 
-def _trend_time(text: str) -> Any:
-    from .trend import parse_time  # the command's module needs this one: imported late
+_AGO = re.compile(r"(\d+(?:\.\d+)?)\s*([smhd])")
+_UNITS = {"s": "seconds", "m": "minutes", "h": "hours", "d": "days"}
 
-    return parse_time(text)
+
+def parse_time(text: str, now: datetime.datetime | None = None) -> datetime.datetime:
+    """'2024-03-15T08:30', '2024-03-15 08:30:00' (the device's local time), or a time ago: '90m', '2h', '1d'."""
+    text = text.strip()
+    if m := _AGO.fullmatch(text):
+        ago = datetime.timedelta(**{_UNITS[m.group(2)]: float(m.group(1))})
+        return (now or datetime.datetime.now()) - ago
+    try:
+        moment = datetime.datetime.fromisoformat(text)
+    except ValueError:
+        raise ValueError(f"expected a date and time like 2024-03-15T08:30 or a time ago like 2h, got {text!r}") \
+            from None
+    return moment.replace(tzinfo=None) if moment.tzinfo is None else moment.astimezone().replace(tzinfo=None)
 
 
 def parse_write_value(text: str, kind: str | None) -> Any:
@@ -341,7 +354,7 @@ def build_parser() -> argparse.ArgumentParser:
     p = command("trend", "read a trend log's records (ReadRange) and print, export or plot them", TREND_EPILOG)
     p.add_argument("address", type=address, help="device HOST[:PORT]")
     p.add_argument("object", type=object_id, help="the trend log, e.g. trend-log:1")
-    moment = _checked(_trend_time)
+    moment = _checked(parse_time)
     p.add_argument("--since", type=moment, metavar="TIME", help="records from this time on (2024-03-15T08:30, 2h)")
     p.add_argument("--until", type=moment, metavar="TIME", help="records up to this time")
     p.add_argument("--last", type=_checked(_number_in(1, 1 << 31)), metavar="N",

@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 import csv
 import datetime
-import re
 import sys
 from typing import IO, Any
 
@@ -19,27 +18,11 @@ from .commands import Output
 from .plot import plot_records, require_matplotlib
 from .render import table, value_text
 
-__all__ = ["parse_time", "read_records", "trend"]
+__all__ = ["read_records", "trend"]
 
 PAGE = 100  # records asked for per ReadRange; devices may send fewer
 CSV_COLUMNS = ["timestamp", "kind", "value", "in_alarm", "fault", "overridden", "out_of_service"]
 _FLAGS = ("in_alarm", "fault", "overridden", "out_of_service")
-_AGO = re.compile(r"(\d+(?:\.\d+)?)\s*([smhd])")
-_UNITS = {"s": "seconds", "m": "minutes", "h": "hours", "d": "days"}
-
-
-def parse_time(text: str, now: datetime.datetime | None = None) -> datetime.datetime:
-    """'2024-03-15T08:30', '2024-03-15 08:30:00' (the device's local time), or a time ago: '90m', '2h', '1d'."""
-    text = text.strip()
-    if m := _AGO.fullmatch(text):
-        ago = datetime.timedelta(**{_UNITS[m.group(2)]: float(m.group(1))})
-        return (now or datetime.datetime.now()) - ago
-    try:
-        moment = datetime.datetime.fromisoformat(text)
-    except ValueError:
-        raise ValueError(f"expected a date and time like 2024-03-15T08:30 or a time ago like 2h, got {text!r}") \
-            from None
-    return moment.replace(tzinfo=None) if moment.tzinfo is None else moment.astimezone().replace(tzinfo=None)
 
 
 def _too_large(error: BacnetAbortError) -> bool:

@@ -8,6 +8,7 @@ import io
 
 import pytest
 
+from ferromesh.cli.arguments import parse_time
 from ferromesh.cli.poll import load_points
 from ferromesh.names import format_object_id
 
@@ -56,16 +57,12 @@ def test_plot_marks_status_changes_and_gaps(views, tmp_path, gap, fault, expect_
     ("2h", datetime.datetime(2024, 3, 15, 10, 0)),
     ("1.5d", datetime.datetime(2024, 3, 14, 0, 0)),
 ])
-def test_trend_times(views, text, expected):
-    from ferromesh.cli.trend import parse_time
-
+def test_trend_times(text, expected):
     assert parse_time(text, now=datetime.datetime(2024, 3, 15, 12, 0)) == expected
 
 
 @pytest.mark.parametrize("text", ["yesterday", "2h ago", "-2h", "2024-13-01"])
-def test_bad_trend_times(views, text):
-    from ferromesh.cli.trend import parse_time
-
+def test_bad_trend_times(text):
     with pytest.raises(ValueError):
         parse_time(text)
 
@@ -155,5 +152,5 @@ def test_bad_site_tool_arguments(capsys, argv, message):
     (["--since", "tomorrow"], "expected a date and time"),
     (["--since", "2024-03-15T09:00", "--until", "2024-03-15T08:00"], "--since is after --until"),
 ])
-def test_bad_trend_windows(views, capsys, window, message):
+def test_bad_trend_windows(capsys, window, message):
     test_bad_site_tool_arguments(capsys, ["trend", "10.0.0.5", "trend-log:1", *window], message)
