@@ -126,12 +126,19 @@ class ServiceWriteProperty:
     object_id: ObjectIdentifier
     property_id: int
     # Any object is stored; only the PropertyValue* classes and
-    # ObjectIdentifier (except PropertyValueArray) can be sent.
+    # ObjectIdentifier (except PropertyValueArray), or a list or tuple of
+    # them (written back to back), can be sent.
     value: Any
     array_index: int | None
     priority: int | None
 
-_Service: TypeAlias = ServiceReadProperty | ServiceReadPropertyMultiple | ServiceWriteProperty
+_Service: TypeAlias = (
+    ServiceReadProperty
+    | ServiceReadPropertyMultiple
+    | ServiceWriteProperty
+    | ServiceWritePropertyMultiple
+    | ServiceReadRange
+)
 
 class ServiceWhoIs:
     """Service: Who-Is request, answered with I-Am by the devices whose instance
@@ -211,6 +218,9 @@ class EventError:
     def message(self) -> str: ...
     @property
     def peer(self) -> BacnetAddr: ...
+    @property
+    def payload(self) -> list[int]:
+        """An Error PDU's parameters after the service choice; empty for a Reject or a local error."""
 
 @final
 class EventUnconfirmedReceived:
@@ -271,8 +281,15 @@ class PropertyValueOctetString:
     def value(self, value: _Octets) -> None: ...
 
 class PropertyValueCharacterString:
-    def __init__(self, value: str) -> None: ...
+    def __init__(self, value: str, charset: int = 0) -> None: ...
+    # Assigning `value` or `charset` drops `raw`.
     value: str
+    # 0 UTF-8, 3 UCS-4, 4 UCS-2, 5 ISO 8859-1 are decoded and written; 1
+    # (DBCS), 2 (JIS X 0208) and others only written back as received.
+    charset: int
+    @property
+    def raw(self) -> list[int] | None:
+        """The octets as received when `value` cannot give them back (a set without decoder, invalid data)."""
 
 class PropertyValueBitString:
     def __init__(self, used_bits: int, bits: _Octets) -> None: ...
@@ -323,6 +340,27 @@ _DecodedValue: TypeAlias = (
     | PropertyValueTime
     | ObjectIdentifier
     | PropertyValueArray
+    | PropertyValueContext
+    | PropertyValueConstructed
+)
+# What a constructed value holds and what can be written.
+_Element: TypeAlias = (
+    PropertyValueNull
+    | PropertyValueBoolean
+    | PropertyValueUnsigned
+    | PropertyValueSigned
+    | PropertyValueReal
+    | PropertyValueDouble
+    | PropertyValueOctetString
+    | PropertyValueCharacterString
+    | PropertyValueBitString
+    | PropertyValueEnumerated
+    | PropertyValueDate
+    | PropertyValueTime
+    | ObjectIdentifier
+    | PropertyValueAny
+    | PropertyValueContext
+    | PropertyValueConstructed
 )
 
 @final
@@ -381,3 +419,128 @@ def decode_read_property(data: _Octets) -> ReadPropertyResult:
 
 def decode_read_property_multiple(data: _Octets) -> ReadPropertyMultipleResult:
     """Decode a ReadPropertyMultiple ComplexACK payload into a ReadPropertyMultipleResult."""
+
+class PropertyValueContext:
+    """Context-tagged primitive data inside a constructed value: its tag number and content octets, whose
+meaning depends on the property."""
+    def __init__(self, tag: int, data: _Octets) -> None: ...
+    tag: int
+    @property
+    def data(self) -> list[int]: ...
+    @data.setter
+    def data(self, value: _Octets) -> None: ...
+    def decode_as(self, tag: int, /) -> _DecodedValue:
+        """The content read as application tag `tag` (0..12) would be, e.g. 11 for the time of a time stamp;
+        BacnetError "Decode error: ..." when it is not exactly one such value."""
+
+class PropertyValueConstructed:
+    """Constructed data between an opening and a closing tag: its tag number and its elements in order."""
+    def __init__(self, tag: int, values: Sequence[_Element]) -> None: ...
+    tag: int
+    @property
+    def values(self) -> list[_Element]: ...
+    @values.setter
+    def values(self, value: Sequence[_Element]) -> None: ...
+
+class PropertyWrite:
+    """One property write of a WriteAccessSpec."""
+    def __init__(self, property_id: int, value: Any, array_index: int | None = None, priority: int | None = None) -> None: ...
+    property_id: int
+    # Checked when sent, like ServiceWriteProperty.value.
+    value: Any
+    array_index: int | None
+    priority: int | None
+
+class WriteAccessSpec:
+    """WriteAccessSpec for WritePropertyMultiple."""
+    def __init__(self, object_id: ObjectIdentifier, properties: Sequence[PropertyWrite]) -> None: ...
+    object_id: ObjectIdentifier
+    @property
+    def properties(self) -> list[PropertyWrite]: ...
+    @properties.setter
+    def properties(self, value: Sequence[PropertyWrite]) -> None: ...
+
+class ServiceWritePropertyMultiple:
+    """Service: WritePropertyMultiple request."""
+    def __init__(self, specs: Sequence[WriteAccessSpec]) -> None: ...
+    @property
+    def specs(self) -> list[WriteAccessSpec]: ...
+    @specs.setter
+    def specs(self, value: Sequence[WriteAccessSpec]) -> None: ...
+
+class ReadRangeByPosition:
+    """ReadRange: `count` items from list position `reference_index` (1 = first) on; backwards when negative."""
+    def __init__(self, reference_index: int, count: int) -> None: ...
+    reference_index: int
+    count: int
+
+class ReadRangeBySequenceNumber:
+    """ReadRange: `count` items from the one with sequence number `reference_sequence_number` on; backwards
+when negative."""
+    def __init__(self, reference_sequence_number: int, count: int) -> None: ...
+    reference_sequence_number: int
+    count: int
+
+class ReadRangeByTime:
+    """ReadRange: `count` items time-stamped after `date` `time`; when negative, before it."""
+    def __init__(self, date: PropertyValueDate, time: PropertyValueTime, count: int) -> None: ...
+    date: PropertyValueDate
+    time: PropertyValueTime
+    count: int
+
+_Range: TypeAlias = ReadRangeByPosition | ReadRangeBySequenceNumber | ReadRangeByTime
+
+class ServiceReadRange:
+    """Service: ReadRange request; without a range the whole list."""
+    def __init__(
+        self, object_id: ObjectIdentifier, property_id: int, array_index: int | None = None, range: _Range | None = None
+    ) -> None: ...
+    object_id: ObjectIdentifier
+    property_id: int
+    array_index: int | None
+    range: _Range | None
+
+@final
+class ReadRangeResult:
+    """Decoded result of a ReadRange response. `items` holds the elements of the item data in order; the
+items of a list of constructed records lie back to back, so one record may span several elements."""
+    @property
+    def object_id(self) -> ObjectIdentifier: ...
+    @property
+    def property_id(self) -> PropertyIdentifier | int: ...
+    @property
+    def array_index(self) -> int | None: ...
+    @property
+    def first_item(self) -> bool: ...
+    @property
+    def last_item(self) -> bool: ...
+    @property
+    def more_items(self) -> bool: ...
+    @property
+    def item_count(self) -> int: ...
+    @property
+    def items(self) -> list[_Element]: ...
+    @property
+    def first_sequence_number(self) -> int | None: ...
+
+@final
+class WritePropertyMultipleError:
+    """Decoded Error of a WritePropertyMultiple request: the error class and code and the first write that
+failed (object, property, array index); the writes before it took effect."""
+    @property
+    def error_class(self) -> ErrorClass | int: ...
+    @property
+    def error_code(self) -> ErrorCode | int: ...
+    @property
+    def object_id(self) -> ObjectIdentifier: ...
+    @property
+    def property_id(self) -> PropertyIdentifier | int: ...
+    @property
+    def array_index(self) -> int | None: ...
+
+def decode_read_range(data: _Octets) -> ReadRangeResult:
+    """Decode a ReadRange ComplexACK payload into a ReadRangeResult."""
+
+def decode_write_property_multiple_error(data: _Octets) -> WritePropertyMultipleError:
+    """Decode the payload of the EventError that answers a WritePropertyMultiple request into a
+WritePropertyMultipleError."""

@@ -22,6 +22,7 @@ parsed once and cached.
 from __future__ import annotations
 
 import asyncio
+import datetime
 import socket
 from dataclasses import dataclass
 from typing import Any, AsyncIterator, Callable, Hashable, Iterable, TypeVar
@@ -29,6 +30,7 @@ from typing import Any, AsyncIterator, Callable, Hashable, Iterable, TypeVar
 from . import (
     BacnetAddr,
     BacnetError,
+    BacnetPropertyError,
     BacnetTimeoutError,
     EventAbort,
     EventResponse,
@@ -37,20 +39,34 @@ from . import (
     InputSendUnconfirmed,
     ObjectIdentifier,
     OutputTransmit,
+    PropertyValueArray,
+    PropertyValueDate,
+    PropertyValueEnumerated,
+    PropertyValueTime,
+    PropertyWrite,
     ReadAccessSpec,
     ReadPropertyMultipleResult,
     ReadPropertyResult,
+    ReadRangeByPosition,
+    ReadRangeBySequenceNumber,
+    ReadRangeByTime,
+    ReadRangeResult,
     ServiceReadProperty,
     ServiceReadPropertyMultiple,
+    ServiceReadRange,
     ServiceWhoIs,
     ServiceWriteProperty,
+    ServiceWritePropertyMultiple,
     Stack,
     StackConfig,
     UnconfirmedIAm,
+    WriteAccessSpec,
     decode_read_property,
     decode_read_property_multiple,
+    decode_read_range,
+    decode_write_property_multiple_error,
 )
-from ._enums import ObjectType, Segmentation
+from ._enums import ObjectType, PropertyIdentifier, Segmentation
 
 # Names that lived here before errors, names and values had modules of their
 # own; importing them from here keeps working.
@@ -60,6 +76,7 @@ from .errors import (
     BacnetAbortError,
     BacnetErrorResponse,
     BacnetRejectError,
+    BacnetWriteMultipleError,
     ClientClosedError,
     error_from_event,
 )
@@ -82,11 +99,13 @@ from .values import to_property_value
 from . import polling
 from .host import INVOKE_IDS, Host
 from .polling import DEFAULT_MAX_PER_DEVICE, Point, PointResult, PollRound
+from .views import LogRecord, log_records
 
 __all__ = [
     "BacnetAbortError",
     "BacnetErrorResponse",
     "BacnetRejectError",
+    "BacnetWriteMultipleError",
     "Client",
     "ClientClosedError",
     "DEFAULT_PORT",
@@ -138,7 +157,19 @@ class DiscoveredDevice:
         return self.device_id.instance
 
 
-_Service = ServiceReadProperty | ServiceReadPropertyMultiple | ServiceWriteProperty
+_Service = (ServiceReadProperty | ServiceReadPropertyMultiple | ServiceWriteProperty | ServiceWritePropertyMultiple
+            | ServiceReadRange)
+_Range = ReadRangeByPosition | ReadRangeBySequenceNumber | ReadRangeByTime
+# One write of write_property_multiple: (property, value) or (property, value, priority); the
+# property may be (property, array_index).
+WriteSpec = PropertyWrite | tuple[PropertySpec, Any] | tuple[PropertySpec, Any, int | None]
+# Properties read_all falls back to when a device refuses 'all': the property-list leaves these out.
+_ALWAYS_PRESENT = (PropertyIdentifier.OBJECT_IDENTIFIER, PropertyIdentifier.OBJECT_NAME,
+                   PropertyIdentifier.OBJECT_TYPE)
+# How many single reads read_all keeps in flight towards one device when it falls back.
+_FALLBACK_CONCURRENCY = 4
+_WHICH_PROPERTIES = {"all": PropertyIdentifier.ALL, "required": PropertyIdentifier.REQUIRED,
+                     "optional": PropertyIdentifier.OPTIONAL}
 _T = TypeVar("_T")
 # A device object of this instance stands for the device that is asked.
 _ANY_DEVICE = 4194303
@@ -300,6 +331,132 @@ class Client:
         service = ServiceWriteProperty(parse_object_id(object_id), parse_property_id(property_id),
                                        to_property_value(value), array_index, priority)
         await self._confirmed(address, service)
+
+    async def write_property_multiple(
+            self, address: str | BacnetAddr,
+            writes: Iterable[WriteAccessSpec | tuple[ObjectSpec, Iterable[WriteSpec]]]) -> None:
+        """Write several properties of several objects in one request.
+
+        ``writes`` holds WriteAccessSpec objects or (object, writes) pairs,
+        e.g. ``[("analog-value:1", [("present-value", 21.5, 8), ("description", "hall")])]``;
+        values as for write_property. When the device refuses a write it
+        stops there and this raises BacnetWriteMultipleError naming that
+        write's object, property and array index (the writes before it took
+        effect).
+        """
+        specs = [w if isinstance(w, WriteAccessSpec) else _write_access_spec(*w) for w in writes]
+        try:
+            await self._confirmed(address, ServiceWritePropertyMultiple(specs))
+        except BacnetErrorResponse as refused:
+            try:
+                error = decode_write_property_multiple_error(refused.payload)
+            except BacnetError:
+                raise refused from None  # an Error without the failed write
+            raise BacnetWriteMultipleError(error, refused.payload) from None
+
+    async def read_range(self, address: str | BacnetAddr, object_id: ObjectSpec, property_id: int | str,
+                         range: _Range | None = None, array_index: int | None = None) -> ReadRangeResult:
+        """Read part of a list property (a trend log's log-buffer): by position, sequence number or time.
+
+        ``range`` is a ReadRangeByPosition, ReadRangeBySequenceNumber or
+        ReadRangeByTime; None reads the whole list. The result's ``items``
+        hold the elements of the records; ``views.log_records`` makes them
+        typed records. See also trend_log_records.
+        """
+        service = ServiceReadRange(parse_object_id(object_id), parse_property_id(property_id), array_index, range)
+
+        def named(payload: bytes) -> ReadRangeResult | None:
+            result = decode_read_range(payload)
+            asked = _same_object(result.object_id, service.object_id) and int(result.property_id) == \
+                service.property_id and result.array_index == service.array_index
+            return result if asked else None
+
+        return await self._answered(address, service, named)
+
+    async def trend_log_records(self, address: str | BacnetAddr, object_id: ObjectSpec, *,
+                                since: datetime.datetime | None = None, page_size: int = 100,
+                                ) -> AsyncIterator[LogRecord]:
+        """The records of a trend log's log-buffer, oldest first, read page by page with ReadRange.
+
+        ``since`` starts after that local time instead of at the oldest
+        record. Reading ends with the page that holds the buffer's last
+        record. Pages follow each other by sequence number where the device
+        reports them (records that roll out of the buffer meanwhile are
+        then skipped, never repeated), else by position or time. A page
+        holds at most ``page_size`` records; devices may send fewer.
+        """
+        if not 0 < page_size < 1 << 15:
+            raise ValueError(f"page_size must be 1..32767, got {page_size}")
+        rng: _Range
+        if since is None:
+            rng = ReadRangeByPosition(1, page_size)
+        else:
+            rng = ReadRangeByTime(_date_of(since), _time_of(since), page_size)
+        while True:
+            page = await self.read_range(address, object_id, PropertyIdentifier.LOG_BUFFER, rng)
+            records = log_records(page.items)
+            for record in records:
+                yield record
+            # Forwards, the page that holds the list's last item is the last one.
+            if page.last_item or page.item_count == 0 or not records:
+                return
+            if page.first_sequence_number is not None:
+                rng = ReadRangeBySequenceNumber(page.first_sequence_number + page.item_count, page_size)
+            elif isinstance(rng, ReadRangeByPosition):
+                rng = ReadRangeByPosition(rng.reference_index + page.item_count, page_size)
+            else:
+                last = records[-1].timestamp
+                if not isinstance(last, datetime.datetime):
+                    raise BacnetError("cannot page on by time: the last record's time stamp is not fully specified")
+                rng = ReadRangeByTime(_date_of(last), _time_of(last), page_size)
+
+    async def read_all(self, address: str | BacnetAddr, object_id: ObjectSpec, which: str = "all",
+                       ) -> dict[PropertyIdentifier | int, Any]:
+        """Every property of an object: property -> value (a PropertyValue* object, or BacnetPropertyError).
+
+        ``which`` is 'all', 'required' or 'optional', read with
+        ReadPropertyMultiple. A device that refuses 'all' (no
+        ReadPropertyMultiple, no 'all', or an answer too large to segment)
+        is read one property at a time: the object's identifier, name and
+        type and everything in its property-list. ``views.view`` turns the
+        values into typed views.
+        """
+        if which not in _WHICH_PROPERTIES:
+            raise ValueError(f"which must be 'all', 'required' or 'optional', got {which!r}")
+        oid = parse_object_id(object_id)
+        try:
+            result = await self.read_property_multiple(address, [ReadAccessSpec(oid, [(_WHICH_PROPERTIES[which],
+                                                                                      None)])])
+        except (BacnetErrorResponse, BacnetRejectError, BacnetAbortError):
+            if which != "all":
+                raise
+            return await self._read_all_one_by_one(address, oid)
+        values: dict[PropertyIdentifier | int, Any] = {}
+        for obj in result.objects:
+            for prop in obj.properties:
+                values[prop.property_id] = prop.value
+        return values
+
+    async def _read_all_one_by_one(self, address: str | BacnetAddr, oid: ObjectIdentifier,
+                                   ) -> dict[PropertyIdentifier | int, Any]:
+        listed = (await self.read_property(address, oid, PropertyIdentifier.PROPERTY_LIST)).value
+        numbers = listed.values if isinstance(listed, PropertyValueArray) else [listed]
+        properties: list[int] = list(_ALWAYS_PRESENT)
+        for number in numbers:
+            if isinstance(number, PropertyValueEnumerated) and number.value not in properties:
+                properties.append(number.value)
+        gate = asyncio.Semaphore(_FALLBACK_CONCURRENCY)
+
+        async def read_one(prop: int) -> tuple[PropertyIdentifier | int, Any]:
+            async with gate:
+                try:
+                    result = await self.read_property(address, oid, prop)
+                except BacnetErrorResponse as refused:
+                    return enum_member(PropertyIdentifier, prop), BacnetPropertyError(
+                        int(refused.error_class), int(refused.error_code))
+                return result.property_id, result.value
+
+        return dict(await asyncio.gather(*(read_one(prop) for prop in properties)))
 
     async def read_many(self, points: Iterable[Point | tuple[Any, ...]], *,
                         max_per_device: int = DEFAULT_MAX_PER_DEVICE) -> list[PointResult]:
@@ -482,3 +639,29 @@ class Client:
 
     def _note_rpm_refused(self, peer: tuple[str, int]) -> None:
         self._rpm_refused.add(peer)
+
+
+def _write_access_spec(object_id: ObjectSpec, writes: Iterable[WriteSpec]) -> WriteAccessSpec:
+    properties = []
+    for write in writes:
+        if isinstance(write, PropertyWrite):
+            properties.append(write)
+            continue
+        if len(write) == 2:
+            prop, value = write
+            priority = None
+        else:
+            prop, value, priority = write
+        if priority is not None and not 1 <= priority <= 16:
+            raise ValueError(f"priority must be 1..16, got {priority}")
+        prop, index = prop if isinstance(prop, tuple) else (prop, None)
+        properties.append(PropertyWrite(parse_property_id(prop), to_property_value(value), index, priority))
+    return WriteAccessSpec(parse_object_id(object_id), properties)
+
+
+def _date_of(moment: datetime.datetime) -> PropertyValueDate:
+    return PropertyValueDate(moment.year, moment.month, moment.day, moment.weekday())
+
+
+def _time_of(moment: datetime.datetime) -> PropertyValueTime:
+    return PropertyValueTime(moment.hour, moment.minute, moment.second, moment.microsecond // 10000)

@@ -9,9 +9,16 @@ from __future__ import annotations
 
 import re
 
-from . import BacnetError, BacnetTimeoutError, EventError, InvokeIdExhaustedError
-from ._enums import AbortReason, ErrorClass, ErrorCode, RejectReason
-from .names import enum_member, enum_name
+from . import (
+    BacnetError,
+    BacnetTimeoutError,
+    EventError,
+    InvokeIdExhaustedError,
+    ObjectIdentifier,
+    WritePropertyMultipleError,
+)
+from ._enums import AbortReason, ErrorClass, ErrorCode, PropertyIdentifier, RejectReason
+from .names import enum_member, enum_name, format_object_id, property_name
 
 __all__ = [
     "ABORT_REASONS",
@@ -21,6 +28,7 @@ __all__ = [
     "BacnetErrorResponse",
     "BacnetRejectError",
     "BacnetTimeoutError",
+    "BacnetWriteMultipleError",
     "ClientClosedError",
     "InvokeIdExhaustedError",
     "error_from_event",
@@ -43,16 +51,36 @@ class BacnetErrorResponse(BacnetError):
 
     ``error_class`` and ``error_code`` are ``ErrorClass`` / ``ErrorCode``
     members when the numbers are known, plain ints otherwise; both compare
-    equal to the numbers on the wire.
+    equal to the numbers on the wire. ``payload`` holds the Error's
+    parameters, which some services extend with details of their own.
     """
 
-    def __init__(self, error_class: int, error_code: int) -> None:
+    def __init__(self, error_class: int, error_code: int, payload: bytes = b"", *, detail: str = "") -> None:
         self.error_class = enum_member(ErrorClass, error_class)
         self.error_code = enum_member(ErrorCode, error_code)
+        self.payload = payload
         super().__init__(
             f"device answered with error class {enum_name(self.error_class)} ({error_class}),"
-            f" code {enum_name(self.error_code)} ({error_code})"
+            f" code {enum_name(self.error_code)} ({error_code}){detail}"
         )
+
+
+class BacnetWriteMultipleError(BacnetErrorResponse):
+    """A WritePropertyMultiple failed: the Error names the first write that failed.
+
+    ``object_id``, ``property_id`` and ``array_index`` identify it; the
+    writes before it took effect, the ones after it were not attempted.
+    """
+
+    def __init__(self, error: WritePropertyMultipleError, payload: bytes = b"") -> None:
+        self.object_id: ObjectIdentifier = error.object_id
+        self.property_id: PropertyIdentifier | int = error.property_id
+        self.array_index: int | None = error.array_index
+        index = "" if error.array_index is None else f"[{error.array_index}]"
+        super().__init__(
+            int(error.error_class), int(error.error_code), payload,
+            detail=f"; first failed write: {format_object_id(error.object_id)} "
+                   f"{property_name(error.property_id)}{index}")
 
 
 class BacnetRejectError(BacnetError):
@@ -95,7 +123,7 @@ def error_from_event(event: EventError) -> BacnetError:
     """The exception that an EventError about a request stands for."""
     message = event.message
     if m := _ERROR_MESSAGE.fullmatch(message):
-        return BacnetErrorResponse(int(m.group(1)), int(m.group(2)))
+        return BacnetErrorResponse(int(m.group(1)), int(m.group(2)), bytes(event.payload))
     if m := _REJECT_MESSAGE.fullmatch(message):
         return BacnetRejectError(int(m.group(1)))
     return BacnetError(message)  # a local refusal, e.g. a request too large to segment

@@ -42,11 +42,14 @@ from . import (
     OutputTransmit,
     ServiceReadProperty,
     ServiceReadPropertyMultiple,
+    ServiceReadRange,
     ServiceWriteProperty,
+    ServiceWritePropertyMultiple,
     Stack,
 )
 
-Service = ServiceReadProperty | ServiceReadPropertyMultiple | ServiceWriteProperty
+Service = (ServiceReadProperty | ServiceReadPropertyMultiple | ServiceWriteProperty | ServiceWritePropertyMultiple
+           | ServiceReadRange)
 Outcome = EventResponse | EventError | EventAbort | EventTimeout
 Output = OutputTransmit | OutputEvent | OutputDeadline
 Peer = tuple[str, int]

@@ -11,6 +11,8 @@ from . import (
     PropertyValueBitString,
     PropertyValueBoolean,
     PropertyValueCharacterString,
+    PropertyValueConstructed,
+    PropertyValueContext,
     PropertyValueDate,
     PropertyValueDouble,
     PropertyValueEnumerated,
@@ -28,7 +30,7 @@ _VALUE_CLASSES = (
     PropertyValueNull, PropertyValueBoolean, PropertyValueUnsigned, PropertyValueSigned,
     PropertyValueReal, PropertyValueDouble, PropertyValueOctetString, PropertyValueCharacterString,
     PropertyValueBitString, PropertyValueEnumerated, PropertyValueDate, PropertyValueTime,
-    PropertyValueAny, ObjectIdentifier,
+    PropertyValueAny, ObjectIdentifier, PropertyValueContext, PropertyValueConstructed,
 )
 
 
@@ -37,12 +39,19 @@ def to_property_value(value: Any) -> Any:
 
     int becomes Unsigned (Signed when negative) and float becomes Real; pass a
     PropertyValueEnumerated or PropertyValueDouble explicitly where a device
-    expects those.
+    expects those. A list or tuple, or a decoded PropertyValueArray, is
+    written as its values back to back (a list or array property written
+    whole, e.g. a weekly-schedule read, changed and written back).
     """
     if isinstance(value, _VALUE_CLASSES):
         return value
     if isinstance(value, PropertyValueArray):
-        raise TypeError("a decoded PropertyValueArray cannot be written")
+        value = value.values
+    if isinstance(value, (list, tuple)):
+        items = [to_property_value(item) for item in value]
+        if any(isinstance(item, list) for item in items):
+            raise TypeError("a list to write cannot hold lists; use PropertyValueConstructed for nested data")
+        return items
     if value is None:
         return PropertyValueNull()
     if isinstance(value, bool):

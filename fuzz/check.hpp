@@ -8,6 +8,7 @@
 #include <functional>
 #include <span>
 #include <variant>
+#include <vector>
 
 #include "codec/span_reader.hpp"
 #include "codec/types.hpp"
@@ -56,13 +57,19 @@ inline bool same_value(const PropertyValue& a, const PropertyValue& b) {
     return std::bit_cast<std::uint64_t>(d->value) ==
            std::bit_cast<std::uint64_t>(std::get<PropertyValue::Double>(b.variant).value);
   }
-  if (const auto* arr = std::get_if<PropertyValue::Array>(&a.variant)) {
-    const auto& other = std::get<PropertyValue::Array>(b.variant).values;
-    if (arr->values.size() != other.size()) return false;
-    for (std::size_t i = 0; i < other.size(); ++i) {
-      if (!same_value(arr->values[i], other[i])) return false;
+  const auto same_elements = [](const std::vector<PropertyValue>& x, const std::vector<PropertyValue>& y) {
+    if (x.size() != y.size()) return false;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      if (!same_value(x[i], y[i])) return false;
     }
     return true;
+  };
+  if (const auto* arr = std::get_if<PropertyValue::Array>(&a.variant)) {
+    return same_elements(arr->values, std::get<PropertyValue::Array>(b.variant).values);
+  }
+  if (const auto* tree = std::get_if<PropertyValue::Constructed>(&a.variant)) {
+    const auto& other = std::get<PropertyValue::Constructed>(b.variant);
+    return tree->tag == other.tag && same_elements(tree->values, other.values);
   }
   return a == b;
 }

@@ -26,8 +26,10 @@
 #include "codec/npdu.hpp"
 #include "services/read_property.hpp"
 #include "services/read_property_multiple.hpp"
+#include "services/read_range.hpp"
 #include "services/records.hpp"
 #include "services/write_property.hpp"
+#include "services/write_property_multiple.hpp"
 #include "stack/stack.hpp"
 
 using namespace ferromesh;
@@ -93,6 +95,12 @@ Request expected_request(const BacnetService& service) {
     return {services::kServiceWriteProperty,
             services::write_property::encode_request(write->object_id, write->property_id, write->value,
                                                      write->array_index, write->priority)};
+  }
+  if (const auto* writes = std::get_if<service::WritePropertyMultiple>(&service)) {
+    return {services::kServiceWritePropertyMultiple, services::write_property_multiple::encode_request(writes->specs)};
+  }
+  if (const auto* range = std::get_if<service::ReadRange>(&service)) {
+    return {services::kServiceReadRange, services::read_range::encode_request(*range)};
   }
   const auto& read = std::get<service::ReadPropertyMultiple>(service);
   return {services::kServiceReadPropertyMultiple, services::read_property_multiple::encode_request(read.specs)};
@@ -369,7 +377,24 @@ class Script {
   }
 
   BacnetService make_service() {
-    switch (in_.ConsumeIntegralInRange<int>(0, 2)) {
+    switch (in_.ConsumeIntegralInRange<int>(0, 4)) {
+      case 3: {
+        service::WritePropertyMultiple writes;
+        writes.specs.resize(in_.ConsumeIntegralInRange<std::size_t>(0, 4));
+        for (auto& spec : writes.specs) {
+          service::WriteProperty write = write_property();
+          spec.object_id = write.object_id;
+          spec.properties.push_back({write.property_id, write.array_index, std::move(write.value), write.priority});
+        }
+        return writes;
+      }
+      case 4: {
+        const ObjectIdentifier object = object_id();
+        services::Range range = services::RangeByPosition{in_.ConsumeIntegral<std::uint32_t>(),
+                                                          in_.ConsumeIntegral<std::int32_t>()};
+        return service::ReadRange{object, PropertyIdentifier::from_u32(in_.ConsumeIntegral<std::uint32_t>()),
+                                  std::nullopt, range};
+      }
       case 0: {
         const ObjectIdentifier object = object_id();
         return service::ReadProperty{object, PropertyIdentifier::from_u32(in_.ConsumeIntegral<std::uint32_t>()),

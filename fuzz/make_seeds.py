@@ -32,6 +32,18 @@ VECTORS = {
         "0c020004d21e294b4ec4020004d24f294d5e910291205f1f", "0c020004d21e2e09554e44429100004f2f1f",
         "0c020004d21e1f0c020004d31e1f", "",
     ],
+    "fuzz_constructed_value": [
+        "0eb4080000004441a80000b411200000000f", "0c0c000000", "1905", "2ea47c030f05b40c0000002f",
+        "f9200d", "fe0f2101ff0f", "0d06010203040506", "1e1f", "4441a80000", "0e" * 32 + "00" + "0f" * 32,
+        "0e1e0e09010f1f0f",
+    ],
+    "fuzz_read_range_ack": [
+        "0c0500000119833a05c049015e0ea47c030f05b40c0000000f1e2c41a800001f2a04005f6907",
+        "0c05000001198329013a050049005e5f",
+    ],
+    "fuzz_write_property_multiple_error": [
+        "0e910291280f1e0c00800001195529041f", "0e910291280f1e0c0080000119551f",
+    ],
     "fuzz_i_am": ["c4020004d22205c49100210f", "c4020004d22205c49103210f", "c4020004d22205c49107210f"],
     "fuzz_i_am_router_to_network": ["0100052710", "01"],
     "fuzz_npdu": [
@@ -46,7 +58,10 @@ VECTORS = {
 }
 
 # Targets that build their inputs from the fuzz octets: seeded with noise.
-ENCODER_TARGETS = ["fuzz_property_value_roundtrip", "fuzz_npdu_roundtrip", "fuzz_request_roundtrip"]
+ENCODER_TARGETS = [
+    "fuzz_property_value_roundtrip", "fuzz_npdu_roundtrip", "fuzz_request_roundtrip",
+    "fuzz_constructed_value_roundtrip",
+]
 
 
 def pcap_datagrams(path):
@@ -187,8 +202,11 @@ def add_answer(seeds, service, payload):
         opening = payload.find(0x3E, 5)  # the value brackets
         if opening >= 0:
             seeds["fuzz_property_value"].append(payload[opening + 1:])
+            seeds["fuzz_constructed_value"].append(payload[opening + 1:])
     elif service == 14:
         seeds["fuzz_read_property_multiple_ack"].append(payload)
+    elif service == 26:
+        seeds["fuzz_read_range_ack"].append(payload)
 
 
 def exhausting_script():
@@ -235,6 +253,8 @@ def collect(captures_dir):
             replayable = npdu_start == 4 and length <= 1500 and len(body) >= 3
             if not replayable or pdu_type not in (2, 3, 5, 6, 7):
                 continue
+            if pdu_type == 5 and body[2] == 16:
+                seeds["fuzz_write_property_multiple_error"].append(body[3:])
             answer = with_invoke_id(datagram[:length], npdu_start + body_offset, 0)
             if pdu_type != 3:
                 seeds["fuzz_stack"].append(stack_script([answer], body[2]))

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "codec/charset.hpp"
+#include "codec/elements.hpp"
 #include "codec/types.hpp"
 
 // Builds property values from fuzz input for the encoder-side round trips.
@@ -102,10 +104,25 @@ inline BuiltValue make_scalar(FuzzedDataProvider& in) {
     case 6:
       return {{PV::OctetString{make_octets(in)}}};
     case 7: {
-      const auto charset = in.ConsumeIntegral<std::uint8_t>();
-      if (in.ConsumeBool()) return {{PV::CharacterString{make_utf8_text(in), charset}}};
-      auto raw = make_octets(in);  // possibly not UTF-8: comes back repaired
-      return {{PV::CharacterString{std::string(raw.begin(), raw.end()), charset}}, false};
+      const auto set = in.ConsumeIntegral<std::uint8_t>();
+      switch (in.ConsumeIntegralInRange<int>(0, 2)) {
+        case 0: {
+          // Exact where the set can hold the text.
+          std::string text = make_utf8_text(in);
+          const bool exact = charset::can_encode(set, text);
+          return {{PV::CharacterString{std::move(text), set}}, exact};
+        }
+        case 1: {
+          // As decoded from the wire, octets kept where the text cannot give them back.
+          auto decoded = charset::decode(set, make_octets(in));
+          if (!decoded) return {{PV::Null{}}};
+          return {{PV::CharacterString{std::move(decoded->text), set, std::move(decoded->raw)}}};
+        }
+        default: {
+          auto raw = make_octets(in);  // possibly not UTF-8: comes back repaired
+          return {{PV::CharacterString{std::string(raw.begin(), raw.end()), set}}, false};
+        }
+      }
     }
     case 8: {
       const auto used_bits = in.ConsumeIntegral<std::uint8_t>();
@@ -158,6 +175,31 @@ inline BuiltValue make_value(FuzzedDataProvider& in, int depth = 0) {
   }
   if (pick == 15) return {{PropertyValue::Any{make_octets(in)}}, false};
   return make_scalar(in);
+}
+
+// An element of a constructed value: a scalar, context-tagged data or
+// constructed data holding further elements, up to the nesting limit.
+inline BuiltValue make_element(FuzzedDataProvider& in, std::size_t depth = 0) {
+  switch (in.ConsumeIntegralInRange<int>(0, 3)) {
+    case 0: {
+      const auto tag = in.ConsumeIntegralInRange<std::uint8_t>(0, 254);
+      return {{PropertyValue::Context{tag, make_octets(in)}}};
+    }
+    case 1: {
+      if (depth >= kMaxNesting) return {{PropertyValue::Null{}}};
+      BuiltValue out{{PropertyValue::Constructed{in.ConsumeIntegralInRange<std::uint8_t>(0, 254), {}}}};
+      auto& values = std::get<PropertyValue::Constructed>(out.value.variant).values;
+      const std::size_t count = in.ConsumeIntegralInRange<std::size_t>(0, 4);
+      for (std::size_t i = 0; i < count; ++i) {
+        BuiltValue element = make_element(in, depth + 1);
+        out.exact = out.exact && element.exact;
+        values.push_back(std::move(element.value));
+      }
+      return out;
+    }
+    default:
+      return make_scalar(in);
+  }
 }
 
 // The scalars of a value in wire order: what decoding its encoding one value

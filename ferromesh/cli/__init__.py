@@ -64,11 +64,8 @@ _SITE_TOOLS = ("scan", "trend", "poll")
 
 def _command(name: str) -> Callable[[Client, argparse.Namespace, Output], Awaitable[int]]:
     if name in _SITE_TOOLS:
-        try:
-            module = importlib.import_module(f"{__name__}.{name}")
-        except ImportError as exc:  # a build without what the command is built on
-            raise RuntimeError(f"{name} is not available in this build: {exc}") from None
-        handler: Callable[[Client, argparse.Namespace, Output], Awaitable[int]] = getattr(module, name)
+        handler: Callable[[Client, argparse.Namespace, Output], Awaitable[int]] = getattr(
+            importlib.import_module(f"{__name__}.{name}"), name)
         return handler
     return COMMANDS[name]
 

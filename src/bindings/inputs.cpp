@@ -160,6 +160,65 @@ std::optional<stack::BacnetService> write_property(PyObject* service) {
                                        std::move(*value), request.array_index, request.priority};
 }
 
+std::optional<stack::BacnetService> write_property_multiple(PyObject* service) {
+  const WritePropertyMultipleRequest& request = fields_of<WritePropertyMultipleRequest>(service);
+  PyTypeObject* spec_type = write_access_spec_type();
+  PyTypeObject* write_type = property_write_type();
+  stack::service::WritePropertyMultiple engine;
+  engine.specs.reserve(request.specs.size());
+  for (const PyRef& spec : request.specs) {
+    if (!require(spec, spec_type, "specs item")) return std::nullopt;
+    const WriteAccessSpecFields& fields = fields_of<WriteAccessSpecFields>(spec.get());
+    const auto object_id = engine_object_id(fields.object_id);
+    if (!object_id) return std::nullopt;
+    services::WriteAccessSpec converted{*object_id, {}};
+    converted.properties.reserve(fields.properties.size());
+    for (const PyRef& write : fields.properties) {
+      if (!require(write, write_type, "properties item")) return std::nullopt;
+      const PropertyWriteFields& property = fields_of<PropertyWriteFields>(write.get());
+      auto value = py_to_property_value(property.value ? property.value.get() : Py_None);
+      if (!value) return std::nullopt;
+      converted.properties.push_back({PropertyIdentifier::from_u32(property.property_id), property.array_index,
+                                      std::move(*value), property.priority});
+    }
+    engine.specs.push_back(std::move(converted));
+  }
+  return engine;
+}
+
+// Nothing with TypeError when a date or time reference was cleared by the
+// garbage collector.
+std::optional<services::Range> range_to_engine(PyObject* range) {
+  if (PyObject_TypeCheck(range, read_range_by_position_type())) return fields_of<services::RangeByPosition>(range);
+  if (PyObject_TypeCheck(range, read_range_by_sequence_number_type())) {
+    return fields_of<services::RangeBySequenceNumber>(range);
+  }
+  const RangeByTimeFields& by_time = fields_of<RangeByTimeFields>(range);
+  if (!require(by_time.date, property_value_date_type(), "date") ||
+      !require(by_time.time, property_value_time_type(), "time")) {
+    return std::nullopt;
+  }
+  const auto date = py_to_property_value(by_time.date.get());
+  const auto time = py_to_property_value(by_time.time.get());
+  if (!date || !time) return std::nullopt;
+  return services::RangeByTime{std::get<PropertyValue::Date>(date->variant),
+                               std::get<PropertyValue::Time>(time->variant), by_time.count};
+}
+
+std::optional<stack::BacnetService> read_range(PyObject* service) {
+  const ReadRangeRequestFields& request = fields_of<ReadRangeRequestFields>(service);
+  const auto object_id = engine_object_id(request.object_id);
+  if (!object_id) return std::nullopt;
+  stack::service::ReadRange engine{*object_id, PropertyIdentifier::from_u32(request.property_id),
+                                   request.array_index, std::nullopt};
+  if (request.range) {
+    auto range = range_to_engine(request.range.get());
+    if (!range) return std::nullopt;
+    engine.range = std::move(*range);
+  }
+  return engine;
+}
+
 // Tests the service classes in their fixed order; subclasses count.
 std::optional<stack::BacnetService> service_to_engine(PyObject* service) {
   using Converter = std::optional<stack::BacnetService> (*)(PyObject*);
@@ -167,6 +226,8 @@ std::optional<stack::BacnetService> service_to_engine(PyObject* service) {
       {service_read_property_type, read_property},
       {service_read_property_multiple_type, read_property_multiple},
       {service_write_property_type, write_property},
+      {service_write_property_multiple_type, write_property_multiple},
+      {service_read_range_type, read_range},
   };
   for (const auto& [type_getter, convert_service] : kServices) {
     PyTypeObject* type = type_getter();

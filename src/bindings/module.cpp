@@ -90,6 +90,19 @@ const Obtain kRegistrations[] = {
     type<input_send_unconfirmed_type>,
     type<service_who_is_type>,
     type<input_cancel_type>,
+    type<property_value_context_type>,
+    type<property_value_constructed_type>,
+    type<property_write_type>,
+    type<write_access_spec_type>,
+    type<service_write_property_multiple_type>,
+    type<read_range_by_position_type>,
+    type<read_range_by_sequence_number_type>,
+    type<read_range_by_time_type>,
+    type<service_read_range_type>,
+    type<read_range_result_type>,
+    type<write_property_multiple_error_type>,
+    function<&decode_read_range_method>,
+    function<&decode_write_property_multiple_error_method>,
 };
 
 bool add_name(PyObject* module, PyObject* obj) {

@@ -102,6 +102,7 @@ struct ErrorFields {
   std::uint8_t invoke_id = 0;
   std::string message;
   PyRef peer;
+  Bytes payload;
   int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, peer); }
   void clear() { peer.reset(); }
 };
@@ -160,6 +161,7 @@ struct EventErrorClass {
       read_only<U8, &Fields::invoke_id>("invoke_id"),
       read_only<Text, &Fields::message>("message"),
       read_only<AnyObject, &Fields::peer>("peer"),
+      read_only<Octets, &Fields::payload>("payload"),
       {},
   };
 };
@@ -243,7 +245,8 @@ PyObject* event_to_py(stack::event::Error&& event) {
   }
   PyRef peer = PyRef::steal(addr_to_py(event.peer));
   if (!peer) return nullptr;
-  return new_object<EventErrorClass>(ErrorFields{event.invoke_id, std::move(event.message), std::move(peer)});
+  return new_object<EventErrorClass>(
+      ErrorFields{event.invoke_id, std::move(event.message), std::move(peer), std::move(event.payload)});
 }
 
 PyObject* event_to_py(stack::event::UnconfirmedReceived&& event) {

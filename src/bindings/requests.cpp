@@ -172,7 +172,141 @@ struct ServiceWhoIsClass {
   }
 };
 
+struct PropertyWriteClass {
+  using Fields = PropertyWriteFields;
+  static constexpr const char* name = "ferromesh.PropertyWrite";
+  static constexpr const char* doc =
+      "PropertyWrite(property_id, value, array_index=None, priority=None)\n--\n\n"
+      "One property write of a WriteAccessSpec.";
+  static inline PyGetSetDef attributes[] = {
+      read_write<U32, &Fields::property_id>("property_id"),
+      read_write<AnyObject, &Fields::value>("value"),
+      read_write<Optional<U32>, &Fields::array_index>("array_index"),
+      read_write<Optional<U8>, &Fields::priority>("priority"),
+      {},
+  };
+  static constexpr std::size_t required_arguments = 2;
+};
+
+struct WriteAccessSpecClass {
+  using Fields = WriteAccessSpecFields;
+  static constexpr const char* name = "ferromesh.WriteAccessSpec";
+  static constexpr const char* doc =
+      "WriteAccessSpec(object_id, properties)\n--\n\nWriteAccessSpec for WritePropertyMultiple.";
+  static inline PyGetSetDef attributes[] = {
+      read_write<ObjectIdentifierRef, &Fields::object_id>("object_id"),
+      read_write<ListOf<property_write_type>, &Fields::properties>("properties"),
+      {},
+  };
+  static constexpr std::size_t required_arguments = 2;
+};
+
+struct ServiceWritePropertyMultipleClass {
+  using Fields = WritePropertyMultipleRequest;
+  static constexpr const char* name = "ferromesh.ServiceWritePropertyMultiple";
+  static constexpr const char* doc =
+      "ServiceWritePropertyMultiple(specs)\n--\n\nService: WritePropertyMultiple request.";
+  static inline PyGetSetDef attributes[] = {
+      read_write<ListOf<write_access_spec_type>, &Fields::specs>("specs"),
+      {},
+  };
+  static constexpr std::size_t required_arguments = 1;
+};
+
+struct ReadRangeByPositionClass {
+  using Fields = services::RangeByPosition;
+  static constexpr const char* name = "ferromesh.ReadRangeByPosition";
+  static constexpr const char* doc =
+      "ReadRangeByPosition(reference_index, count)\n--\n\n"
+      "ReadRange: `count` items from list position `reference_index` (1 = first) on; backwards when negative.";
+  static inline PyGetSetDef attributes[] = {
+      read_write<U32, &Fields::reference_index>("reference_index"),
+      read_write<I32, &Fields::count>("count"),
+      {},
+  };
+  static constexpr std::size_t required_arguments = 2;
+};
+
+struct ReadRangeBySequenceNumberClass {
+  using Fields = services::RangeBySequenceNumber;
+  static constexpr const char* name = "ferromesh.ReadRangeBySequenceNumber";
+  static constexpr const char* doc =
+      "ReadRangeBySequenceNumber(reference_sequence_number, count)\n--\n\n"
+      "ReadRange: `count` items from the one with sequence number `reference_sequence_number` on; backwards\n"
+      "when negative.";
+  static inline PyGetSetDef attributes[] = {
+      read_write<U32, &Fields::reference_sequence_number>("reference_sequence_number"),
+      read_write<I32, &Fields::count>("count"),
+      {},
+  };
+  static constexpr std::size_t required_arguments = 2;
+};
+
+struct ReadRangeByTimeClass {
+  using Fields = RangeByTimeFields;
+  static constexpr const char* name = "ferromesh.ReadRangeByTime";
+  static constexpr const char* doc =
+      "ReadRangeByTime(date, time, count)\n--\n\n"
+      "ReadRange: `count` items time-stamped after `date` `time`; when negative, before it.";
+  static inline PyGetSetDef attributes[] = {
+      read_write<InstanceOf<property_value_date_type>, &Fields::date>("date"),
+      read_write<InstanceOf<property_value_time_type>, &Fields::time>("time"),
+      read_write<I32, &Fields::count>("count"),
+      {},
+  };
+  static constexpr std::size_t required_arguments = 3;
+};
+
+// None or an instance of one of the three range classes.
+struct RangeRef {
+  using Value = PyRef;
+  static bool from_py(PyObject* obj, const char* name, Value& out) {
+    if (obj == Py_None) {
+      out.reset();
+      return true;
+    }
+    for (PyTypeObject* (*type_getter)() :
+         {read_range_by_position_type, read_range_by_sequence_number_type, read_range_by_time_type}) {
+      PyTypeObject* type = type_getter();
+      if (type == nullptr) return false;
+      if (PyObject_TypeCheck(obj, type)) {
+        out = PyRef::new_ref(obj);
+        return true;
+      }
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "%s must be a ReadRangeByPosition, ReadRangeBySequenceNumber, ReadRangeByTime or None, not %.200s",
+                 name, Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  static PyObject* to_py(const Value& value) { return AnyObject::to_py(value); }
+};
+
+struct ServiceReadRangeClass {
+  using Fields = ReadRangeRequestFields;
+  static constexpr const char* name = "ferromesh.ServiceReadRange";
+  static constexpr const char* doc =
+      "ServiceReadRange(object_id, property_id, array_index=None, range=None)\n--\n\n"
+      "Service: ReadRange request; without a range the whole list.";
+  static inline PyGetSetDef attributes[] = {
+      read_write<ObjectIdentifierRef, &Fields::object_id>("object_id"),
+      read_write<U32, &Fields::property_id>("property_id"),
+      read_write<Optional<U32>, &Fields::array_index>("array_index"),
+      read_write<RangeRef, &Fields::range>("range"),
+      {},
+  };
+  static constexpr std::size_t required_arguments = 2;
+};
+
 }  // namespace
+
+PyTypeObject* property_write_type() { return type_of<PropertyWriteClass>(); }
+PyTypeObject* write_access_spec_type() { return type_of<WriteAccessSpecClass>(); }
+PyTypeObject* service_write_property_multiple_type() { return type_of<ServiceWritePropertyMultipleClass>(); }
+PyTypeObject* read_range_by_position_type() { return type_of<ReadRangeByPositionClass>(); }
+PyTypeObject* read_range_by_sequence_number_type() { return type_of<ReadRangeBySequenceNumberClass>(); }
+PyTypeObject* read_range_by_time_type() { return type_of<ReadRangeByTimeClass>(); }
+PyTypeObject* service_read_range_type() { return type_of<ServiceReadRangeClass>(); }
 
 PyTypeObject* service_read_property_type() { return type_of<ServiceReadPropertyClass>(); }
 PyTypeObject* service_write_property_type() { return type_of<ServiceWritePropertyClass>(); }

@@ -16,12 +16,8 @@
 
 namespace ferromesh::bindings {
 
-namespace {
-
 using namespace convert;
 
-// str() or repr() of an embedded object as UTF-8; a failure stands as the
-// empty text, so that a representation never fails because of its parts.
 std::string embedded_text(PyObject* obj, PyObject* (*to_text)(PyObject*)) {
   if (obj == nullptr) return "";
   PyRef text = PyRef::steal(to_text(obj));
@@ -34,7 +30,6 @@ std::string embedded_text(PyObject* obj, PyObject* (*to_text)(PyObject*)) {
   return std::string(utf8, static_cast<std::size_t>(size));
 }
 
-// The current numbers of the ObjectIdentifier object.
 std::string object_id_form(const PyRef& object_id) {
   return object_id ? object_identifier_form(fields_of<ObjectIdentifier>(object_id.get())) : "";
 }
@@ -42,6 +37,21 @@ std::string object_id_form(const PyRef& object_id) {
 std::string array_index_form(const std::optional<std::uint32_t>& index) {
   return index ? "Some(" + std::to_string(*index) + ")" : "None";
 }
+
+bool parse_data(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* format, Bytes& data) {
+  PyObject* data_arg = one_argument(args, nargs, kwnames, format, "data");
+  return data_arg != nullptr && Octets::from_py(data_arg, "data", data);
+}
+
+PyObject* raise_decode_error(DecodeError error) {
+  PyObject* type = bacnet_error();
+  if (type == nullptr) return nullptr;
+  const std::string message = "Decode error: " + std::string(to_string(error));
+  PyErr_SetString(type, message.c_str());
+  return nullptr;
+}
+
+namespace {
 
 struct PropertyErrorFields {
   std::uint32_t error_class = 0;
@@ -200,20 +210,6 @@ struct ReadPropertyMultipleResultClass {
                       std::to_string(fields_of<Fields>(self).objects.size()) + " object(s)])");
   }
 };
-
-// The `data` argument of a decode function as octets.
-bool parse_data(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* format, Bytes& data) {
-  PyObject* data_arg = one_argument(args, nargs, kwnames, format, "data");
-  return data_arg != nullptr && Octets::from_py(data_arg, "data", data);
-}
-
-PyObject* raise_decode_error(DecodeError error) {
-  PyObject* type = bacnet_error();
-  if (type == nullptr) return nullptr;
-  const std::string message = "Decode error: " + std::string(to_string(error));
-  PyErr_SetString(type, message.c_str());
-  return nullptr;
-}
 
 PyObject* decode_read_property(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Bytes data;

@@ -8,6 +8,7 @@
 #include "bindings/convert.hpp"
 #include "bindings/enums.hpp"
 #include "bindings/text_forms.hpp"
+#include "codec/charset.hpp"
 
 namespace ferromesh::bindings {
 
@@ -126,12 +127,49 @@ struct OctetStringClass {
   }
 };
 
+// The octets a text was received as: None, or a new list of ints.
+struct KeptOctetsForm {
+  using Value = KeptOctets;
+  static PyObject* to_py(const Value& value) { return value ? Octets::to_py(*value) : Py_NewRef(Py_None); }
+};
+
+// Assigning the text or the character set drops the octets kept from the
+// wire: the value is then written from the text in that set.
+template <class Conv, auto member>
+int set_text_field(PyObject* self, PyObject* value, void* closure) {
+  const int result = detail::set_member<Conv, member>(self, value, closure);
+  if (result == 0) fields_of<PV::CharacterString>(self).raw.reset();
+  return result;
+}
+
+template <class Conv, auto member>
+PyGetSetDef text_field(const char* name) {
+  return {name, detail::get_member<Conv, member>, set_text_field<Conv, member>, nullptr, const_cast<char*>(name)};
+}
+
 struct CharacterStringClass {
   using Fields = PV::CharacterString;
   static constexpr const char* name = "ferromesh.PropertyValueCharacterString";
-  static constexpr const char* doc = "PropertyValueCharacterString(value)\n--\n\n";
-  static inline PyGetSetDef attributes[] = {read_write<Text, &Fields::value>("value"), {}};
-  static constexpr std::size_t required_arguments = 1;
+  static constexpr const char* doc = "PropertyValueCharacterString(value, charset=0)\n--\n\n";
+  static inline PyGetSetDef attributes[] = {
+      text_field<Text, &Fields::value>("value"),
+      text_field<U8, &Fields::charset>("charset"),
+      read_only<KeptOctetsForm, &Fields::raw>("raw"),
+      {},
+  };
+  static PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"value", "charset", nullptr};
+    PyObject* value = nullptr;
+    PyObject* charset = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:PropertyValueCharacterString", const_cast<char**>(keywords),
+                                     &value, &charset)) {
+      return nullptr;
+    }
+    Fields fields;
+    if (!Text::from_py(value, "value", fields.value)) return nullptr;
+    if (charset != nullptr && !U8::from_py(charset, "charset", fields.charset)) return nullptr;
+    return new_instance(type, std::move(fields));
+  }
   static PyObject* repr(PyObject* self) {
     PyRef quoted = PyRef::steal(quoted_text_form(fields_of<Fields>(self).value));
     if (!quoted) return nullptr;
@@ -241,6 +279,23 @@ using WritableClasses =
               CharacterStringClass, BitStringClass, EnumeratedClass, DateClass, TimeClass, ObjectIdentifierClass,
               AnyClass>;
 
+// Text without the octets it came as is written in its character set, which
+// must be able to hold it.
+bool writable(const PropertyValue& value) {
+  const auto* text = std::get_if<PV::CharacterString>(&value.variant);
+  if (text == nullptr || text->raw || charset::can_encode(text->charset, text->value)) return true;
+  const unsigned set = text->charset;
+  if (set == charset::kIso8859_1) {
+    PyErr_SetString(PyExc_ValueError, "PropertyValueCharacterString: the text does not fit ISO 8859-1 (charset 5)");
+  } else {
+    PyErr_Format(PyExc_ValueError,
+                 "PropertyValueCharacterString: cannot write text in charset %u; "
+                 "use 0 (UTF-8), 3 (UCS-4), 4 (UCS-2) or 5 (ISO 8859-1)",
+                 set);
+  }
+  return false;
+}
+
 template <class Fields>
 Fields engine_form(const Fields& fields) {
   return fields;
@@ -282,10 +337,8 @@ struct ClassHolding<Fields, ClassList<First, Rest...>>
     : std::conditional_t<std::is_same_v<Fields, typename First::Fields>, std::type_identity<First>,
                          ClassHolding<Fields, ClassList<Rest...>>> {};
 
-PyObject* to_py_value(PV::CharacterString&& text) {
-  text.charset = 0;  // not passed to Python; a value built from Python carries 0
-  return new_object<CharacterStringClass>(std::move(text));
-}
+PyObject* to_py_value(PV::Context&& value) { return context_to_py(std::move(value)); }
+PyObject* to_py_value(PV::Constructed&& value) { return constructed_to_py(std::move(value)); }
 
 PyObject* to_py_value(PV::Array&& array) {
   ArrayFields elements;
@@ -333,6 +386,32 @@ PyObject* property_value_to_py(PropertyValue&& value) {
   return std::visit([](auto&& alternative) { return to_py_value(std::move(alternative)); }, std::move(value.variant));
 }
 
-std::optional<PropertyValue> py_to_property_value(PyObject* obj) { return first_match(obj, WritableClasses{}); }
+std::optional<PropertyValue> py_to_property_value(PyObject* obj, std::size_t depth) {
+  PyTypeObject* context = property_value_context_type();
+  PyTypeObject* constructed = property_value_constructed_type();
+  if (context == nullptr || constructed == nullptr) return std::nullopt;
+  if (PyObject_TypeCheck(obj, context)) return PropertyValue{fields_of<PV::Context>(obj)};
+  if (PyObject_TypeCheck(obj, constructed)) return constructed_to_engine(obj, depth);
+  auto value = first_match(obj, WritableClasses{});
+  if (value && !writable(*value)) return std::nullopt;
+  return value;
+}
+
+std::optional<PropertyValue> py_to_property_value(PyObject* obj) {
+  if (!PyList_Check(obj) && !PyTuple_Check(obj)) return py_to_property_value(obj, 0);
+  // Several values written back to back, as a list property holds them.
+  PyRef items = PyRef::steal(PySequence_Fast(obj, "value"));
+  if (!items) return std::nullopt;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+  PyObject** item = PySequence_Fast_ITEMS(items.get());
+  PV::Array array;
+  array.values.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    auto value = py_to_property_value(item[i], 0);
+    if (!value) return std::nullopt;
+    array.values.push_back(std::move(*value));
+  }
+  return PropertyValue{std::move(array)};
+}
 
 }  // namespace ferromesh::bindings

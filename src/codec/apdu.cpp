@@ -10,6 +10,8 @@ namespace ferromesh::apdu {
 namespace {
 
 constexpr std::uint8_t kTagEnumerated = 9;
+constexpr std::uint8_t kOpeningTag0 = 0x0E;
+constexpr std::uint8_t kClosingTag0 = 0x0F;
 
 bool has_type(std::uint8_t first_octet, PduType type) {
   return (first_octet >> 4) == static_cast<std::uint8_t>(type);
@@ -87,11 +89,20 @@ Result<ErrorPdu> decode_error_apdu(std::span<const std::uint8_t> apdu) {
   if (!first || !invoke_id || !service_choice) return DecodeError::IncompleteData;
   if (!has_type(*first, PduType::Error)) return DecodeError::InvalidData;
 
+  const auto parameters = reader.rest();
+  // Errors with details of their own hold the class and code inside tag 0.
+  const bool bracketed = reader.peek_u8() == kOpeningTag0;
+  if (bracketed) reader.skip(1);
   const auto error_class = read_error_enumerated(reader);
   if (!error_class) return error_class.error();
   const auto error_code = read_error_enumerated(reader);
   if (!error_code) return error_code.error();
-  return ErrorPdu{error_class.value(), error_code.value(), *invoke_id, *service_choice};
+  if (bracketed) {
+    const auto closing = reader.read_u8();
+    if (!closing) return DecodeError::IncompleteData;
+    if (*closing != kClosingTag0) return DecodeError::InvalidData;
+  }
+  return ErrorPdu{error_class.value(), error_code.value(), *invoke_id, *service_choice, parameters};
 }
 
 Result<SegmentAck> decode_segment_ack(std::span<const std::uint8_t> apdu) {

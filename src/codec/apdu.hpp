@@ -75,6 +75,10 @@ struct ErrorPdu {
   std::uint32_t error_code = 0;
   std::uint8_t invoke_id = 0;
   std::uint8_t service_choice = 0;
+  // Everything after the service choice; borrowed. Some services' errors
+  // carry more than the class and code (WritePropertyMultiple: the first
+  // failed write).
+  std::span<const std::uint8_t> parameters;
 };
 
 struct SegmentAck {

@@ -17,6 +17,14 @@ namespace ferromesh {
 // content octets (the extended form only from 5 octets on).
 void append_application_header(Bytes& out, std::uint8_t tag, std::size_t length);
 
+// Header of context tag `tag` (0..254; from 15 on the tag number follows the
+// header octet) for primitive data of `length` octets.
+void append_context_header(Bytes& out, std::uint8_t tag, std::size_t length);
+
+// Opening and closing tags (0..254) around constructed data.
+void append_opening_tag(Bytes& out, std::uint8_t tag);
+void append_closing_tag(Bytes& out, std::uint8_t tag);
+
 // Content length of an application tag whose header octet has just been read.
 // LVT 6 and 7 are no lengths on an application tag: InvalidData. Does not
 // check that the content itself is present.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 
+#include "codec/charset.hpp"
+#include "codec/elements.hpp"
 #include "codec/span_reader.hpp"
 #include "codec/tag_length.hpp"
 #include "codec/utf8.hpp"
@@ -86,9 +88,21 @@ struct Encoder {
     append_bytes(out, v.value);
   }
   void operator()(const PropertyValue::CharacterString& v) const {
-    append_application_header(out, kTagCharacterString, v.value.size() + 1);
+    if (v.charset == charset::kUtf8 && !v.raw) {
+      append_application_header(out, kTagCharacterString, v.value.size() + 1);
+      append_u8(out, v.charset);
+      out.insert(out.end(), v.value.begin(), v.value.end());
+      return;
+    }
+    Bytes content;
+    if (v.raw) {
+      content = *v.raw;
+    } else {
+      charset::encode(v.charset, v.value, content);
+    }
+    append_application_header(out, kTagCharacterString, content.size() + 1);
     append_u8(out, v.charset);
-    out.insert(out.end(), v.value.begin(), v.value.end());
+    append_bytes(out, content);
   }
   void operator()(const PropertyValue::BitString& v) const {
     append_application_header(out, kTagBitString, v.bits.size() + 1);
@@ -118,6 +132,8 @@ struct Encoder {
     for (const PropertyValue& element : v.values) element.encode_tag_and_value(out);
   }
   void operator()(const PropertyValue::Any& v) const { append_bytes(out, v.octets); }
+  void operator()(const PropertyValue::Context& v) const { encode_context(v, out); }
+  void operator()(const PropertyValue::Constructed& v) const { encode_constructed(v, out); }
 };
 
 // Each reader gets the header octet and a reader positioned after it, and
@@ -187,7 +203,16 @@ ValueResult read_character_string(std::uint8_t header, SpanReader& reader) {
   if (!content) return content.error();
   // Without content there is no charset octet either: empty text.
   if (content->empty()) return PropertyValue{PropertyValue::CharacterString{}};
-  return PropertyValue{PropertyValue::CharacterString{decode_utf8_lossy(content->subspan(1)), content->front()}};
+  if (content->front() == charset::kUtf8) {
+    // Nearly every text: valid UTF-8, taken as it is.
+    bool replaced = false;
+    std::string text = decode_utf8_lossy(content->subspan(1), replaced);
+    if (!replaced) return PropertyValue{PropertyValue::CharacterString{std::move(text), charset::kUtf8}};
+  }
+  auto text = charset::decode(content->front(), content->subspan(1));
+  if (!text) return text.error();
+  return PropertyValue{
+      PropertyValue::CharacterString{std::move(text->text), content->front(), std::move(text->raw)}};
 }
 
 ValueResult read_bit_string(std::uint8_t header, SpanReader& reader) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -31,6 +32,41 @@ struct ObjectIdentifier {
 };
 
 struct DecodedValue;
+
+// Octets kept on the heap only when there are any to keep: a value that has
+// none costs one pointer (every decoded value's size grows with its largest
+// alternative). Copies are deep; reads like std::optional.
+class KeptOctets {
+ public:
+  KeptOctets() = default;
+  KeptOctets(std::nullopt_t) {}  // NOLINT: implicit, like std::optional
+  KeptOctets(std::vector<std::uint8_t> octets)  // NOLINT
+      : octets_(std::make_unique<std::vector<std::uint8_t>>(std::move(octets))) {}
+  KeptOctets(std::optional<std::vector<std::uint8_t>> octets) {  // NOLINT
+    if (octets) octets_ = std::make_unique<std::vector<std::uint8_t>>(std::move(*octets));
+  }
+  KeptOctets(const KeptOctets& other) : KeptOctets(other ? KeptOctets(*other) : KeptOctets()) {}
+  KeptOctets& operator=(const KeptOctets& other) {
+    if (this != &other) *this = KeptOctets(other);
+    return *this;
+  }
+  KeptOctets(KeptOctets&&) noexcept = default;
+  KeptOctets& operator=(KeptOctets&&) noexcept = default;
+  ~KeptOctets() = default;
+
+  explicit operator bool() const noexcept { return octets_ != nullptr; }
+  const std::vector<std::uint8_t>& operator*() const { return *octets_; }
+  void reset() noexcept { octets_.reset(); }
+  std::optional<std::vector<std::uint8_t>> to_optional() const {
+    return octets_ ? std::optional(*octets_) : std::nullopt;
+  }
+  friend bool operator==(const KeptOctets& a, const KeptOctets& b) {
+    return a ? (b && *a == *b) : !b;
+  }
+
+ private:
+  std::unique_ptr<std::vector<std::uint8_t>> octets_;
+};
 
 // One BACnet application value. The alternatives and their order are fixed.
 struct PropertyValue {
@@ -64,6 +100,10 @@ struct PropertyValue {
   struct CharacterString {
     std::string value;  // UTF-8
     std::uint8_t charset = 0;
+    // The octets after the charset octet as received, kept only when `value`
+    // cannot give them back (a set without decoder, invalid data); written
+    // in place of `value`.
+    KeptOctets raw{};
     friend bool operator==(const CharacterString&, const CharacterString&) = default;
   };
   struct BitString {
@@ -98,9 +138,22 @@ struct PropertyValue {
     std::vector<std::uint8_t> octets;  // already encoded, written unchanged
     friend bool operator==(const Any&, const Any&) = default;
   };
+  // Context-tagged primitive data: what it means depends on the property,
+  // which the codec does not know, so it keeps the content octets.
+  struct Context {
+    std::uint8_t tag = 0;  // 0..254; from 15 on written in the extended form
+    std::vector<std::uint8_t> data;
+    friend bool operator==(const Context&, const Context&) = default;
+  };
+  // Everything between an opening and a closing tag, in order.
+  struct Constructed {
+    std::uint8_t tag = 0;  // 0..254
+    std::vector<PropertyValue> values;
+    friend bool operator==(const Constructed&, const Constructed&);
+  };
 
   using Variant = std::variant<Null, Boolean, Unsigned, Signed, Real, Double, OctetString, CharacterString,
-                               BitString, Enumerated, Date, Time, ObjectIdentifier, Array, Any>;
+                               BitString, Enumerated, Date, Time, ObjectIdentifier, Array, Any, Context, Constructed>;
 
   Variant variant;
 
@@ -108,13 +161,17 @@ struct PropertyValue {
   void encode_tag_and_value(Bytes& out) const;
 
   // Decodes one application-tagged value from the start of `data`; octets
-  // after it are ignored. Never yields Array or Any.
+  // after it are ignored. Never yields Array, Any, Context or Constructed
+  // (codec/elements.hpp reads those).
   static Result<DecodedValue> decode(std::span<const std::uint8_t> data);
 
   friend bool operator==(const PropertyValue&, const PropertyValue&) = default;
 };
 
 inline bool operator==(const PropertyValue::Array& a, const PropertyValue::Array& b) { return a.values == b.values; }
+inline bool operator==(const PropertyValue::Constructed& a, const PropertyValue::Constructed& b) {
+  return a.tag == b.tag && a.values == b.values;
+}
 
 struct DecodedValue {
   PropertyValue value;

@@ -49,6 +49,12 @@ bool take_continuations(const Lead& lead, SpanReader& reader) {
 }  // namespace
 
 std::string decode_utf8_lossy(ByteSpan octets) {
+  bool replaced = false;
+  return decode_utf8_lossy(octets, replaced);
+}
+
+std::string decode_utf8_lossy(ByteSpan octets, bool& replaced) {
+  replaced = false;
   std::string text;
   text.reserve(octets.size());
   SpanReader reader(octets);
@@ -69,6 +75,7 @@ std::string decode_utf8_lossy(ByteSpan octets) {
     if (lead && take_continuations(*lead, reader)) continue;
     flush_run(start);
     text += kReplacement;
+    replaced = true;
     run_start = reader.position();
   }
   flush_run(octets.size());

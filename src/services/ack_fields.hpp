@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "codec/elements.hpp"
 #include "codec/result.hpp"
 #include "codec/span_reader.hpp"
 #include "codec/types.hpp"
@@ -70,15 +71,39 @@ inline bool consume_tag(SpanReader& in, std::uint8_t tag) {
   return true;
 }
 
-// Application-tagged values up to and including `closing`. A single value is
-// returned as it is; none or several become an Array.
+// Consumes `tag`, or says why it is not there.
+inline std::optional<DecodeError> expect_tag(SpanReader& in, std::uint8_t tag) {
+  if (consume_tag(in, tag)) return std::nullopt;
+  return in.empty() ? DecodeError::IncompleteData : DecodeError::InvalidContextTag;
+}
+
+// A context-tagged number under `tag_number`.
+inline Result<std::uint32_t> read_context_number(SpanReader& in, std::uint8_t tag_number) {
+  const auto header = in.read_u8();
+  if (!header) return DecodeError::IncompleteData;
+  if (!is_context_number(*header, tag_number)) return DecodeError::InvalidContextTag;
+  return read_number(in, *header);
+}
+
+// The elements of a value up to and including `closing`: application-tagged
+// values, context-tagged data and constructed data (codec/elements.hpp). A
+// single element is returned as it is; none or several become an Array.
 inline Result<PropertyValue> read_values(SpanReader& in, std::uint8_t closing) {
   std::vector<PropertyValue> values;
   while (!consume_tag(in, closing)) {
-    if (in.empty()) return DecodeError::IncompleteData;
+    const auto header = in.peek_u8();
+    if (!header) return DecodeError::IncompleteData;
+    if (*header & kContextClass) {
+      auto element = read_element(in);
+      if (!element) return element.error();
+      if (values.empty() && consume_tag(in, closing)) return std::move(element).value();
+      values.push_back(std::move(element).value());
+      continue;
+    }
+    // Application-tagged values, by far the most, go straight to their decoder.
     auto decoded = PropertyValue::decode(in.rest());
     if (!decoded) return decoded.error();
-    if (!in.skip(decoded->consumed)) return DecodeError::IncompleteData;
+    in.skip(decoded->consumed);
     // Most answers hold a single value, which then needs no vector.
     if (values.empty() && consume_tag(in, closing)) return std::move(decoded->value);
     values.push_back(std::move(decoded->value));

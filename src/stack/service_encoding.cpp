@@ -3,8 +3,10 @@
 #include "codec/apdu.hpp"
 #include "services/read_property.hpp"
 #include "services/read_property_multiple.hpp"
+#include "services/read_range.hpp"
 #include "services/who_is.hpp"
 #include "services/write_property.hpp"
+#include "services/write_property_multiple.hpp"
 
 namespace ferromesh::stack {
 
@@ -21,6 +23,12 @@ struct Encoder {
   }
   EncodedService operator()(const service::ReadPropertyMultiple& s) const {
     return {services::kServiceReadPropertyMultiple, services::read_property_multiple::encode_request(s.specs)};
+  }
+  EncodedService operator()(const service::WritePropertyMultiple& s) const {
+    return {services::kServiceWritePropertyMultiple, services::write_property_multiple::encode_request(s.specs)};
+  }
+  EncodedService operator()(const service::ReadRange& s) const {
+    return {services::kServiceReadRange, services::read_range::encode_request(s)};
   }
 };
 

@@ -92,10 +92,10 @@ void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& s
       if (const auto error = apdu::decode_error_apdu(pdu)) {
         const auto fits = [&](const Transaction& t) { return t.service_choice == error->service_choice; };
         if (!end_answered({src, error->invoke_id}, fits)) return;
-        out.push_back(output::Event{event::Error{error->invoke_id,
-                                                 "error class=" + std::to_string(error->error_class) +
-                                                     " code=" + std::to_string(error->error_code),
-                                                 src}});
+        out.push_back(output::Event{event::Error{
+            error->invoke_id,
+            "error class=" + std::to_string(error->error_class) + " code=" + std::to_string(error->error_code), src,
+            Bytes(error->parameters.begin(), error->parameters.end())}});
       }
       return;
     case apdu::PduType::Reject:

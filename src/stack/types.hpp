@@ -106,6 +106,13 @@ struct ReadPropertyMultiple {
   friend bool operator==(const ReadPropertyMultiple&, const ReadPropertyMultiple&) = default;
 };
 
+struct WritePropertyMultiple {
+  std::vector<services::WriteAccessSpec> specs;
+  friend bool operator==(const WritePropertyMultiple&, const WritePropertyMultiple&) = default;
+};
+
+using ReadRange = services::ReadRangeRequest;
+
 // Unconfirmed requests.
 
 // Devices whose instance is in low..high answer; without limits every device
@@ -118,7 +125,8 @@ struct WhoIs {
 
 }  // namespace service
 
-using BacnetService = std::variant<service::ReadProperty, service::WriteProperty, service::ReadPropertyMultiple>;
+using BacnetService = std::variant<service::ReadProperty, service::WriteProperty, service::ReadPropertyMultiple,
+                                   service::WritePropertyMultiple, service::ReadRange>;
 using UnconfirmedService = std::variant<service::WhoIs>;
 
 namespace input {
@@ -197,6 +205,9 @@ struct Error {
   std::uint8_t invoke_id = 0;
   std::string message;
   BacnetAddr peer;
+  // An Error PDU's parameters after the service choice (class and code,
+  // and whatever details the service adds); empty otherwise.
+  Bytes payload{};
   friend bool operator==(const Error&, const Error&) = default;
 };
 

@@ -176,7 +176,6 @@ TREND_ARGS = ["trend-log:1", "--timeout", "1", "--json"]
 
 @pytest.fixture(scope="module", params=["segmentedBoth", "noSegmentation"])
 def trend_device(request, bacpypes3_peers):
-    pytest.importorskip("ferromesh.views", reason="trend needs ReadRange and the typed views")
     # Without segmentation, pages of records shrink until an answer fits 480 octets.
     with start_device(DeviceSpec(4110, capabilities=("trend-log",), segmentation=request.param, max_apdu=480)) as site:
         yield address(site)

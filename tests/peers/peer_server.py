@@ -35,9 +35,10 @@ from bacpypes3.vlan.link import VirtualLinkLayer
 import catalogue
 import peer_objects
 from peer_services import CovPropertyServices, ReadRangeServices
+from peer_writes import WritePropertyMultipleServices
 
 
-class PeerApplication(CovPropertyServices, ReadRangeServices, Application):
+class PeerApplication(CovPropertyServices, ReadRangeServices, WritePropertyMultipleServices, Application):
     """A device whose behaviour the control channel and its spec can change."""
 
     peer_spec: dict[str, Any]

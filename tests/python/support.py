@@ -14,6 +14,16 @@ RPM_ACK = bytes(
 )
 # ReadProperty-ACK whose value brackets hold Unsigned 1 and Unsigned 2.
 RP_ACK_TWO_VALUES = bytes([0x0C, 0x02, 0x00, 0x04, 0xD2, 0x19, 0x55, 0x3E, 0x21, 0x01, 0x21, 0x02, 0x3F])
+# ReadRange-ACK: trend-log 1, log-buffer, first and last item, one record
+# (2024-03-15 12:00 -> Real 21.0, status flags all clear), first sequence number 7.
+RR_ACK = bytes.fromhex(
+    "0C0500000119833A05C049015E"
+    "0EA47C030F05B40C0000000F1E2C41A800001F2A0400"
+    "5F6907"
+)
+# The Error parameters of a WritePropertyMultiple: class property (2), code
+# write-access-denied (40), first failed write analog-value 1 present-value.
+WPM_ERROR = bytes.fromhex("0E910291280F1E0C00800001195529041F")
 
 _pending_error = ctypes.pythonapi.PyErr_Occurred
 _pending_error.restype = ctypes.c_void_p
@@ -56,4 +66,16 @@ def one_of_each():
         "ObjectResult": rpm.objects[0],
         "ReadPropertyResult": ferromesh.decode_read_property(RP_ACK),
         "ReadPropertyMultipleResult": rpm,
+        "PropertyValueContext": ferromesh.PropertyValueContext(1, b"\x05"),
+        "PropertyValueConstructed": ferromesh.PropertyValueConstructed(0, [ferromesh.PropertyValueNull()]),
+        "PropertyWrite": ferromesh.PropertyWrite(85, ferromesh.PropertyValueReal(1.0)),
+        "WriteAccessSpec": ferromesh.WriteAccessSpec(oid, [ferromesh.PropertyWrite(85, ferromesh.PropertyValueNull())]),
+        "ServiceWritePropertyMultiple": ferromesh.ServiceWritePropertyMultiple([]),
+        "ReadRangeByPosition": ferromesh.ReadRangeByPosition(1, 10),
+        "ReadRangeBySequenceNumber": ferromesh.ReadRangeBySequenceNumber(1, 10),
+        "ReadRangeByTime": ferromesh.ReadRangeByTime(
+            ferromesh.PropertyValueDate(2024, 3, 5), ferromesh.PropertyValueTime(7, 5, 0, 9), 10),
+        "ServiceReadRange": ferromesh.ServiceReadRange(oid, 131),
+        "ReadRangeResult": ferromesh.decode_read_range(RR_ACK),
+        "WritePropertyMultipleError": ferromesh.decode_write_property_multiple_error(WPM_ERROR),
     }

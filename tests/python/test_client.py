@@ -558,3 +558,61 @@ def test_parse_property_id(value, expected):
 def test_parse_property_id_refuses(value):
     with pytest.raises(ValueError):
         parse_property_id(value)
+
+
+# ---------------------------------------------------------------------------
+# WritePropertyMultiple and read_all
+
+
+@pytest.mark.parametrize(
+    "error, raised",
+    [
+        # class property, code write-access-denied, first failed write analog-value 1 priority-array[3]
+        ("0e9102912 80f1e0c00800001195729031f".replace(" ", ""), "BacnetWriteMultipleError"),
+        ("91029128", "BacnetErrorResponse"),  # a device that leaves the failed write out
+    ],
+)
+def test_write_property_multiple_names_the_failed_write(error, raised):
+    from ferromesh.client import BacnetWriteMultipleError
+
+    async def main():
+        async with client() as c:
+            await c.write_property_multiple(device.address, [
+                ("analog-value:1", [("present-value", 21.5, 8), (("priority-array", 3), None)])])
+
+    def answer(rq: bytes) -> list[bytes]:
+        return [frame(bytes([0x50, invoke_id(rq), 16]) + bytes.fromhex(error))]
+
+    with ScriptedDevice(answer) as device:
+        with pytest.raises(BacnetErrorResponse) as failed:
+            run(main())
+    assert device.received[0][9:] == bytes.fromhex("10 0c00800001 1e 0955 2e4441ac00002f 3908 0957 1903 2e002f 1f")
+    assert type(failed.value).__name__ == raised
+    assert (failed.value.error_class, failed.value.error_code) == (ErrorClass.PROPERTY, ErrorCode.WRITE_ACCESS_DENIED)
+    if isinstance(failed.value, BacnetWriteMultipleError):
+        assert (failed.value.object_id.instance, failed.value.property_id, failed.value.array_index) == (
+            1, PropertyIdentifier.PRIORITY_ARRAY, 3)
+        assert str(failed.value).endswith("first failed write: analog-value:1 priority-array[3]")
+
+
+@pytest.mark.parametrize("refusal", ["6000 09", "7100 04"])  # Reject unrecognized-service, Abort segmentation
+def test_read_all_falls_back_to_the_property_list(refusal):
+    def answer(rq: bytes) -> list[bytes]:
+        if rq[9] == 14:  # ReadPropertyMultiple
+            head = bytes.fromhex(refusal.replace(" ", ""))
+            return [frame(bytes([head[0], invoke_id(rq), head[1]]))]
+        prop = rq[16:16 + (rq[15] & 0x07)]
+        if prop == b"\x01\x73":  # property-list: present-value, description
+            return [read_ack(rq, b"\x91\x55\x91\x1c")]
+        if prop == b"\x1c":
+            return [error_pdu(rq, 2, 32)]
+        return [read_ack(rq, b"\x21" + prop[-1:])]
+
+    async def main():
+        async with client() as c:
+            return await c.read_all(device.address, "analog-value:1")
+
+    with ScriptedDevice(answer) as device:
+        values = run(main())
+    assert {int(p): getattr(v, "value", None) for p, v in values.items() if p != 28} == {75: 75, 77: 77, 79: 79, 85: 85}
+    assert (values[PropertyIdentifier.DESCRIPTION].error_class, values[28].error_code) == (2, 32)

@@ -9,7 +9,7 @@ import pytest
 import ferromesh
 import ferromesh._enums as enums
 from peer import abort, complex_ack, i_am, i_am_router_to_network, one_of_each_stack_class, segment
-from support import RP_ACK, RP_ACK_TWO_VALUES, RPM_ACK, one_of_each
+from support import RP_ACK, RP_ACK_TWO_VALUES, RPM_ACK, RR_ACK, WPM_ERROR, one_of_each
 
 pytestmark = pytest.mark.skipif(
     sys.getallocatedblocks() == 0, reason="allocated blocks are only counted with pymalloc"
@@ -61,6 +61,12 @@ CONSTRUCTORS = [
     lambda: ferromesh.PropertyValueArray(),
     lambda: ferromesh.BacnetPropertyError(2, 32),
     lambda: ferromesh.BacnetPropertyError(2, BIG * 2),
+    lambda: ferromesh.PropertyValueCharacterString(TEXT, 256),
+    lambda: ferromesh.PropertyValueContext(255, [1]),
+    lambda: ferromesh.PropertyValueConstructed(1, [VALUE, OID]),
+    lambda: ferromesh.PropertyValueConstructed(1, TEXT),
+    lambda: ferromesh.ReadRangeByTime(VALUE, VALUE, 1),
+    lambda: ferromesh.WriteAccessSpec(OID, [ferromesh.PropertyWrite(85, VALUE), OID]),
 ]
 
 
@@ -105,6 +111,16 @@ DECODERS = [
     lambda: repr(ferromesh.decode_read_property_multiple(PAYLOADS[1]).objects[0].properties[1]),
     lambda: ferromesh.decode_read_property_multiple(PAYLOADS[1][:-1]),
     lambda: ferromesh.decode_read_property_multiple(data=[BIG]),
+    # A weekly-schedule day, event time stamps, text kept as received.
+    lambda: repr(ferromesh.decode_read_property(RP_ACK[:7] + bytes.fromhex("3E0EB4080000004441A800000F3F"))),
+    lambda: ferromesh.decode_read_property(RP_ACK[:7] + bytes.fromhex("3E0C0C0000001905F9200D3F")).value.values[2].decode_as(2),
+    lambda: ferromesh.decode_read_property(RP_ACK[:7] + bytes.fromhex("3E0C0C0000003F")).value.decode_as(12),
+    lambda: ferromesh.decode_read_property(RP_ACK[:7] + bytes.fromhex("3E7401418220 3F".replace(" ", ""))).value.raw,
+    lambda: ferromesh.decode_read_property(RP_ACK[:7] + bytes.fromhex("3E" + "0E" * 40 + "3F")),
+    lambda: repr(ferromesh.decode_read_range(RR_ACK)),
+    lambda: ferromesh.decode_read_range(RR_ACK[:-3]),
+    lambda: repr(ferromesh.decode_write_property_multiple_error(WPM_ERROR)),
+    lambda: ferromesh.decode_write_property_multiple_error(WPM_ERROR[:-1]),
 ]
 
 
@@ -158,6 +174,12 @@ def _process_ops():
         lambda: stack.process(ferromesh.InputSend(READ, bad_addr)),
         lambda: stack.process(ferromesh.InputSend(ferromesh.ServiceWriteProperty(OID, 85, TEXT), ADDR)),
         lambda: full.process(ferromesh.InputSend(READ, ADDR)),
+        lambda: stack.process(ferromesh.InputSend(ferromesh.ServiceWritePropertyMultiple([ferromesh.WriteAccessSpec(
+            OID, [ferromesh.PropertyWrite(123, [ferromesh.PropertyValueConstructed(0, [VALUE]), VALUE])])]), ADDR)),
+        lambda: stack.process(ferromesh.InputSend(ferromesh.ServiceWriteProperty(
+            OID, 77, ferromesh.PropertyValueCharacterString(TEXT + "\u20ac", 5)), ADDR)),
+        lambda: stack.process(ferromesh.InputSend(ferromesh.ServiceReadRange(OID, 131, None, ferromesh.ReadRangeByTime(
+            ferromesh.PropertyValueDate(2024, 3, 5), ferromesh.PropertyValueTime(7, 5, 0, 9), -BIG // 2**22)), ADDR)),
     ]
 
 

@@ -10,7 +10,7 @@ import pytest
 import ferromesh
 import ferromesh._enums as enums
 from peer import one_of_each_stack_class
-from support import RP_ACK, RPM_ACK, assert_no_pending_error, one_of_each
+from support import RP_ACK, RPM_ACK, RR_ACK, WPM_ERROR, assert_no_pending_error, one_of_each
 
 FINAL_ORDER = [
     "BacnetError", "BacnetTimeoutError", "InvokeIdExhaustedError",
@@ -27,6 +27,11 @@ FINAL_ORDER = [
     "BacnetPropertyError", "PropertyResult", "ObjectResult", "ReadPropertyResult", "ReadPropertyMultipleResult",
     "decode_read_property", "decode_read_property_multiple",
     "InputSendUnconfirmed", "ServiceWhoIs", "InputCancel",
+    "PropertyValueContext", "PropertyValueConstructed",
+    "PropertyWrite", "WriteAccessSpec", "ServiceWritePropertyMultiple",
+    "ReadRangeByPosition", "ReadRangeBySequenceNumber", "ReadRangeByTime", "ServiceReadRange",
+    "ReadRangeResult", "WritePropertyMultipleError",
+    "decode_read_range", "decode_write_property_multiple_error",
 ]
 NOT_YET_REGISTERED: set[str] = set()
 
@@ -70,7 +75,7 @@ CLASS_DOCS = {
     "PropertyValueReal": ("(value)", None),
     "PropertyValueDouble": ("(value)", None),
     "PropertyValueOctetString": ("(value)", None),
-    "PropertyValueCharacterString": ("(value)", None),
+    "PropertyValueCharacterString": ("(value, charset=0)", None),
     "PropertyValueBitString": ("(used_bits, bits)", None),
     "PropertyValueEnumerated": ("(value)", None),
     "PropertyValueDate": ("(year, month, day, weekday=None)", None),
@@ -97,6 +102,45 @@ CLASS_DOCS = {
     "ObjectResult": (None, "Result for one object in a ReadPropertyMultiple response."),
     "ReadPropertyResult": (None, "Decoded result of a ReadProperty response."),
     "ReadPropertyMultipleResult": (None, "Decoded result of a ReadPropertyMultiple response."),
+    "PropertyValueContext": (
+        "(tag, data)",
+        "Context-tagged primitive data inside a constructed value: its tag number and content octets, whose\n"
+        "meaning depends on the property.",
+    ),
+    "PropertyValueConstructed": (
+        "(tag, values)",
+        "Constructed data between an opening and a closing tag: its tag number and its elements in order.",
+    ),
+    "PropertyWrite": ("(property_id, value, array_index=None, priority=None)", "One property write of a WriteAccessSpec."),
+    "WriteAccessSpec": ("(object_id, properties)", "WriteAccessSpec for WritePropertyMultiple."),
+    "ServiceWritePropertyMultiple": ("(specs)", "Service: WritePropertyMultiple request."),
+    "ReadRangeByPosition": (
+        "(reference_index, count)",
+        "ReadRange: `count` items from list position `reference_index` (1 = first) on; backwards when negative.",
+    ),
+    "ReadRangeBySequenceNumber": (
+        "(reference_sequence_number, count)",
+        "ReadRange: `count` items from the one with sequence number `reference_sequence_number` on; backwards\n"
+        "when negative.",
+    ),
+    "ReadRangeByTime": (
+        "(date, time, count)",
+        "ReadRange: `count` items time-stamped after `date` `time`; when negative, before it.",
+    ),
+    "ServiceReadRange": (
+        "(object_id, property_id, array_index=None, range=None)",
+        "Service: ReadRange request; without a range the whole list.",
+    ),
+    "ReadRangeResult": (
+        None,
+        "Decoded result of a ReadRange response. `items` holds the elements of the item data in order; the\n"
+        "items of a list of constructed records lie back to back, so one record may span several elements.",
+    ),
+    "WritePropertyMultipleError": (
+        None,
+        "Decoded Error of a WritePropertyMultiple request: the error class and code and the first write that\n"
+        "failed (object, property, array index); the writes before it took effect.",
+    ),
 }
 WITHOUT_CONSTRUCTOR = [name for name, (signature, _) in CLASS_DOCS.items() if signature is None]
 READ_ONLY = {"PropertyValueArray", "BacnetPropertyError", "ServiceWhoIs", *WITHOUT_CONSTRUCTOR}
@@ -270,6 +314,12 @@ class TestFunctions:
                 ferromesh.decode_read_property_multiple,
                 "Decode a ReadPropertyMultiple ComplexACK payload into a ReadPropertyMultipleResult.",
             ),
+            (ferromesh.decode_read_range, "Decode a ReadRange ComplexACK payload into a ReadRangeResult."),
+            (
+                ferromesh.decode_write_property_multiple_error,
+                "Decode the payload of the EventError that answers a WritePropertyMultiple request into a\n"
+                "WritePropertyMultipleError.",
+            ),
         ],
     )
     def test_signature_and_doc(self, function, doc):
@@ -278,7 +328,13 @@ class TestFunctions:
         assert function.__module__ == "ferromesh"
 
     @pytest.mark.parametrize(
-        "function, payload", [(ferromesh.decode_read_property, RP_ACK), (ferromesh.decode_read_property_multiple, RPM_ACK)]
+        "function, payload",
+        [
+            (ferromesh.decode_read_property, RP_ACK),
+            (ferromesh.decode_read_property_multiple, RPM_ACK),
+            (ferromesh.decode_read_range, RR_ACK),
+            (ferromesh.decode_write_property_multiple_error, WPM_ERROR),
+        ],
     )
     def test_data_positional_or_keyword(self, function, payload):
         assert repr(function(payload)) == repr(function(data=payload))

@@ -11,13 +11,9 @@ import pytest
 from ferromesh.cli.arguments import parse_time
 from ferromesh.cli.poll import load_points
 from ferromesh.names import format_object_id
+from ferromesh.views import LogRecord, StatusFlags
 
 START = datetime.datetime(2024, 3, 15, 8, 0)
-
-
-@pytest.fixture
-def views():
-    return pytest.importorskip("ferromesh.views", reason="trend needs ReadRange and the typed views")
 
 
 def marks(path) -> tuple[int, int]:
@@ -37,12 +33,12 @@ def marks(path) -> tuple[int, int]:
     (False, True, True, False),
     (True, True, True, True),
 ])
-def test_plot_marks_status_changes_and_gaps(views, tmp_path, gap, fault, expect_orange, expect_gray):
+def test_plot_marks_status_changes_and_gaps(tmp_path, gap, fault, expect_orange, expect_gray):
     pytest.importorskip("matplotlib")  # not in the sanitizer run
     from ferromesh.cli.plot import plot_records
 
-    normal, faulty = views.StatusFlags(False, False, False, False), views.StatusFlags(False, True, False, False)
-    records = [views.LogRecord(START + datetime.timedelta(minutes=n), "real-value", 20.0 + n % 7,
+    normal, faulty = StatusFlags(False, False, False, False), StatusFlags(False, True, False, False)
+    records = [LogRecord(START + datetime.timedelta(minutes=n), "real-value", 20.0 + n % 7,
                                faulty if fault and 30 <= n < 40 else normal)
                for n in range(60) if not (gap and 15 <= n < 25)]
     plot_records(records, tmp_path / "t.png", "trend-log:1")

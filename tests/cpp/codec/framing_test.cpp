@@ -388,6 +388,19 @@ TEST(ErrorDecode, WideAndExtendedLengthEnumerations) {
   EXPECT_EQ(error->error_code, 256u);
 }
 
+// WritePropertyMultiple and other services with details of their own put
+// the class and code inside tag 0; the details stay in the parameters.
+TEST(ErrorDecode, BracketedClassAndCodeWithDetails) {
+  const Octets wire = {0x50, 0x07, 0x10, 0x0E, 0x91, 0x02, 0x91, 0x28, 0x0F,
+                       0x1E, 0x0C, 0x00, 0x80, 0x00, 0x01, 0x19, 0x55, 0x1F};
+  const auto error = apdu::decode_error_apdu(wire);
+  ASSERT_TRUE(error.ok());
+  EXPECT_EQ(error->service_choice, 16);
+  EXPECT_EQ(error->error_class, 2u);
+  EXPECT_EQ(error->error_code, 40u);
+  EXPECT_EQ(Octets(error->parameters.begin(), error->parameters.end()), Octets(wire.begin() + 3, wire.end()));
+}
+
 TEST(ErrorDecode, ClassBitIsNotExamined) {
   const Octets wire = {0x50, 0x01, 0x0C, 0x99, 0x02, 0x99, 0x20};
   const auto error = apdu::decode_error_apdu(wire);
@@ -419,7 +432,9 @@ INSTANTIATE_TEST_SUITE_P(
                     ErrorCase{"NotAnErrorPdu", {0x30, 0x01, 0x0C, 0x91, 0x02, 0x91, 0x20}, DecodeError::InvalidData},
                     ErrorCase{"ClassNotEnumerated", {0x50, 0x01, 0x0C, 0x21, 0x02, 0x91, 0x20}, DecodeError::InvalidData},
                     ErrorCase{"CodeNotEnumerated", {0x50, 0x01, 0x0C, 0x91, 0x02, 0x21, 0x20}, DecodeError::InvalidData},
-                    ErrorCase{"OpeningTagFirst", {0x50, 0x01, 0x10, 0x0E, 0x91, 0x02}, DecodeError::InvalidData},
+                    ErrorCase{"BracketCut", {0x50, 0x01, 0x10, 0x0E, 0x91, 0x02}, DecodeError::IncompleteData},
+                    ErrorCase{"BracketNotClosed", {0x50, 0x01, 0x10, 0x0E, 0x91, 0x02, 0x91, 0x07, 0x1E},
+                              DecodeError::InvalidData},
                     ErrorCase{"ClassLvt6", {0x50, 0x01, 0x0C, 0x96, 0, 0, 0, 0, 0, 2, 0x91, 0x20}, DecodeError::InvalidData},
                     ErrorCase{"ClassOfFiveOctets",
                               {0x50, 0x01, 0x0C, 0x95, 0x05, 0x01, 0x00, 0x00, 0x00, 0x02, 0x91, 0x20},

@@ -182,7 +182,7 @@ INSTANTIATE_TEST_SUITE_P(
         MalformedCase{"opening_tag_3_is_no_index", object_with({0x29, 0x55, 0x3E, 0x4E, 0x00, 0x4F, 0x1F}),
                       E::InvalidContextTag},
         MalformedCase{"value_without_closing_tag", object_with({0x29, 0x55, 0x4E, 0x00}), E::IncompleteData},
-        MalformedCase{"context_tag_inside_value", object_with({0x29, 0x55, 0x4E, 0x09, 0x00, 0x4F, 0x1F}),
+        MalformedCase{"stray_closing_tag_inside_value", object_with({0x29, 0x55, 0x4E, 0x09, 0x00, 0x0F, 0x4F, 0x1F}),
                       E::InvalidContextTag},
         MalformedCase{"error_ends_after_opening_tag", object_with({0x29, 0x55, 0x5E}), E::IncompleteData},
         MalformedCase{"error_class_not_enumerated", object_with({0x29, 0x55, 0x5E, 0x21, 0x02, 0x91, 0x20, 0x5F, 0x1F}),

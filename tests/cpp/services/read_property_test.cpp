@@ -145,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
         MalformedCase{"closing_instead_of_opening", concat(kObjectAndProperty, {0x3F, 0x00, 0x3F}),
                       E::InvalidContextTag},
         MalformedCase{"no_closing_tag", concat(concat(kObjectAndProperty, {0x3E}), kReal72_5), E::IncompleteData},
-        MalformedCase{"context_tag_inside_brackets", concat(kObjectAndProperty, {0x3E, 0x29, 0x00, 0x3F}),
+        MalformedCase{"stray_closing_tag_inside_brackets", concat(kObjectAndProperty, {0x3E, 0x29, 0x00, 0x2F, 0x3F}),
                       E::InvalidContextTag},
         MalformedCase{"unknown_application_tag", concat(kObjectAndProperty, {0x3E, 0xD0, 0x3F}),
                       E::UnsupportedApplicationTag},

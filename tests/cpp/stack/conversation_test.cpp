@@ -76,7 +76,7 @@ TEST(Conversation, RefusalsBecomeEvents) {
   Conversation talk;
   talk.peers = {&device};
   const std::pair<ScriptedPeer::Reply, Event> cases[] = {
-      {ScriptedPeer::Reply::Error, event::Error{0, "error class=2 code=32", kDevice}},
+      {ScriptedPeer::Reply::Error, event::Error{0, "error class=2 code=32", kDevice, {0x91, 0x02, 0x91, 0x20}}},
       {ScriptedPeer::Reply::Reject, event::Error{1, "reject reason=9", kDevice}},
       {ScriptedPeer::Reply::Abort, event::Abort{2, 4, kDevice}},
   };

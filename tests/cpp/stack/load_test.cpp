@@ -229,7 +229,7 @@ class LoadRun {
         expected = event::Response{id, kAckPayload, peer};
         break;
       case Ending::Error:
-        expected = event::Error{id, "error class=2 code=31", peer};
+        expected = event::Error{id, "error class=2 code=31", peer, {0x91, 0x02, 0x91, 0x1F}};
         break;
       case Ending::Reject:
         expected = event::Error{id, "reject reason=9", peer};

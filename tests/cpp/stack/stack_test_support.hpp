@@ -113,8 +113,8 @@ inline Output timeout(std::uint8_t id, const BacnetAddr& peer) { return event_ou
 inline Output abort_event(std::uint8_t id, std::uint8_t reason, const BacnetAddr& peer) {
   return event_out(event::Abort{id, reason, peer});
 }
-inline Output error_event(std::uint8_t id, std::string message, const BacnetAddr& peer) {
-  return event_out(event::Error{id, std::move(message), peer});
+inline Output error_event(std::uint8_t id, std::string message, const BacnetAddr& peer, Bytes payload = {}) {
+  return event_out(event::Error{id, std::move(message), peer, std::move(payload)});
 }
 
 std::vector<Bytes> transmitted(const std::vector<Output>& outputs);
