@@ -16,7 +16,7 @@ import json
 from dataclasses import dataclass, field
 from typing import IO, Any, Iterator, NamedTuple
 
-from . import PropertyValueBitString
+from . import PropertyValueBitString, views
 from ._enums import EngineeringUnits, PropertyIdentifier
 from .cli.render import value_json, value_text
 from .names import enum_member, enum_name, object_type_name, property_enumeration
@@ -36,8 +36,7 @@ def status_flags(value: object) -> dict[str, bool] | None:
     """A status-flags bit string as {'in-alarm': False, 'fault': False, ...}; None for anything else."""
     if not isinstance(value, PropertyValueBitString):
         return None
-    bits = value.bits
-    return {flag: bool(n // 8 < len(bits) and bits[n // 8] >> (7 - n % 8) & 1) for n, flag in enumerate(STATUS_FLAGS)}
+    return dict(zip(STATUS_FLAGS, views.status_flags(value)))
 
 
 @dataclass

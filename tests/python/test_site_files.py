@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import datetime
 import io
+import re
 
 import pytest
 
@@ -119,15 +120,15 @@ def test_scan_progress_shows_on_a_terminal_only(monkeypatch, tty, rich):
         assert "\x1b" not in shown and "\r" not in shown
 
 
-@pytest.mark.parametrize("command", ["scan", "trend", "poll"])
-def test_help_of_each_site_tool_has_examples_and_exit_codes(capsys, command):
+@pytest.mark.parametrize("command", ["read", "readm", "write", "whois", "scan", "trend", "poll", "demo"])
+def test_help_of_every_command_has_its_example_and_exit_codes(capsys, command):
     from ferromesh import cli
 
     with pytest.raises(SystemExit) as done:
         cli.main([command, "--help"])
     shown = capsys.readouterr().out
     assert done.value.code == 0
-    assert f"\n  python -m ferromesh {command} " in shown and "\nexit codes:\n  0 " in shown
+    assert re.search(rf"\n  python -m ferromesh {command}( |\n)", shown) and "\nexit codes:\n  0 " in shown
 
 
 @pytest.mark.parametrize("argv, message", [
