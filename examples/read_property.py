@@ -9,8 +9,9 @@ arrives, and tells the stack the time whenever a deadline the stack gave
 has passed. Copy this loop to drive a Stack from any host program.
 
 Exit codes: 0 the value was printed; 1 the device answered with an Error,
-Reject or Abort, or with an answer that does not decode; 2 bad command line;
-3 no answer (the stack gave up after its retries); 4 socket failure.
+Reject or Abort, or with an answer that does not decode; 2 bad command line,
+or a request the stack refuses to send; 3 no answer (the stack gave up after
+its retries); 4 socket failure.
 """
 
 from __future__ import annotations
@@ -99,8 +100,7 @@ def sent_invoke_id(outputs: Sequence[object]) -> int | None:
     """The invoke ID the stack gave a request, from the outputs of its InputSend."""
     for output in outputs:
         if isinstance(output, OutputTransmit):
-            # A request reads 81 0A len(2) | 01 04 | PDU-type 05 invoke-ID ...
-            return output.data[8]
+            return output.invoke_id
         if isinstance(output, OutputEvent) and isinstance(output.event, EventError):
             return output.event.invoke_id  # refused: nothing was sent
     return None
@@ -159,9 +159,13 @@ class Host:
                 return
             print(repr(result.value))
             self.exit_code = EXIT_OK
+        elif isinstance(event, EventError) and event.kind == "local":
+            # The stack did not send the request: nothing of it can go on the wire as given.
+            print(f"not sent: {event.message}", file=sys.stderr)
+            self.exit_code = EXIT_USAGE
         elif isinstance(event, EventError):
-            # A BACnet Error ("error class=2 code=32") or Reject ("reject reason=9"),
-            # or a request the stack could not send.
+            # A BACnet Error (error_class, error_code) or Reject (reject_reason);
+            # the message says the same in words.
             print(f"device refused: {event.message}", file=sys.stderr)
             self.exit_code = EXIT_DEVICE_REFUSED
         elif isinstance(event, EventAbort):

@@ -1,5 +1,5 @@
 from collections.abc import Sequence
-from typing import Any, TypeAlias, final
+from typing import Any, Literal, TypeAlias, final
 
 from ._enums import ErrorClass, ErrorCode, ObjectType, PropertyIdentifier
 
@@ -20,6 +20,9 @@ class ObjectIdentifier:
     @object_type.setter
     def object_type(self, value: int) -> None: ...
     instance: int
+    # Equal when type and instance are equal, so identifiers can key dicts and sets.
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
 
 class BacnetAddr:
     """IPv4 BACnet address (addr, port)."""
@@ -162,6 +165,9 @@ class OutputTransmit:
     @property
     def data_bytes(self) -> bytes:
         """The same octets as ``data``, as bytes."""
+    @property
+    def invoke_id(self) -> int | None:
+        """Invoke ID of the request this datagram carries; None for other datagrams (SegmentACKs)."""
 
 @final
 class OutputEvent:
@@ -221,6 +227,18 @@ class EventError:
     @property
     def payload(self) -> list[int]:
         """An Error PDU's parameters after the service choice; empty for a Reject or a local error."""
+    @property
+    def kind(self) -> Literal["error", "reject", "local"]:
+        """"error" (a BACnet Error), "reject" (a Reject) or "local" (the request was not sent)."""
+    @property
+    def error_class(self) -> ErrorClass | int | None:
+        """ErrorClass of a BACnet Error, else None."""
+    @property
+    def error_code(self) -> ErrorCode | int | None:
+        """ErrorCode of a BACnet Error, else None."""
+    @property
+    def reject_reason(self) -> int | None:
+        """Reason of a Reject, else None."""
 
 @final
 class EventUnconfirmedReceived:
@@ -292,31 +310,43 @@ class PropertyValueCharacterString:
         """The octets as received when `value` cannot give them back (a set without decoder, invalid data)."""
 
 class PropertyValueBitString:
+    """A BACnet bit string: `bits` holds the octets, bit 0 being the most significant bit of the
+    first octet; `used_bits` is the number of unused bits at the end of the last octet (0..7),
+    not the number of bits. A request whose `used_bits` is above 7 is refused when sent."""
     def __init__(self, used_bits: int, bits: _Octets) -> None: ...
     used_bits: int
+    """Unused bits at the end of the last octet of `bits` (0..7)."""
     @property
     def bits(self) -> list[int]: ...
     @bits.setter
     def bits(self, value: _Octets) -> None: ...
+    @property
+    def bit_count(self) -> int:
+        """Number of bits in the string: 8 * len(bits) - used_bits."""
+    def to_bools(self) -> list[bool]:
+        """The bits as a list of bit_count booleans, bit 0 first."""
 
 class PropertyValueEnumerated:
     def __init__(self, value: int) -> None: ...
     value: int
 
+# None is an unspecified field (0xFF on the wire). Months 13 and 14 are odd and
+# even months; days 32, 33 and 34 the last, odd and even days. A year outside
+# 1900..2154 is refused when sent.
 class PropertyValueDate:
-    def __init__(self, year: int, month: int, day: int, weekday: int | None = None) -> None: ...
-    year: int
-    month: int
-    day: int
+    def __init__(self, year: int | None, month: int | None, day: int | None, weekday: int | None = None) -> None: ...
+    year: int | None
+    month: int | None
+    day: int | None
     weekday: int | None
     """weekday 0=Mon..6=Sun, 7=Mon-Fri, None=wildcard"""
 
 class PropertyValueTime:
-    def __init__(self, hour: int, minute: int, second: int, hundredths: int) -> None: ...
-    hour: int
-    minute: int
-    second: int
-    hundredths: int
+    def __init__(self, hour: int | None, minute: int | None, second: int | None, hundredths: int | None) -> None: ...
+    hour: int | None
+    minute: int | None
+    second: int | None
+    hundredths: int | None
 
 class PropertyValueAny:
     def __init__(self, data: _Octets) -> None: ...

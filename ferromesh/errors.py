@@ -7,8 +7,6 @@ here, so that every kind of failure can be imported from one place.
 
 from __future__ import annotations
 
-import re
-
 from . import (
     BacnetError,
     BacnetTimeoutError,
@@ -115,15 +113,11 @@ class ClientClosedError(BacnetError):
     """The client was closed before the request finished."""
 
 
-_ERROR_MESSAGE = re.compile(r"error class=(\d+) code=(\d+)")
-_REJECT_MESSAGE = re.compile(r"reject reason=(\d+)")
-
-
 def error_from_event(event: EventError) -> BacnetError:
     """The exception that an EventError about a request stands for."""
-    message = event.message
-    if m := _ERROR_MESSAGE.fullmatch(message):
-        return BacnetErrorResponse(int(m.group(1)), int(m.group(2)), bytes(event.payload))
-    if m := _REJECT_MESSAGE.fullmatch(message):
-        return BacnetRejectError(int(m.group(1)))
-    return BacnetError(message)  # a local refusal, e.g. a request too large to segment
+    if event.kind == "error" and event.error_class is not None and event.error_code is not None:
+        return BacnetErrorResponse(int(event.error_class), int(event.error_code), bytes(event.payload))
+    if event.kind == "reject" and event.reject_reason is not None:
+        return BacnetRejectError(event.reject_reason)
+    # A local refusal: too large to segment, or a value the wire cannot carry as given.
+    return BacnetError(event.message)

@@ -165,12 +165,11 @@ class Host:
                 request.future.set_exception(error)
             return
         first = outputs[0] if outputs else None
-        if isinstance(first, OutputTransmit):
-            # Its first datagram carries the invoke ID: 81 0a LL LL 01 04 <type> 05 <ID> ...
-            data = first.data_bytes
-            self._register(request, data[8])
+        if isinstance(first, OutputTransmit) and first.invoke_id is not None:
+            # Its first datagram (or first segment) carries the invoke ID.
+            self._register(request, first.invoke_id)
             dest = first.dest
-            self.transmit(data, (dest.addr, dest.port))
+            self.transmit(first.data_bytes, (dest.addr, dest.port))
             self._apply(outputs[1:])
         else:  # refused on the spot: an error event names the ID
             self._register(request, sent_invoke_id(outputs))
@@ -349,10 +348,10 @@ class Host:
 
 
 def sent_invoke_id(outputs: list[Output]) -> int:
-    """The invoke ID the stack gave a request: octet 8 of its datagram (of its first segment, if segmented)."""
+    """The invoke ID the stack gave a request, from its first datagram (or first segment)."""
     for output in outputs:
-        if isinstance(output, OutputTransmit):
-            return output.data[8]  # 81 0a LL LL 01 04 <pdu type> 05 <invoke id> ...
+        if isinstance(output, OutputTransmit) and output.invoke_id is not None:
+            return output.invoke_id
         if isinstance(output, OutputEvent) and isinstance(output.event, EventError):
             return output.event.invoke_id  # refused: the error is in the outputs
     raise RuntimeError("the stack sent nothing for the request")

@@ -15,6 +15,8 @@ using namespace ferromesh::fuzz;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
   const BuiltValue built = make_element(in);
+  // What the wire cannot carry as given is refused for sending, however deep.
+  FUZZ_CHECK(encode_refusal(built.value).has_value() == built.refused);
   const Bytes encoded = encode(built.value);
   auto decoded = decode_element(encoded);
   if (!built.exact) {

@@ -1,5 +1,5 @@
 // Encoder side: values of every variant, built from the fuzz input, encode and
-// decode back.
+// decode back; what the wire cannot carry as given is refused for sending.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
@@ -16,6 +16,7 @@ using namespace ferromesh::fuzz;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
   const BuiltValue built = make_value(in);
+  FUZZ_CHECK(encode_refusal(built.value).has_value() == built.refused);
   const Bytes encoded = encode(built.value);
 
   if (const auto* any = std::get_if<PropertyValue::Any>(&built.value.variant)) {

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <variant>
@@ -176,6 +177,8 @@ class Script {
     const auto pool = stack_.invoke_pools().find(dest);
     const InvokeIdPool before = pool == stack_.invoke_pools().end() ? InvokeIdPool{} : pool->second;
     new_request_ = expected_request(service);
+    const std::optional<std::string> refusal = refusal_of(service);
+    const std::size_t transactions_before = stack_.transactions().size();
     // Sized to the smaller of the configured APDU and the device's I-Am.
     new_request_->max_apdu = std::min(stack_.config().max_apdu_length, kLargestApdu);
     if (const auto limits = stack_.device_limits().find(dest); limits != stack_.device_limits().end()) {
@@ -184,13 +187,53 @@ class Script {
     std::vector<Output> outputs = process(input::Send{std::move(service), dest}, check_tables_after);
     new_request_.reset();
     FUZZ_CHECK(!outputs.empty());
+    // A request the wire cannot carry as given is refused whole, never narrowed
+    // (unless the pool is full, which is reported first).
+    if (refusal && before.used_count() < 256) {
+      FUZZ_CHECK(outputs.size() == 1);
+      const auto* error = std::get_if<event::Error>(&std::get<output::Event>(outputs.front()).event);
+      FUZZ_CHECK(error != nullptr && error->kind == event::ErrorKind::Local && error->message == *refusal);
+      FUZZ_CHECK(stack_.transactions().size() == transactions_before);
+    }
     // A request that went out holds an ID that no other request held.
     if (const auto* transmit = std::get_if<output::Transmit>(&outputs.front())) {
+      FUZZ_CHECK(!refusal);
       FUZZ_CHECK(transmit->data.size() > kInvokeIdOffset);
       const std::uint8_t invoke_id = transmit->data[kInvokeIdOffset];
       FUZZ_CHECK(!before.is_used(invoke_id));
       remember({dest, invoke_id});
     }
+  }
+
+  static std::optional<std::string> refusal_of(const BacnetService& service) {
+    if (const auto* read = std::get_if<service::ReadProperty>(&service)) return encode_refusal(read->object_id);
+    if (const auto* write = std::get_if<service::WriteProperty>(&service)) {
+      if (auto refusal = encode_refusal(write->object_id)) return refusal;
+      return encode_refusal(write->value);
+    }
+    if (const auto* read = std::get_if<service::ReadPropertyMultiple>(&service)) {
+      for (const auto& spec : read->specs) {
+        if (auto refusal = encode_refusal(spec.object_id)) return refusal;
+      }
+      return std::nullopt;
+    }
+    if (const auto* write = std::get_if<service::WritePropertyMultiple>(&service)) {
+      for (const auto& spec : write->specs) {
+        if (auto refusal = encode_refusal(spec.object_id)) return refusal;
+        for (const auto& property : spec.properties) {
+          if (auto refusal = encode_refusal(property.value)) return refusal;
+        }
+      }
+      return std::nullopt;
+    }
+    const auto& range = std::get<service::ReadRange>(service);
+    if (auto refusal = encode_refusal(range.object_id)) return refusal;
+    if (range.range) {
+      if (const auto* by_time = std::get_if<services::RangeByTime>(&*range.range)) {
+        return encode_refusal(PropertyValue{by_time->date});
+      }
+    }
+    return std::nullopt;
   }
 
   // Many small requests to one peer: fills its 256 invoke IDs and wraps round.
@@ -357,9 +400,16 @@ class Script {
 
   // --- building blocks -----------------------------------------------------
 
+  // Mostly one the wire carries, so that requests go out; one in eight as
+  // drawn, which the stack refuses when either part is too large.
   ObjectIdentifier object_id() {
-    const auto type = ObjectType::from_u16(in_.ConsumeIntegral<std::uint16_t>());
-    return {type, in_.ConsumeIntegral<std::uint32_t>()};
+    auto type = in_.ConsumeIntegral<std::uint16_t>();
+    auto instance = in_.ConsumeIntegral<std::uint32_t>();
+    if ((instance >> 29) != 7) {
+      type &= ObjectIdentifier::kMaxType;
+      instance &= ObjectIdentifier::kMaxInstance;
+    }
+    return {ObjectType::from_u16(type), instance};
   }
 
   service::WriteProperty write_property() {
@@ -519,7 +569,19 @@ class Script {
     for (std::size_t i = 0; i < outputs.size(); ++i) {
       if (const auto* transmit = std::get_if<output::Transmit>(&outputs[i])) check_transmit(*transmit);
       if (std::holds_alternative<output::Deadline>(outputs[i])) FUZZ_CHECK(i + 1 == outputs.size());
+      if (const auto* event = std::get_if<output::Event>(&outputs[i])) {
+        if (const auto* error = std::get_if<event::Error>(&event->event)) check_error(*error);
+      }
     }
+  }
+
+  // The fields an Error event carries are those of its kind.
+  static void check_error(const event::Error& error) {
+    const bool is_error = error.kind == event::ErrorKind::Error;
+    const bool is_reject = error.kind == event::ErrorKind::Reject;
+    FUZZ_CHECK(error.error_class.has_value() == is_error && error.error_code.has_value() == is_error);
+    FUZZ_CHECK(error.reject_reason.has_value() == is_reject);
+    FUZZ_CHECK(!error.message.empty());
   }
 
   // Every datagram is a whole, well-framed confirmed request, SegmentACK,
@@ -539,12 +601,14 @@ class Script {
     if (*type == static_cast<std::uint8_t>(apdu::PduType::UnconfirmedRequest)) {
       FUZZ_CHECK(apdu::decode_unconfirmed_request(apdu).ok() && apdu[1] == services::kServiceWhoIs);
       FUZZ_CHECK((bvlc_frame->function == bvlc::kOriginalBroadcastNpdu) == (transmit.dest == kBroadcast));
+      FUZZ_CHECK(!transmit.invoke_id);
       return;
     }
     FUZZ_CHECK(to_peer && bvlc_frame->function == bvlc::kOriginalUnicastNpdu);
     if (*type == static_cast<std::uint8_t>(apdu::PduType::SegmentAck)) {
       const auto ack = apdu::decode_segment_ack(apdu);
       FUZZ_CHECK(ack.ok() && !ack->server && ack->actual_window_size >= 1 && ack->actual_window_size <= 127);
+      FUZZ_CHECK(!transmit.invoke_id);
       return;
     }
     if (*type == static_cast<std::uint8_t>(apdu::PduType::Abort)) {
@@ -554,9 +618,11 @@ class Script {
       FUZZ_CHECK(abort->reason == apdu::kAbortOther || abort->reason == apdu::kAbortBufferOverflow ||
                  abort->reason == apdu::kAbortTsmTimeout);
       FUZZ_CHECK(!stack_.transactions().contains(TransactionKey{transmit.dest, abort->invoke_id}));
+      FUZZ_CHECK(!transmit.invoke_id);
       return;
     }
     FUZZ_CHECK(*type == static_cast<std::uint8_t>(apdu::PduType::ConfirmedRequest));
+    FUZZ_CHECK(apdu.size() > 2 && transmit.invoke_id == apdu[2]);
     check_request(apdu, transmit.dest);
   }
 

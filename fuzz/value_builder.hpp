@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,27 @@ struct BuiltValue {
   // object type above 1023, text that is not UTF-8, ...): those only need to
   // encode and decode without harm.
   bool exact = true;
+  // Whether encode_refusal must refuse it: a sender may never narrow it.
+  bool refused = false;
 };
+
+// A date or time field: mostly one the decoder accepts, sometimes
+// unspecified, sometimes any octet.
+inline std::optional<std::uint8_t> make_field(FuzzedDataProvider& in, std::uint8_t first, std::uint8_t last) {
+  switch (in.ConsumeIntegralInRange<int>(0, 3)) {
+    case 0:
+      return std::nullopt;
+    case 1:
+      return in.ConsumeIntegral<std::uint8_t>();
+    default:
+      return in.ConsumeIntegralInRange<std::uint8_t>(first, last);
+  }
+}
+
+// Unspecified, or a number the decoder gives back as itself.
+inline bool carried(std::optional<std::uint8_t> field, std::uint8_t first, std::uint8_t last) {
+  return !field || (*field >= first && *field <= last);
+}
 
 // Contents up to 70 000 octets reach every extended-length form (one, two and
 // four length octets) while the fuzz input itself stays small.
@@ -125,35 +146,50 @@ inline BuiltValue make_scalar(FuzzedDataProvider& in) {
       }
     }
     case 8: {
-      const auto used_bits = in.ConsumeIntegral<std::uint8_t>();
-      return {{PV::BitString{used_bits, make_octets(in)}}};
+      const auto used_bits = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint8_t>(0, 7)
+                                              : in.ConsumeIntegral<std::uint8_t>();
+      // Carried verbatim, but only 0..7 is an unused-bits count.
+      return {{PV::BitString{used_bits, make_octets(in)}}, true, used_bits > 7};
     }
     case 9:
       return {{PV::Enumerated{in.ConsumeIntegral<std::uint32_t>()}}};
     case 10: {
+      // Unspecified fields, odd and even months, last, odd and even days included.
       PV::Date date;
-      date.year = in.ConsumeIntegral<std::uint16_t>();
-      date.month = in.ConsumeIntegral<std::uint8_t>();
-      date.day = in.ConsumeIntegral<std::uint8_t>();
+      switch (in.ConsumeIntegralInRange<int>(0, 3)) {
+        case 0:
+          date.year.reset();
+          break;
+        case 1:
+          date.year = in.ConsumeIntegral<std::uint16_t>();
+          break;
+        default:
+          date.year = in.ConsumeIntegralInRange<std::uint16_t>(1900, 2154);
+          break;
+      }
+      date.month = make_field(in, 1, 14);
+      date.day = make_field(in, 1, 34);
       if (in.ConsumeBool()) date.weekday = in.ConsumeIntegral<std::uint8_t>();
-      const bool exact = date.year >= 1900 && date.year <= 2154 && date.month >= 1 && date.month <= 12 &&
-                         date.day >= 1 && date.day <= 31 && (!date.weekday || *date.weekday <= 6);
-      return {{date}, exact};
+      const bool year_carried = !date.year || (*date.year >= 1900 && *date.year <= 2154);
+      const bool exact = year_carried && carried(date.month, 1, 14) && carried(date.day, 1, 34) &&
+                         (!date.weekday || *date.weekday <= 6);
+      return {{date}, exact, !year_carried};
     }
     case 11: {
       PV::Time time;
-      time.hour = in.ConsumeIntegral<std::uint8_t>();
-      time.minute = in.ConsumeIntegral<std::uint8_t>();
-      time.second = in.ConsumeIntegral<std::uint8_t>();
-      time.hundredths = in.ConsumeIntegral<std::uint8_t>();
-      const bool exact = time.hour <= 23 && time.minute <= 59 && time.second <= 59 && time.hundredths <= 99;
+      time.hour = make_field(in, 0, 23);
+      time.minute = make_field(in, 0, 59);
+      time.second = make_field(in, 0, 59);
+      time.hundredths = make_field(in, 0, 99);
+      const bool exact = carried(time.hour, 0, 23) && carried(time.minute, 0, 59) && carried(time.second, 0, 59) &&
+                         carried(time.hundredths, 0, 99);
       return {{time}, exact};
     }
     default: {
       ObjectIdentifier oid{ObjectType::from_u16(in.ConsumeIntegral<std::uint16_t>()),
                            in.ConsumeIntegral<std::uint32_t>()};
       const bool exact = oid.object_type.to_u16() < 1024 && oid.instance < (1u << 22);
-      return {{oid}, exact};
+      return {{oid}, exact, !exact};
     }
   }
 }
@@ -169,6 +205,7 @@ inline BuiltValue make_value(FuzzedDataProvider& in, int depth = 0) {
     for (std::size_t i = 0; i < count; ++i) {
       BuiltValue element = make_value(in, depth + 1);
       out.exact = out.exact && element.exact;
+      out.refused = out.refused || element.refused;
       values.push_back(std::move(element.value));
     }
     return out;
@@ -193,6 +230,7 @@ inline BuiltValue make_element(FuzzedDataProvider& in, std::size_t depth = 0) {
       for (std::size_t i = 0; i < count; ++i) {
         BuiltValue element = make_element(in, depth + 1);
         out.exact = out.exact && element.exact;
+        out.refused = out.refused || element.refused;
         values.push_back(std::move(element.value));
       }
       return out;

@@ -44,6 +44,11 @@ def _bits_text(value: PropertyValueBitString) -> str:
     return "".join("1" if bits[i // 8] >> (7 - i % 8) & 1 else "0" for i in range(count))
 
 
+def _field(number: int | None, digits: int = 2) -> str:
+    """A date or time field, "*" when unspecified."""
+    return "*" if number is None else f"{number:0{digits}d}"
+
+
 def value_text(value: object, names: type[IntEnum] | None = None) -> str:
     """A readable rendering of a decoded value; ``names`` names its Enumerated values (see property_enumeration)."""
     if isinstance(value, BacnetPropertyError):
@@ -66,9 +71,9 @@ def value_text(value: object, names: type[IntEnum] | None = None) -> str:
     if isinstance(value, PropertyValueBitString):
         return _bits_text(value)
     if isinstance(value, PropertyValueDate):
-        return f"{value.year}-{value.month:02d}-{value.day:02d}"
+        return f"{_field(value.year, 1)}-{_field(value.month)}-{_field(value.day)}"
     if isinstance(value, PropertyValueTime):
-        return f"{value.hour:02d}:{value.minute:02d}:{value.second:02d}.{value.hundredths:02d}"
+        return f"{_field(value.hour)}:{_field(value.minute)}:{_field(value.second)}.{_field(value.hundredths)}"
     if isinstance(value, ObjectIdentifier):
         return format_object_id(value)
     if isinstance(value, PropertyValueArray):

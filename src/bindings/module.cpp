@@ -141,12 +141,7 @@ PyModuleDef module_definition = {
     nullptr,
 };
 
-}  // namespace
-
-}  // namespace ferromesh::bindings
-
-PyMODINIT_FUNC PyInit_ferromesh() {
-  using namespace ferromesh::bindings;
+PyObject* initialise() {
   // Types and the module are shared by the whole process, and objects of one
   // interpreter must not reach another: the first interpreter to get here owns them.
   static std::int64_t owner = -1;
@@ -166,3 +161,9 @@ PyMODINIT_FUNC PyInit_ferromesh() {
   module = created.release();
   return Py_NewRef(module);
 }
+
+}  // namespace
+
+}  // namespace ferromesh::bindings
+
+PyMODINIT_FUNC PyInit_ferromesh() { return ferromesh::bindings::guarded<ferromesh::bindings::initialise>(); }

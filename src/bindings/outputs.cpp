@@ -7,6 +7,7 @@
 
 #include "bindings/addresses.hpp"
 #include "bindings/convert.hpp"
+#include "bindings/enums.hpp"
 #include "bindings/exceptions.hpp"
 #include "bindings/values.hpp"
 
@@ -15,9 +16,6 @@ namespace ferromesh::bindings {
 namespace {
 
 using namespace convert;
-
-// How the engine tells that a destination has no free invoke ID left.
-constexpr std::string_view kPoolExhausted = "pool exhausted";
 
 // Network numbers read back as a new list of ints.
 struct NetworkList {
@@ -37,6 +35,7 @@ struct NetworkList {
 struct TransmitFields {
   PyRef dest;  // BacnetAddr
   Bytes data;
+  std::optional<std::uint8_t> invoke_id;
   int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, dest); }
   void clear() { dest.reset(); }
 };
@@ -49,6 +48,8 @@ struct OutputTransmitClass {
       read_only<AnyObject, &Fields::dest>("dest"),
       read_only<Octets, &Fields::data>("data"),
       read_only<OctetBytes, &Fields::data>("data_bytes"),
+      read_only<Optional<U8>, &Fields::invoke_id>(
+          "invoke_id", "Invoke ID of the request this datagram carries; None for other datagrams (SegmentACKs)."),
       {},
   };
 };
@@ -98,13 +99,27 @@ struct AbortFields {
   void clear() { peer.reset(); }
 };
 
+// A text the module owns for the life of the process.
+struct StaticText {
+  using Value = const char*;
+  static PyObject* to_py(Value value) { return PyUnicode_FromString(value); }
+};
+
 struct ErrorFields {
   std::uint8_t invoke_id = 0;
   std::string message;
   PyRef peer;
   Bytes payload;
-  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, peer); }
-  void clear() { peer.reset(); }
+  const char* kind = "local";
+  PyRef error_class;  // an ErrorClass member (or int), or None
+  PyRef error_code;   // an ErrorCode member (or int), or None
+  std::optional<std::uint8_t> reject_reason;
+  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, peer, error_class, error_code); }
+  void clear() {
+    peer.reset();
+    error_class.reset();
+    error_code.reset();
+  }
 };
 
 struct UnconfirmedFields {
@@ -162,6 +177,11 @@ struct EventErrorClass {
       read_only<Text, &Fields::message>("message"),
       read_only<AnyObject, &Fields::peer>("peer"),
       read_only<Octets, &Fields::payload>("payload"),
+      read_only<StaticText, &Fields::kind>(
+          "kind", "\"error\" (a BACnet Error), \"reject\" (a Reject) or \"local\" (the request was not sent)."),
+      read_only<AnyObject, &Fields::error_class>("error_class", "ErrorClass of a BACnet Error, else None."),
+      read_only<AnyObject, &Fields::error_code>("error_code", "ErrorCode of a BACnet Error, else None."),
+      read_only<Optional<U8>, &Fields::reject_reason>("reject_reason", "Reason of a Reject, else None."),
       {},
   };
 };
@@ -235,18 +255,34 @@ PyObject* event_to_py(stack::event::Abort&& event) {
   return new_object<EventAbortClass>(AbortFields{event.invoke_id, event.reason, std::move(peer)});
 }
 
+const char* kind_text(stack::event::ErrorKind kind) {
+  switch (kind) {
+    case stack::event::ErrorKind::Error: return "error";
+    case stack::event::ErrorKind::Reject: return "reject";
+    default: return "local";
+  }
+}
+
+PyRef optional_enum(const std::optional<std::uint32_t>& number, PyObject* (*to_py)(std::uint32_t)) {
+  return number ? PyRef::steal(to_py(*number)) : PyRef::new_ref(Py_None);
+}
+
 PyObject* event_to_py(stack::event::Error&& event) {
-  if (event.message.find(kPoolExhausted) != std::string::npos) {
+  if (event.kind == stack::event::ErrorKind::NoInvokeId) {
     PyObject* type = invoke_id_exhausted_error();
     if (type == nullptr) return nullptr;
     PyRef message = PyRef::steal(Text::to_py(event.message));
     if (message) PyErr_SetObject(type, message.get());
     return nullptr;
   }
-  PyRef peer = PyRef::steal(addr_to_py(event.peer));
-  if (!peer) return nullptr;
-  return new_object<EventErrorClass>(
-      ErrorFields{event.invoke_id, std::move(event.message), std::move(peer), std::move(event.payload)});
+  ErrorFields fields{event.invoke_id, std::move(event.message), PyRef::steal(addr_to_py(event.peer)),
+                     std::move(event.payload), kind_text(event.kind), PyRef(), PyRef(), event.reject_reason};
+  if (!fields.peer) return nullptr;
+  fields.error_class = optional_enum(event.error_class, error_class_to_py);
+  if (!fields.error_class) return nullptr;
+  fields.error_code = optional_enum(event.error_code, error_code_to_py);
+  if (!fields.error_code) return nullptr;
+  return new_object<EventErrorClass>(std::move(fields));
 }
 
 PyObject* event_to_py(stack::event::UnconfirmedReceived&& event) {
@@ -261,7 +297,7 @@ PyObject* event_to_py(stack::event::UnconfirmedReceived&& event) {
 PyObject* output_to_py(stack::output::Transmit&& transmit) {
   PyRef dest = PyRef::steal(addr_to_py(transmit.dest));
   if (!dest) return nullptr;
-  return new_object<OutputTransmitClass>(TransmitFields{std::move(dest), std::move(transmit.data)});
+  return new_object<OutputTransmitClass>(TransmitFields{std::move(dest), std::move(transmit.data), transmit.invoke_id});
 }
 
 PyObject* output_to_py(stack::output::Deadline&& deadline) { return new_object<OutputDeadlineClass>(deadline); }

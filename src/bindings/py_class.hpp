@@ -2,9 +2,11 @@
 
 #include <concepts>
 #include <cstddef>
+#include <exception>
 #include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -20,7 +22,9 @@
 //     static constexpr std::size_t required_arguments = 1;  // optional, see below
 //     static PyObject* repr(PyObject* self);                // optional
 //     static PyObject* construct(PyTypeObject*, PyObject*, PyObject*);  // optional
-//     static inline PyMethodDef methods[] = {...};         // optional
+//     static inline PyMethodDef methods[] = {...};         // optional, functions wrapped in guarded
+//     static PyObject* richcompare(PyObject*, PyObject*, int);  // optional, with hash
+//     static Py_hash_t hash(PyObject*);                          // optional
 //   };
 //
 // With `required_arguments` the constructor takes the attributes in their
@@ -31,6 +35,36 @@
 // provide `int traverse(visitproc, void*) const` and `void clear()`, which
 // makes the class take part in garbage collection.
 namespace ferromesh::bindings {
+
+// Every function the interpreter calls goes through this: a C++ exception
+// must not unwind into the interpreter, which would terminate the process.
+// Allocation failure becomes MemoryError; nothing else is thrown below the
+// bindings, so any other exception is a SystemError.
+template <auto function>
+struct Guarded;
+
+template <class R, class... Args, R (*function)(Args...)>
+struct Guarded<function> {
+  static R call(Args... args) noexcept {
+    try {
+      return function(args...);
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (const std::exception& error) {
+      PyErr_Format(PyExc_SystemError, "unexpected C++ exception: %s", error.what());
+    } catch (...) {
+      PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    }
+    if constexpr (std::is_pointer_v<R>) {
+      return nullptr;
+    } else {
+      return -1;
+    }
+  }
+};
+
+template <auto function>
+inline constexpr auto guarded = &Guarded<function>::call;
 
 template <class Fields>
 struct Instance {
@@ -77,12 +111,27 @@ PyObject* new_instance(PyTypeObject* type, Fields fields) {
 }
 
 template <class Fields>
-void dealloc_instance(PyObject* self) {
+void release_instance(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  if (PyType_IS_GC(type)) PyObject_GC_UnTrack(self);
   fields_of<Fields>(self).~Fields();
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+template <class Fields>
+void dealloc_instance(PyObject* self) {
+  release_instance<Fields>(self);
+}
+
+// Instances holding references may head a long chain (a request whose value
+// is a request whose value ...): the trashcan defers the deeper frees, so
+// that dropping the head does not recurse once per link on the C stack.
+template <class Fields>
+void dealloc_gc_instance(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, dealloc_gc_instance<Fields>)
+  release_instance<Fields>(self);
+  Py_TRASHCAN_END
 }
 
 template <class Fields>
@@ -123,17 +172,29 @@ int set_member(PyObject* self, PyObject* value, void* closure) {
   fields_of<OwnerOf<member>>(self).*member = std::move(converted);
   return 0;
 }
+
+template <PyObject* (*getter)(PyObject*)>
+PyObject* computed_member(PyObject* self, void*) {
+  return getter(self);
+}
 }  // namespace detail
 
 template <class Conv, auto member>
 PyGetSetDef read_write(const char* name, const char* doc = nullptr) {
-  return {name, detail::get_member<Conv, member>, detail::set_member<Conv, member>, doc, const_cast<char*>(name)};
+  return {name, guarded<detail::get_member<Conv, member>>, guarded<detail::set_member<Conv, member>>, doc,
+          const_cast<char*>(name)};
 }
 
 // Assigning or deleting raises AttributeError.
 template <class Conv, auto member>
 PyGetSetDef read_only(const char* name, const char* doc = nullptr) {
-  return {name, detail::get_member<Conv, member>, nullptr, doc, nullptr};
+  return {name, guarded<detail::get_member<Conv, member>>, nullptr, doc, nullptr};
+}
+
+// A read-only attribute computed by `getter` from the instance.
+template <PyObject* (*getter)(PyObject*)>
+PyGetSetDef computed(const char* name, const char* doc = nullptr) {
+  return {name, guarded<detail::computed_member<getter>>, nullptr, doc, nullptr};
 }
 
 template <class Class>
@@ -189,25 +250,33 @@ PyTypeObject* type_of() {
   using Fields = typename Class::Fields;
   std::vector<PyType_Slot> slots = {
       {Py_tp_doc, const_cast<char*>(Class::doc)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Fields>)},
       {Py_tp_getset, Class::attributes},
   };
   unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
   if constexpr (HoldsReferences<Fields>) {
     flags |= Py_TPFLAGS_HAVE_GC;
+    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc_gc_instance<Fields>)});
     slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(traverse_instance<Fields>)});
     slots.push_back({Py_tp_clear, reinterpret_cast<void*>(clear_instance<Fields>)});
+  } else {
+    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Fields>)});
   }
   if constexpr (requires { Class::construct; }) {
     flags |= Py_TPFLAGS_BASETYPE;
-    slots.push_back({Py_tp_new, reinterpret_cast<void*>(Class::construct)});
+    slots.push_back({Py_tp_new, reinterpret_cast<void*>(guarded<Class::construct>)});
   } else if constexpr (requires { Class::required_arguments; }) {
     flags |= Py_TPFLAGS_BASETYPE;
-    slots.push_back({Py_tp_new, reinterpret_cast<void*>(construct_from_attributes<Class>)});
+    slots.push_back({Py_tp_new, reinterpret_cast<void*>(guarded<construct_from_attributes<Class>>)});
   } else {
     flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
   }
-  if constexpr (requires { Class::repr; }) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(Class::repr)});
+  if constexpr (requires { Class::repr; }) {
+    slots.push_back({Py_tp_repr, reinterpret_cast<void*>(guarded<Class::repr>)});
+  }
+  if constexpr (requires { Class::richcompare; }) {
+    slots.push_back({Py_tp_richcompare, reinterpret_cast<void*>(guarded<Class::richcompare>)});
+  }
+  if constexpr (requires { Class::hash; }) slots.push_back({Py_tp_hash, reinterpret_cast<void*>(guarded<Class::hash>)});
   if constexpr (requires { Class::methods; }) slots.push_back({Py_tp_methods, Class::methods});
   slots.push_back({0, nullptr});
 

@@ -279,13 +279,14 @@ PyTypeObject* read_property_result_type() { return type_of<ReadPropertyResultCla
 PyTypeObject* read_property_multiple_result_type() { return type_of<ReadPropertyMultipleResultClass>(); }
 
 PyMethodDef decode_read_property_method = {
-    "decode_read_property", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_read_property)),
+    "decode_read_property",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<decode_read_property>)),
     METH_FASTCALL | METH_KEYWORDS,
     "decode_read_property(data)\n--\n\nDecode a ReadProperty ComplexACK payload into a ReadPropertyResult."};
 
 PyMethodDef decode_read_property_multiple_method = {
     "decode_read_property_multiple",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_read_property_multiple)),
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<decode_read_property_multiple>)),
     METH_FASTCALL | METH_KEYWORDS,
     "decode_read_property_multiple(data)\n--\n\n"
     "Decode a ReadPropertyMultiple ComplexACK payload into a ReadPropertyMultipleResult."};

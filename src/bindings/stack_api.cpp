@@ -90,14 +90,9 @@ PyObject* process(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
   PyObject* input = one_argument(args, nargs, kwnames, "O:process", "input");
   if (input == nullptr) return nullptr;
-  try {
-    std::optional<stack::Input> converted = input_to_engine(input);
-    if (!converted) return nullptr;
-    return outputs_to_py(fields.engine.process(std::move(*converted)));
-  } catch (const std::bad_alloc&) {
-    // The engine's only failure; C++ exceptions must not reach the interpreter.
-    return PyErr_NoMemory();
-  }
+  std::optional<stack::Input> converted = input_to_engine(input);
+  if (!converted) return nullptr;
+  return outputs_to_py(fields.engine.process(std::move(*converted)));
 }
 
 struct StackClass {
@@ -112,7 +107,7 @@ struct StackClass {
       "```";
   static inline PyGetSetDef attributes[] = {{}};
   static inline PyMethodDef methods[] = {
-      {"process", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(process)),
+      {"process", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<process>)),
        METH_FASTCALL | METH_KEYWORDS,
        "process($self, input)\n--\n\n"
        "Process one input event and return a list of output objects.\n\n"

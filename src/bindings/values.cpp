@@ -23,6 +23,14 @@ std::string two_digits(unsigned value) {
   return digits.size() >= 2 ? digits : std::string(2 - digits.size(), '0').append(digits);
 }
 
+// A date or time field as `form` writes it, or "*" when unspecified.
+template <class Number>
+std::string field_form(const std::optional<Number>& field, std::string (*form)(unsigned)) {
+  return field ? form(*field) : "*";
+}
+
+std::string plain_number(unsigned value) { return std::to_string(value); }
+
 // The object-type number, read back through the ObjectType enumeration.
 struct ObjectTypeNumber {
   using Value = ObjectType;
@@ -48,6 +56,21 @@ struct ObjectIdentifierClass {
   static constexpr std::size_t required_arguments = 2;
   static PyObject* repr(PyObject* self) {
     return Text::to_py(object_identifier_form(fields_of<Fields>(self)));
+  }
+  // Equal when type and instance are, so that identifiers can key dictionaries.
+  static PyObject* richcompare(PyObject* self, PyObject* other, int op) {
+    PyTypeObject* type = type_of<ObjectIdentifierClass>();
+    if (type == nullptr) return nullptr;
+    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, type)) return Py_NewRef(Py_NotImplemented);
+    const bool equal = fields_of<Fields>(self) == fields_of<Fields>(other);
+    return PyBool_FromLong((op == Py_EQ) == equal ? 1 : 0);
+  }
+  static Py_hash_t hash(PyObject* self) {
+    const Fields& id = fields_of<Fields>(self);
+    // Type and instance packed without loss; Python folds the 64 bits into its hash width.
+    const std::uint64_t packed = (std::uint64_t{id.object_type.to_u16()} << 32) | id.instance;
+    PyRef number = PyRef::steal(PyLong_FromUnsignedLongLong(packed));
+    return number ? PyObject_Hash(number.get()) : -1;
   }
 };
 
@@ -177,13 +200,45 @@ struct CharacterStringClass {
   }
 };
 
+// The number of bits the string holds; never negative.
+std::size_t bit_count(const PV::BitString& bits) {
+  const std::size_t total = bits.bits.size() * 8;
+  return bits.used_bits >= total ? 0 : total - bits.used_bits;
+}
+
+PyObject* bit_count_to_py(PyObject* self) { return PyLong_FromSize_t(bit_count(fields_of<PV::BitString>(self))); }
+
+// Bit 0 is the most significant bit of the first octet.
+PyObject* bits_as_booleans(PyObject* self, PyObject*) {
+  const PV::BitString& bits = fields_of<PV::BitString>(self);
+  const std::size_t count = bit_count(bits);
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    const bool set = (bits.bits[i / 8] >> (7 - i % 8)) & 1;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), PyBool_FromLong(set ? 1 : 0));
+  }
+  return list.release();
+}
+
 struct BitStringClass {
   using Fields = PV::BitString;
   static constexpr const char* name = "ferromesh.PropertyValueBitString";
-  static constexpr const char* doc = "PropertyValueBitString(used_bits, bits)\n--\n\n";
+  static constexpr const char* doc =
+      "PropertyValueBitString(used_bits, bits)\n--\n\n"
+      "A BACnet bit string: `bits` holds the octets, bit 0 being the most significant bit of the\n"
+      "first octet; `used_bits` is the number of unused bits at the end of the last octet (0..7),\n"
+      "not the number of bits. A request whose `used_bits` is above 7 is refused when sent.";
   static inline PyGetSetDef attributes[] = {
-      read_write<U8, &Fields::used_bits>("used_bits"),
+      read_write<U8, &Fields::used_bits>("used_bits",
+                                         "Unused bits at the end of the last octet of `bits` (0..7)."),
       read_write<Octets, &Fields::bits>("bits"),
+      computed<bit_count_to_py>("bit_count", "Number of bits in the string: 8 * len(bits) - used_bits."),
+      {},
+  };
+  static inline PyMethodDef methods[] = {
+      {"to_bools", reinterpret_cast<PyCFunction>(guarded<bits_as_booleans>), METH_NOARGS,
+       "to_bools($self)\n--\n\nThe bits as a list of bit_count booleans, bit 0 first."},
       {},
   };
   static constexpr std::size_t required_arguments = 2;
@@ -210,17 +265,19 @@ struct DateClass {
   static constexpr const char* name = "ferromesh.PropertyValueDate";
   static constexpr const char* doc = "PropertyValueDate(year, month, day, weekday=None)\n--\n\n";
   static inline PyGetSetDef attributes[] = {
-      read_write<U16, &Fields::year>("year"),
-      read_write<U8, &Fields::month>("month"),
-      read_write<U8, &Fields::day>("day"),
+      // None is an unspecified field; month 13/14 odd/even months, day 32 the last, 33/34 odd/even days.
+      read_write<Optional<U16>, &Fields::year>("year"),
+      read_write<Optional<U8>, &Fields::month>("month"),
+      read_write<Optional<U8>, &Fields::day>("day"),
       read_write<Optional<U8>, &Fields::weekday>("weekday", "weekday 0=Mon..6=Sun, 7=Mon-Fri, None=wildcard"),
       {},
   };
   static constexpr std::size_t required_arguments = 3;
+  // Unspecified fields show as "*".
   static PyObject* repr(PyObject* self) {
     const auto& date = fields_of<Fields>(self);
-    return Text::to_py("PropertyValueDate(" + std::to_string(date.year) + "-" + two_digits(date.month) + "-" +
-                      two_digits(date.day) + ")");
+    return Text::to_py("PropertyValueDate(" + field_form(date.year, plain_number) + "-" +
+                      field_form(date.month, two_digits) + "-" + field_form(date.day, two_digits) + ")");
   }
 };
 
@@ -229,17 +286,20 @@ struct TimeClass {
   static constexpr const char* name = "ferromesh.PropertyValueTime";
   static constexpr const char* doc = "PropertyValueTime(hour, minute, second, hundredths)\n--\n\n";
   static inline PyGetSetDef attributes[] = {
-      read_write<U8, &Fields::hour>("hour"),
-      read_write<U8, &Fields::minute>("minute"),
-      read_write<U8, &Fields::second>("second"),
-      read_write<U8, &Fields::hundredths>("hundredths"),
+      // None is an unspecified field.
+      read_write<Optional<U8>, &Fields::hour>("hour"),
+      read_write<Optional<U8>, &Fields::minute>("minute"),
+      read_write<Optional<U8>, &Fields::second>("second"),
+      read_write<Optional<U8>, &Fields::hundredths>("hundredths"),
       {},
   };
   static constexpr std::size_t required_arguments = 4;
+  // Unspecified fields show as "*".
   static PyObject* repr(PyObject* self) {
     const auto& time = fields_of<Fields>(self);
-    return Text::to_py("PropertyValueTime(" + two_digits(time.hour) + ":" + two_digits(time.minute) + ":" +
-                      two_digits(time.second) + "." + two_digits(time.hundredths) + ")");
+    return Text::to_py("PropertyValueTime(" + field_form(time.hour, two_digits) + ":" +
+                      field_form(time.minute, two_digits) + ":" + field_form(time.second, two_digits) + "." +
+                      field_form(time.hundredths, two_digits) + ")");
   }
 };
 

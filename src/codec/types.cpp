@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <string>
 
 #include "codec/charset.hpp"
 #include "codec/elements.hpp"
@@ -30,11 +31,18 @@ enum Tag : std::uint8_t {
 };
 
 constexpr std::uint8_t kClassContext = 0x08;
-constexpr std::uint8_t kUnspecified = 0xFF;  // date field wildcard
+constexpr std::uint8_t kUnspecified = 0xFF;  // date and time field wildcard
 constexpr std::uint16_t kFirstYear = 1900;
 constexpr std::uint16_t kLastYear = 1900 + 254;  // 255 would be the wildcard
 // Weekdays from here on have no wire form of their own and go out as any day.
 constexpr std::uint8_t kFirstWeekdayWithoutWireForm = 7;
+// Besides 1..12 and 1..31: odd and even months; last day, odd and even days.
+constexpr std::uint8_t kLastMonthNumber = 14;
+constexpr std::uint8_t kLastDayNumber = 34;
+constexpr std::uint8_t kLargestUsedBits = 7;
+// Content lengths of the fixed-size values.
+constexpr std::uint32_t kFourOctets = 4;
+constexpr std::uint32_t kEightOctets = 8;
 
 void append_unsigned(Bytes& out, std::uint8_t tag, std::uint32_t value) {
   const std::size_t n = minimal_octets(value);
@@ -51,9 +59,14 @@ std::size_t signed_octets(std::int32_t v) {
   return 4;
 }
 
-std::uint8_t wire_year(std::uint16_t year) {
-  return static_cast<std::uint8_t>(std::clamp(year, kFirstYear, kLastYear) - kFirstYear);
+// Years outside the wire's range are refused by encode_refusal; clamped here
+// only so that the encoder stays total.
+std::uint8_t wire_year(std::optional<std::uint16_t> year) {
+  if (!year) return kUnspecified;
+  return static_cast<std::uint8_t>(std::clamp(*year, kFirstYear, kLastYear) - kFirstYear);
 }
+
+std::uint8_t wire_field(std::optional<std::uint8_t> field) { return field.value_or(kUnspecified); }
 
 // 0 = Monday .. 6 = Sunday travels as 1..7; anything else as unspecified.
 std::uint8_t wire_weekday(std::optional<std::uint8_t> weekday) {
@@ -113,16 +126,16 @@ struct Encoder {
   void operator()(const PropertyValue::Date& v) const {
     append_application_header(out, kTagDate, 4);
     append_u8(out, wire_year(v.year));
-    append_u8(out, v.month);
-    append_u8(out, v.day);
+    append_u8(out, wire_field(v.month));
+    append_u8(out, wire_field(v.day));
     append_u8(out, wire_weekday(v.weekday));
   }
   void operator()(const PropertyValue::Time& v) const {
     append_application_header(out, kTagTime, 4);
-    append_u8(out, v.hour);
-    append_u8(out, v.minute);
-    append_u8(out, v.second);
-    append_u8(out, v.hundredths);
+    append_u8(out, wire_field(v.hour));
+    append_u8(out, wire_field(v.minute));
+    append_u8(out, wire_field(v.second));
+    append_u8(out, wire_field(v.hundredths));
   }
   void operator()(const ObjectIdentifier& v) const {
     append_application_header(out, kTagObjectIdentifier, 4);
@@ -168,16 +181,29 @@ ValueResult read_signed(std::uint8_t header, SpanReader& reader) {
   return PropertyValue{PropertyValue::Signed{value}};
 }
 
-ValueResult read_real(SpanReader& reader) {
+// A fixed-size value's length field must give exactly its size: any other
+// length is a misframed value, never a cue to read a different amount.
+std::optional<DecodeError> expect_length(std::uint8_t header, SpanReader& reader, std::uint32_t size) {
+  const auto length = read_content_length(header, reader);
+  if (!length) return length.error();
+  if (length.value() != size) return DecodeError::InvalidData;
+  return std::nullopt;
+}
+
+ValueResult read_null(std::uint8_t header, SpanReader& reader) {
+  if (const auto error = expect_length(header, reader, 0)) return *error;
+  return PropertyValue{PropertyValue::Null{}};
+}
+
+ValueResult read_real(std::uint8_t header, SpanReader& reader) {
+  if (const auto error = expect_length(header, reader, kFourOctets)) return *error;
   const auto word = reader.read_u32_be();
   if (!word) return DecodeError::IncompleteData;
   return PropertyValue{PropertyValue::Real{std::bit_cast<float>(*word)}};
 }
 
 ValueResult read_double(std::uint8_t header, SpanReader& reader) {
-  const auto length = read_content_length(header, reader);
-  if (!length) return length.error();
-  if (length.value() != 8) return DecodeError::InvalidData;
+  if (const auto error = expect_length(header, reader, kEightOctets)) return *error;
   const auto word = reader.read_u64_be();
   if (!word) return DecodeError::IncompleteData;
   return PropertyValue{PropertyValue::Double{std::bit_cast<double>(*word)}};
@@ -224,29 +250,49 @@ ValueResult read_bit_string(std::uint8_t header, SpanReader& reader) {
   return PropertyValue{PropertyValue::BitString{content->front(), {bits.begin(), bits.end()}}};
 }
 
-ValueResult read_date(SpanReader& reader) {
+// A date or time field: 0xFF is unspecified, else `first`..`last`.
+bool read_field(std::uint8_t octet, std::uint8_t first, std::uint8_t last, std::optional<std::uint8_t>& out) {
+  if (octet == kUnspecified) {
+    out.reset();
+    return true;
+  }
+  out = octet;
+  return octet >= first && octet <= last;
+}
+
+ValueResult read_date(std::uint8_t header, SpanReader& reader) {
+  if (const auto error = expect_length(header, reader, kFourOctets)) return *error;
   const auto year = reader.read_u8();
   const auto month = reader.read_u8();
   const auto day = reader.read_u8();
   const auto weekday = reader.read_u8();
   if (!year || !month || !day || !weekday) return DecodeError::IncompleteData;
-  if (*year == kUnspecified || *month < 1 || *month > 12 || *day < 1 || *day > 31) return DecodeError::InvalidDate;
-  PropertyValue::Date date{static_cast<std::uint16_t>(kFirstYear + *year), *month, *day, std::nullopt};
+  PropertyValue::Date date{std::nullopt, std::nullopt, std::nullopt, std::nullopt};
+  if (*year != kUnspecified) date.year = static_cast<std::uint16_t>(kFirstYear + *year);
+  if (!read_field(*month, 1, kLastMonthNumber, date.month) || !read_field(*day, 1, kLastDayNumber, date.day)) {
+    return DecodeError::InvalidDate;
+  }
   if (*weekday >= 1 && *weekday <= 7) date.weekday = static_cast<std::uint8_t>(*weekday - 1);
   return PropertyValue{date};
 }
 
-ValueResult read_time(SpanReader& reader) {
+ValueResult read_time(std::uint8_t header, SpanReader& reader) {
+  if (const auto error = expect_length(header, reader, kFourOctets)) return *error;
   const auto hour = reader.read_u8();
   const auto minute = reader.read_u8();
   const auto second = reader.read_u8();
   const auto hundredths = reader.read_u8();
   if (!hour || !minute || !second || !hundredths) return DecodeError::IncompleteData;
-  if (*hour > 23 || *minute > 59 || *second > 59 || *hundredths > 99) return DecodeError::InvalidTime;
-  return PropertyValue{PropertyValue::Time{*hour, *minute, *second, *hundredths}};
+  PropertyValue::Time time;
+  if (!read_field(*hour, 0, 23, time.hour) || !read_field(*minute, 0, 59, time.minute) ||
+      !read_field(*second, 0, 59, time.second) || !read_field(*hundredths, 0, 99, time.hundredths)) {
+    return DecodeError::InvalidTime;
+  }
+  return PropertyValue{time};
 }
 
-ValueResult read_object_identifier(SpanReader& reader) {
+ValueResult read_object_identifier(std::uint8_t header, SpanReader& reader) {
+  if (const auto error = expect_length(header, reader, kFourOctets)) return *error;
   const auto word = reader.read_u32_be();
   if (!word) return DecodeError::IncompleteData;
   return PropertyValue{ObjectIdentifier::from_word(*word)};
@@ -254,24 +300,68 @@ ValueResult read_object_identifier(SpanReader& reader) {
 
 ValueResult read_value(std::uint8_t header, SpanReader& reader) {
   switch (header >> 4) {
-    case kTagNull: return PropertyValue{PropertyValue::Null{}};
+    case kTagNull: return read_null(header, reader);
     case kTagBoolean: return read_boolean(header);
     case kTagUnsigned: return read_unsigned<PropertyValue::Unsigned>(header, reader);
     case kTagSigned: return read_signed(header, reader);
-    case kTagReal: return read_real(reader);
+    case kTagReal: return read_real(header, reader);
     case kTagDouble: return read_double(header, reader);
     case kTagOctetString: return read_octet_string(header, reader);
     case kTagCharacterString: return read_character_string(header, reader);
     case kTagBitString: return read_bit_string(header, reader);
     case kTagEnumerated: return read_unsigned<PropertyValue::Enumerated>(header, reader);
-    case kTagDate: return read_date(reader);
-    case kTagTime: return read_time(reader);
-    case kTagObjectIdentifier: return read_object_identifier(reader);
+    case kTagDate: return read_date(header, reader);
+    case kTagTime: return read_time(header, reader);
+    case kTagObjectIdentifier: return read_object_identifier(header, reader);
     default: return DecodeError::UnsupportedApplicationTag;
   }
 }
 
+struct Refusal {
+  std::optional<std::string> operator()(const ObjectIdentifier& id) const { return encode_refusal(id); }
+  std::optional<std::string> operator()(const PropertyValue::Date& date) const {
+    if (!date.year || (*date.year >= kFirstYear && *date.year <= kLastYear)) return std::nullopt;
+    return "date year " + std::to_string(*date.year) + " is outside " + std::to_string(kFirstYear) + ".." +
+           std::to_string(kLastYear);
+  }
+  std::optional<std::string> operator()(const PropertyValue::BitString& bits) const {
+    if (bits.used_bits <= kLargestUsedBits) return std::nullopt;
+    return "bit string unused-bits count " + std::to_string(bits.used_bits) + " is above " +
+           std::to_string(kLargestUsedBits);
+  }
+  std::optional<std::string> operator()(const PropertyValue::Array& array) const { return first_of(array.values); }
+  std::optional<std::string> operator()(const PropertyValue::Constructed& constructed) const {
+    return first_of(constructed.values);
+  }
+  static std::optional<std::string> first_of(const std::vector<PropertyValue>& values) {
+    for (const PropertyValue& element : values) {
+      if (auto reason = encode_refusal(element)) return reason;
+    }
+    return std::nullopt;
+  }
+  // The other variants carry every value they can hold.
+  template <class Other>
+  std::optional<std::string> operator()(const Other&) const {
+    return std::nullopt;
+  }
+};
+
 }  // namespace
+
+std::optional<std::string> encode_refusal(const ObjectIdentifier& id) {
+  const std::uint16_t type = id.object_type.to_u16();
+  if (type > ObjectIdentifier::kMaxType) {
+    return "object identifier type " + std::to_string(type) + " is above " +
+           std::to_string(ObjectIdentifier::kMaxType);
+  }
+  if (id.instance > ObjectIdentifier::kMaxInstance) {
+    return "object identifier instance " + std::to_string(id.instance) + " is above " +
+           std::to_string(ObjectIdentifier::kMaxInstance);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> encode_refusal(const PropertyValue& value) { return std::visit(Refusal{}, value.variant); }
 
 void PropertyValue::encode_tag_and_value(Bytes& out) const { std::visit(Encoder{out}, variant); }
 

@@ -17,10 +17,14 @@ namespace ferromesh {
 
 // An object's type and instance; 10 + 22 bits on the wire.
 struct ObjectIdentifier {
+  static constexpr std::uint16_t kMaxType = 1023;
+  static constexpr std::uint32_t kMaxInstance = 4194303;
+
   ObjectType object_type;
   std::uint32_t instance = 0;
 
-  // ((type mod 1024) << 22) | (instance & 0x3FFFFF): out-of-range parts are narrowed.
+  // ((type mod 1024) << 22) | (instance & 0x3FFFFF): out-of-range parts are
+  // narrowed, so senders check encode_refusal first.
   std::uint32_t to_word() const noexcept {
     return (static_cast<std::uint32_t>(object_type.to_u16() & 0x3FFu) << 22) | (instance & 0x3FFFFFu);
   }
@@ -107,7 +111,7 @@ struct PropertyValue {
     friend bool operator==(const CharacterString&, const CharacterString&) = default;
   };
   struct BitString {
-    std::uint8_t used_bits = 0;  // carried verbatim: the count of unused bits in the last octet
+    std::uint8_t used_bits = 0;  // how many trailing bits of the last octet are not part of the string (0..7)
     std::vector<std::uint8_t> bits;
     friend bool operator==(const BitString&, const BitString&) = default;
   };
@@ -115,18 +119,19 @@ struct PropertyValue {
     std::uint32_t value = 0;
     friend bool operator==(const Enumerated&, const Enumerated&) = default;
   };
+  // Any field may be unspecified (absent), which travels as 0xFF.
   struct Date {
-    std::uint16_t year = 1900;  // full year
-    std::uint8_t month = 1;
-    std::uint8_t day = 1;
-    std::optional<std::uint8_t> weekday;  // 0 = Monday .. 6 = Sunday; 7 and above are sent as any day
+    std::optional<std::uint16_t> year = 1900;  // full year; the wire carries 1900..2154
+    std::optional<std::uint8_t> month = 1;     // 1..12, 13 = odd months, 14 = even months
+    std::optional<std::uint8_t> day = 1;       // 1..31, 32 = last day, 33 = odd days, 34 = even days
+    std::optional<std::uint8_t> weekday;       // 0 = Monday .. 6 = Sunday; 7 and above are sent as any day
     friend bool operator==(const Date&, const Date&) = default;
   };
   struct Time {
-    std::uint8_t hour = 0;
-    std::uint8_t minute = 0;
-    std::uint8_t second = 0;
-    std::uint8_t hundredths = 0;
+    std::optional<std::uint8_t> hour = 0;
+    std::optional<std::uint8_t> minute = 0;
+    std::optional<std::uint8_t> second = 0;
+    std::optional<std::uint8_t> hundredths = 0;
     friend bool operator==(const Time&, const Time&) = default;
   };
   using ObjectIdentifier = ferromesh::ObjectIdentifier;
@@ -157,7 +162,8 @@ struct PropertyValue {
 
   Variant variant;
 
-  // Appends the application-tagged encoding. Cannot fail.
+  // Appends the application-tagged encoding. Cannot fail: a value that
+  // encode_refusal refuses is narrowed, so senders check it first.
   void encode_tag_and_value(Bytes& out) const;
 
   // Decodes one application-tagged value from the start of `data`; octets
@@ -177,5 +183,14 @@ struct DecodedValue {
   PropertyValue value;
   std::size_t consumed = 0;  // octets taken, header included
 };
+
+// Why a value cannot go on the wire as given, e.g. "object identifier
+// instance 4194304 is above 4194303"; nothing when it can. Refused: object
+// identifier parts beyond 10 + 22 bits, Date years outside 1900..2154 and
+// BitString unused-bits counts above 7. Arrays and constructed values are
+// checked element by element; Any octets and context-tagged data are the
+// caller's own encoding and are not looked into.
+std::optional<std::string> encode_refusal(const ObjectIdentifier& id);
+std::optional<std::string> encode_refusal(const PropertyValue& value);
 
 }  // namespace ferromesh

@@ -13,22 +13,43 @@ namespace ferromesh::stack {
 namespace {
 
 struct Encoder {
-  EncodedService operator()(const service::ReadProperty& s) const {
-    return {services::kServiceReadProperty,
-            services::read_property::encode_request(s.object_id, s.property_id, s.array_index)};
+  ServiceEncoding operator()(const service::ReadProperty& s) const {
+    if (auto refusal = encode_refusal(s.object_id)) return std::move(*refusal);
+    return EncodedService{services::kServiceReadProperty,
+                          services::read_property::encode_request(s.object_id, s.property_id, s.array_index)};
   }
-  EncodedService operator()(const service::WriteProperty& s) const {
-    return {services::kServiceWriteProperty, services::write_property::encode_request(
-                                                 s.object_id, s.property_id, s.value, s.array_index, s.priority)};
+  ServiceEncoding operator()(const service::WriteProperty& s) const {
+    if (auto refusal = encode_refusal(s.object_id)) return std::move(*refusal);
+    if (auto refusal = encode_refusal(s.value)) return std::move(*refusal);
+    return EncodedService{services::kServiceWriteProperty,
+                          services::write_property::encode_request(s.object_id, s.property_id, s.value,
+                                                                   s.array_index, s.priority)};
   }
-  EncodedService operator()(const service::ReadPropertyMultiple& s) const {
-    return {services::kServiceReadPropertyMultiple, services::read_property_multiple::encode_request(s.specs)};
+  ServiceEncoding operator()(const service::ReadPropertyMultiple& s) const {
+    for (const services::ReadAccessSpec& spec : s.specs) {
+      if (auto refusal = encode_refusal(spec.object_id)) return std::move(*refusal);
+    }
+    return EncodedService{services::kServiceReadPropertyMultiple,
+                          services::read_property_multiple::encode_request(s.specs)};
   }
-  EncodedService operator()(const service::WritePropertyMultiple& s) const {
-    return {services::kServiceWritePropertyMultiple, services::write_property_multiple::encode_request(s.specs)};
+  ServiceEncoding operator()(const service::WritePropertyMultiple& s) const {
+    for (const services::WriteAccessSpec& spec : s.specs) {
+      if (auto refusal = encode_refusal(spec.object_id)) return std::move(*refusal);
+      for (const services::PropertyWrite& write : spec.properties) {
+        if (auto refusal = encode_refusal(write.value)) return std::move(*refusal);
+      }
+    }
+    return EncodedService{services::kServiceWritePropertyMultiple,
+                          services::write_property_multiple::encode_request(s.specs)};
   }
-  EncodedService operator()(const service::ReadRange& s) const {
-    return {services::kServiceReadRange, services::read_range::encode_request(s)};
+  ServiceEncoding operator()(const service::ReadRange& s) const {
+    if (auto refusal = encode_refusal(s.object_id)) return std::move(*refusal);
+    if (s.range) {
+      if (const auto* by_time = std::get_if<services::RangeByTime>(&*s.range)) {
+        if (auto refusal = encode_refusal(PropertyValue{by_time->date})) return std::move(*refusal);
+      }
+    }
+    return EncodedService{services::kServiceReadRange, services::read_range::encode_request(s)};
   }
 };
 
@@ -44,7 +65,7 @@ struct UnconfirmedEncoder {
 
 }  // namespace
 
-EncodedService encode_service(const BacnetService& service) { return std::visit(Encoder{}, service); }
+ServiceEncoding encode_service(const BacnetService& service) { return std::visit(Encoder{}, service); }
 
 std::optional<std::string_view> append_unconfirmed(const UnconfirmedService& service, Bytes& out) {
   return std::visit(UnconfirmedEncoder{out}, service);

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <variant>
 
 #include "codec/byte_writer.hpp"
 #include "stack/types.hpp"
@@ -14,7 +16,11 @@ struct EncodedService {
   Bytes parameters;  // everything after the service choice
 };
 
-EncodedService encode_service(const BacnetService& service);
+// The encoded request, or why it cannot go on the wire as given (see
+// encode_refusal): nothing is ever sent narrowed.
+using ServiceEncoding = std::variant<EncodedService, std::string>;
+
+ServiceEncoding encode_service(const BacnetService& service);
 
 // Appends the APDU of `service`, or returns why it cannot be sent and
 // appends nothing.

@@ -46,6 +46,12 @@ std::optional<std::string> unsegmentable_reason(std::size_t length, std::size_t 
   return std::nullopt;
 }
 
+// A request the stack did not send, and why.
+event::Error local_error(std::uint8_t invoke_id, std::string message, const BacnetAddr& dest,
+                         event::ErrorKind kind = event::ErrorKind::Local) {
+  return {invoke_id, std::move(message), dest, {}, kind, std::nullopt, std::nullopt, std::nullopt};
+}
+
 }  // namespace
 
 bool valid_apdu_timeout(double seconds) noexcept { return std::isfinite(seconds) && seconds > 0.0; }
@@ -109,12 +115,18 @@ void Stack::send(const input::Send& request, std::vector<Output>& out) {
   InvokeIdPool& pool = pool_for(request.dest);
   const std::optional<std::uint8_t> invoke_id = pool.allocate();
   if (!invoke_id) {
-    out.push_back(output::Event{event::Error{0, "invoke ID pool exhausted", request.dest}});
+    out.push_back(output::Event{local_error(0, "invoke ID pool exhausted", request.dest, event::ErrorKind::NoInvokeId)});
     return;
   }
   pool.last_use = ++allocations_;
   const TransactionKey key{request.dest, *invoke_id};
-  EncodedService encoded = encode_service(request.service);
+  ServiceEncoding encoding = encode_service(request.service);
+  if (auto* refusal = std::get_if<std::string>(&encoding)) {
+    pool.release(*invoke_id);
+    out.push_back(output::Event{local_error(*invoke_id, std::move(*refusal), request.dest)});
+    return;
+  }
+  EncodedService& encoded = std::get<EncodedService>(encoding);
 
   // Sized to the smaller of our limit and what the device's I-Am announced;
   // what fits the least any device takes needs no looking up.
@@ -142,7 +154,7 @@ void Stack::send(const input::Send& request, std::vector<Output>& out) {
   }
   if (refusal) {
     pool.release(*invoke_id);
-    out.push_back(output::Event{event::Error{*invoke_id, std::move(*refusal), request.dest}});
+    out.push_back(output::Event{local_error(*invoke_id, std::move(*refusal), request.dest)});
     return;
   }
   send_segmented(std::move(encoded), key, max_apdu - kSegmentedHeaderLength, out);
@@ -153,7 +165,7 @@ void Stack::send_unsegmented(const EncodedService& encoded, const TransactionKey
   const double deadline = time_base_ + config_.apdu_timeout_secs;
   transactions_.insert_or_assign(key, Transaction{frame, deadline, key.addr, 0, encoded.service_choice});
   out.reserve(2);
-  out.push_back(output::Transmit{std::move(frame), key.addr});
+  out.push_back(output::Transmit{std::move(frame), key.addr, key.invoke_id});
   out.push_back(output::Deadline{deadline});
 }
 
@@ -162,7 +174,7 @@ void Stack::send_segmented(EncodedService encoded, const TransactionKey& key, st
   auto [state, first] = SendSegState::create(std::move(encoded.parameters),
                                              request_header(key, encoded.service_choice), segment_size, time_base_);
   out.reserve(2);
-  out.push_back(output::Transmit{std::move(first), key.addr});
+  out.push_back(output::Transmit{std::move(first), key.addr, key.invoke_id});
   out.push_back(output::Deadline{time_base_ + kSegmentTimeoutSecs});
   send_segments_.insert_or_assign(key, std::move(state));
   transactions_.insert_or_assign(
@@ -177,10 +189,10 @@ void Stack::send_unconfirmed(const input::SendUnconfirmed& request, std::vector<
                                 kTypicalUnconfirmedLength,
                                 [&](Bytes& apdu) { refusal = append_unconfirmed(request.service, apdu); });
   if (refusal) {
-    out.push_back(output::Event{event::Error{0, std::string(*refusal), request.dest}});
+    out.push_back(output::Event{local_error(0, std::string(*refusal), request.dest)});
     return;
   }
-  out.push_back(output::Transmit{std::move(frame), request.dest});
+  out.push_back(output::Transmit{std::move(frame), request.dest, std::nullopt});
 }
 
 void Stack::cancel(const input::Cancel& request, std::vector<Output>& out) {
@@ -190,7 +202,8 @@ void Stack::cancel(const input::Cancel& request, std::vector<Output>& out) {
   // A device in the middle of our segments or of its answer's would go on
   // sending, or wait for segments, until its own timeout.
   if (send_segments_.contains(key) || recv_segments_.contains(key)) {
-    out.push_back(output::Transmit{datagram::abort({false, request.invoke_id, apdu::kAbortOther}), request.peer});
+    out.push_back(
+        output::Transmit{datagram::abort({false, request.invoke_id, apdu::kAbortOther}), request.peer, std::nullopt});
   }
   end_transaction(transaction);
 }

@@ -95,14 +95,16 @@ void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& s
         out.push_back(output::Event{event::Error{
             error->invoke_id,
             "error class=" + std::to_string(error->error_class) + " code=" + std::to_string(error->error_code), src,
-            Bytes(error->parameters.begin(), error->parameters.end())}});
+            Bytes(error->parameters.begin(), error->parameters.end()), event::ErrorKind::Error, error->error_class,
+            error->error_code, std::nullopt}});
       }
       return;
     case apdu::PduType::Reject:
       if (const auto reject = apdu::decode_reject(pdu)) {
         end_transaction(src, reject->invoke_id);
-        out.push_back(output::Event{
-            event::Error{reject->invoke_id, "reject reason=" + std::to_string(reject->reason), src}});
+        out.push_back(output::Event{event::Error{reject->invoke_id, "reject reason=" + std::to_string(reject->reason),
+                                                 src, {}, event::ErrorKind::Reject, std::nullopt, std::nullopt,
+                                                 reject->reason}});
       }
       return;
     case apdu::PduType::Abort:
@@ -147,7 +149,7 @@ void Stack::handle_seg_ack(const BacnetAddr& src, const apdu::SegmentAck& ack, s
 
   SendSegState& state = segments->second;
   for (Bytes& frame : state.acknowledge(ack.negative, ack.sequence_number, ack.actual_window_size, time_base_)) {
-    out.push_back(output::Transmit{std::move(frame), src});
+    out.push_back(output::Transmit{std::move(frame), src, ack.invoke_id});
   }
   if (state.delivered()) {
     // Delivered, but not yet answered: the request stays outstanding, so that
@@ -179,16 +181,16 @@ void Stack::handle_recv_fragment(const BacnetAddr& src, const apdu::ComplexAck& 
   FragmentOutcome result = reassembly->second.accept_fragment(
       segment.sequence_number, segment.more_follows, segment.proposed_window_size, ack.payload, time_base_);
   if (auto* acknowledgement = std::get_if<outcome::Ack>(&result)) {
-    out.push_back(output::Transmit{std::move(acknowledgement->datagram), src});
+    out.push_back(output::Transmit{std::move(acknowledgement->datagram), src, std::nullopt});
   } else if (auto* complete = std::get_if<outcome::Complete>(&result)) {
     end_transaction(transaction);
     out.reserve(2);
-    out.push_back(output::Transmit{std::move(complete->datagram), src});
+    out.push_back(output::Transmit{std::move(complete->datagram), src, std::nullopt});
     out.push_back(output::Event{event::Response{ack.invoke_id, std::move(complete->payload), src}});
   } else if (auto* abort = std::get_if<outcome::Abort>(&result)) {
     end_transaction(transaction);
     out.reserve(2);
-    out.push_back(output::Transmit{std::move(abort->datagram), src});
+    out.push_back(output::Transmit{std::move(abort->datagram), src, std::nullopt});
     out.push_back(output::Event{event::Abort{ack.invoke_id, kLocalAbortReason, src}});
   }
 }

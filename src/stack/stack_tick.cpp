@@ -59,7 +59,7 @@ void Stack::resend_or_expire_requests(double now, EarliestDeadline& earliest, st
     if (!transaction.datagram.empty() && transaction.retries < config_.apdu_retries) {
       ++transaction.retries;
       transaction.deadline = config_.apdu_timeout_secs + now;
-      out.push_back(output::Transmit{transaction.datagram, key.addr});
+      out.push_back(output::Transmit{transaction.datagram, key.addr, key.invoke_id});
       earliest.offer(transaction.deadline);
     } else {
       out.push_back(output::Event{event::Timeout{key.invoke_id, key.addr}});
@@ -78,7 +78,9 @@ void Stack::resend_or_expire_windows(double now, EarliestDeadline& earliest, std
       continue;
     }
     if (segments.window_resends < config_.apdu_retries) {
-      for (Bytes& frame : segments.resend_window(now)) out.push_back(output::Transmit{std::move(frame), key.addr});
+      for (Bytes& frame : segments.resend_window(now)) {
+        out.push_back(output::Transmit{std::move(frame), key.addr, key.invoke_id});
+      }
       earliest.offer(now + kSegmentTimeoutSecs);
     } else {
       out.push_back(output::Event{event::Timeout{key.invoke_id, key.addr}});
@@ -94,7 +96,8 @@ void Stack::abandon_stalled_reassemblies(double now, EarliestDeadline& earliest,
     stamp_activity(reassembly, now);
     if (now >= reassembly.last_activity + kSegmentTimeoutSecs) {
       // The device would go on sending its segments until its own timeout.
-      out.push_back(output::Transmit{datagram::abort({false, key.invoke_id, apdu::kAbortTsmTimeout}), key.addr});
+      out.push_back(
+          output::Transmit{datagram::abort({false, key.invoke_id, apdu::kAbortTsmTimeout}), key.addr, std::nullopt});
       out.push_back(output::Event{event::Abort{key.invoke_id, kLocalAbortReason, key.addr}});
       stalled.push_back(key);
     } else {

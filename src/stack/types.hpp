@@ -200,7 +200,15 @@ struct Abort {
   friend bool operator==(const Abort&, const Abort&) = default;
 };
 
-// A BACnet Error or Reject PDU, or a request the stack could not send.
+enum class ErrorKind : std::uint8_t {
+  Error,       // a BACnet Error PDU: error_class and error_code are set
+  Reject,      // a Reject PDU: reject_reason is set
+  Local,       // the stack did not send the request: it cannot go on the wire as given
+  NoInvokeId,  // the stack did not send the request: every invoke ID to the peer is in use
+};
+
+// A BACnet Error or Reject PDU, or a request the stack could not send. The
+// message says the same in words; hosts act on the fields.
 struct Error {
   std::uint8_t invoke_id = 0;
   std::string message;
@@ -208,6 +216,10 @@ struct Error {
   // An Error PDU's parameters after the service choice (class and code,
   // and whatever details the service adds); empty otherwise.
   Bytes payload{};
+  ErrorKind kind = ErrorKind::Local;
+  std::optional<std::uint32_t> error_class{};
+  std::optional<std::uint32_t> error_code{};
+  std::optional<std::uint8_t> reject_reason{};
   friend bool operator==(const Error&, const Error&) = default;
 };
 
@@ -226,6 +238,9 @@ namespace output {
 struct Transmit {
   Bytes data;
   BacnetAddr dest;
+  // The invoke ID of the request (or request segment) this datagram carries;
+  // none for other datagrams, such as SegmentACKs.
+  std::optional<std::uint8_t> invoke_id;
   friend bool operator==(const Transmit&, const Transmit&) = default;
 };
 

@@ -171,6 +171,8 @@ def test_parse_write_value_null():
     (ferromesh.PropertyValueOctetString(b"\x01\xff"), "0x01ff", "0x01ff"),
     (ferromesh.PropertyValueDate(2024, 3, 5), "2024-03-05", "2024-03-05"),
     (ferromesh.PropertyValueTime(7, 5, 0, 9), "07:05:00.09", "07:05:00.09"),
+    (ferromesh.PropertyValueDate(None, 13, 32), "*-13-32", "*-13-32"),
+    (ferromesh.PropertyValueTime(None, 30, None, None), "*:30:*.*", "*:30:*.*"),
     (ferromesh.ObjectIdentifier(2, 1), "analog-value:1", "analog-value:1"),
     (ferromesh.ObjectIdentifier(130, 5), "130:5", "130:5"),
     (ferromesh.BacnetPropertyError(2, 32), "error: property/unknown-property",

@@ -231,6 +231,21 @@ def test_device_refusals_raise_what_the_device_said(answer, expected):
         assert exc.reason == expected[1]
 
 
+@pytest.mark.parametrize("oid, value, message", [
+    (ferromesh.ObjectIdentifier(2, 4194304), 1.0, "object identifier instance 4194304 is above 4194303"),
+    ("analog-value:1", ferromesh.PropertyValueBitString(9, b"\xff\x80"), "bit string unused-bits count 9 is above 7"),
+])
+def test_request_the_stack_refuses_raises_its_reason_and_sends_nothing(oid, value, message):
+    async def main():
+        async with client() as c:
+            await c.write_property(device.address, oid, 85, value)
+
+    with ScriptedDevice(lambda rq: []) as device, pytest.raises(ferromesh.BacnetError) as caught:
+        run(main())
+    assert type(caught.value) is ferromesh.BacnetError and caught.value.args == (message,)
+    assert device.received == []
+
+
 @pytest.mark.parametrize("error, reason, message", [
     (BacnetRejectError(9), RejectReason.UNRECOGNIZED_SERVICE,
      "device rejected the request: unrecognized-service (9)"),

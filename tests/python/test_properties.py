@@ -51,8 +51,9 @@ object_ids = st.builds(ferromesh.ObjectIdentifier, st.integers(0, U16), st.integ
 # --- Values ------------------------------------------------------------------
 
 # Values whose every field lies in the range the wire can carry and the
-# decoder accepts, so that they must come back unchanged. Weekday 7 (Monday to
-# Friday) has no place in a date on the wire and reads back as any day.
+# decoder accepts, so that they must come back unchanged: unspecified date and
+# time fields, odd and even months, last, odd and even days included. Weekday 7
+# (Monday to Friday) has no place in a date on the wire and reads back as any day.
 wire_values = st.one_of(
     st.builds(ferromesh.PropertyValueNull),
     st.builds(ferromesh.PropertyValueBoolean, st.booleans()),
@@ -62,17 +63,21 @@ wire_values = st.one_of(
     st.builds(ferromesh.PropertyValueDouble, any_float),
     st.builds(ferromesh.PropertyValueOctetString, st.binary(max_size=600)),
     st.builds(ferromesh.PropertyValueCharacterString, st.text(max_size=200)),
-    st.builds(ferromesh.PropertyValueBitString, st.integers(0, U8), st.binary(max_size=100)),
+    st.builds(ferromesh.PropertyValueBitString, st.integers(0, 7), st.binary(max_size=100)),
     st.builds(ferromesh.PropertyValueEnumerated, st.integers(0, U32)),
     st.builds(
         ferromesh.PropertyValueDate,
-        st.integers(1900, 2154),
-        st.integers(1, 12),
-        st.integers(1, 31),
+        st.none() | st.integers(1900, 2154),
+        st.none() | st.integers(1, 14),
+        st.none() | st.integers(1, 34),
         st.none() | st.integers(0, 6),
     ),
     st.builds(
-        ferromesh.PropertyValueTime, st.integers(0, 23), st.integers(0, 59), st.integers(0, 59), st.integers(0, 99)
+        ferromesh.PropertyValueTime,
+        st.none() | st.integers(0, 23),
+        st.none() | st.integers(0, 59),
+        st.none() | st.integers(0, 59),
+        st.none() | st.integers(0, 99),
     ),
     st.builds(ferromesh.ObjectIdentifier, st.integers(0, 1023), st.integers(0, 2**22 - 1)),
 )
@@ -81,9 +86,10 @@ wire_values = st.one_of(
 # with any field values, and objects that are no value at all.
 any_values = st.one_of(
     wire_values,
+    st.builds(ferromesh.PropertyValueBitString, st.integers(0, U8), st.binary(max_size=4)),
     st.builds(
         ferromesh.PropertyValueDate,
-        st.integers(0, U16),
+        st.none() | st.integers(0, U16),
         st.integers(0, U8),
         st.integers(0, U8),
         st.none() | st.integers(0, U8),
@@ -155,6 +161,40 @@ def test_values_survive_write_property_and_read_property(value):
     octets = written_value_octets(value)
     answer = bytes([0x0C, 0x02, 0x00, 0x04, 0xD2, 0x19, 0x55, 0x3E]) + octets + bytes([0x3F])
     assert fields(ferromesh.decode_read_property(answer).value) == fields(value)
+
+
+def wire_refusal(object_id, value):
+    """Why a WriteProperty of `value` to `object_id` cannot go on the wire unchanged, or None."""
+    for oid in (object_id, value):
+        if isinstance(oid, ferromesh.ObjectIdentifier):
+            if oid.object_type > 1023:
+                return f"object identifier type {oid.object_type} is above 1023"
+            if oid.instance > 4194303:
+                return f"object identifier instance {oid.instance} is above 4194303"
+    if isinstance(value, ferromesh.PropertyValueDate) and value.year is not None and not 1900 <= value.year <= 2154:
+        return f"date year {value.year} is outside 1900..2154"
+    if isinstance(value, ferromesh.PropertyValueBitString) and value.used_bits > 7:
+        return f"bit string unused-bits count {value.used_bits} is above 7"
+    return None
+
+
+@bounded
+@given(object_ids, st.one_of(wire_values, any_values.filter(lambda v: type(v).__name__ in ferromesh.__all__)))
+def test_what_the_wire_cannot_carry_is_refused_not_narrowed(object_id, value):
+    try:
+        outputs = ferromesh.Stack().process(
+            ferromesh.InputSend(ferromesh.ServiceWriteProperty(object_id, 85, value), DEVICE)
+        )
+    except ValueError:  # an array or another object that is no request value
+        return
+    reason = wire_refusal(object_id, value)
+    if reason is None:
+        assert [type(o) for o in outputs] == [ferromesh.OutputTransmit, ferromesh.OutputDeadline]
+        return
+    [output] = outputs
+    error = output.event
+    assert (type(error), error.kind, error.message, error.invoke_id) == (ferromesh.EventError, "local", reason, 0)
+    assert (error.error_class, error.error_code, error.reject_reason) == (None, None, None)
 
 
 @bounded
@@ -304,6 +344,9 @@ def check_outputs(outputs):
             octets = bytes(data)  # only ints 0..255 convert
             assert octets[:2] == b"\x81\x0a" and int.from_bytes(octets[2:4], "big") == len(octets)
             assert isinstance(output.dest, ferromesh.BacnetAddr)
+            # Requests (NPDU 01 04, confirmed-request PDU) carry their ID, nothing else does.
+            is_request = octets[4:6] == b"\x01\x04" and octets[6] >> 4 == 0
+            assert output.invoke_id == (octets[8] if is_request else None)
         elif isinstance(output, ferromesh.OutputDeadline):
             assert type(output.deadline) is float
             assert position == len(outputs) - 1
@@ -312,6 +355,11 @@ def check_outputs(outputs):
             assert isinstance(event, EVENT_CLASSES)
             sender = event.src if isinstance(event, ferromesh.EventUnconfirmedReceived) else event.peer
             assert isinstance(sender, ferromesh.BacnetAddr)
+            if isinstance(event, ferromesh.EventError):
+                numbers = (event.error_class, event.error_code, event.reject_reason)
+                shape = {"error": (int, int, type(None)), "reject": (type(None), type(None), int),
+                         "local": (type(None), type(None), type(None))}[event.kind]
+                assert tuple(isinstance(n, t) for n, t in zip(numbers, shape)) == (True, True, True), event.kind
 
 
 def process(stack, item, check=check_outputs):

@@ -52,8 +52,10 @@ class TestDecodeReadProperty:
         [
             (b"\x0d" + RP_ACK[1:], INVALID_CONTEXT_TAG),
             (RP_ACK[:8] + b"\xd0" + RP_ACK[13:], "Decode error: UnsupportedApplicationTag"),
-            (RP_ACK[:8] + b"\xa0\x01\x18\x0d\x01\x3f", "Decode error: InvalidDate"),
-            (RP_ACK[:8] + b"\xb0\x18\x00\x00\x00\x3f", "Decode error: InvalidTime"),
+            (RP_ACK[:8] + b"\xa4\x7c\x0f\x01\xff\x3f", "Decode error: InvalidDate"),  # month 15
+            (RP_ACK[:8] + b"\xb4\x18\x00\x00\x00\x3f", "Decode error: InvalidTime"),  # hour 24
+            (RP_ACK[:8] + b"\x43\x41\xb4\x00\x00\x3f", "Decode error: InvalidData"),  # a Real of 3 octets
+            (RP_ACK[:8] + b"\xc5\x05\x00\x00\x00\x01\x00\x3f", "Decode error: InvalidData"),  # 5-octet object id
         ],
     )
     def test_failure_kinds(self, data, message):

@@ -22,6 +22,7 @@ from ferromesh import (
     Stack,
     StackConfig,
 )
+from ferromesh._enums import ErrorClass, ErrorCode
 from peer import DEVICE, abort, complex_ack, frame, i_am, i_am_router_to_network, simple_ack
 
 ADDR = BacnetAddr(*DEVICE)
@@ -254,8 +255,14 @@ class TestOutputs:
              {"invoke_id": 1, "payload": [1, 2], "payload_bytes": b"\x01\x02"}),
             (abort(4, 6), "EventAbort", {"invoke_id": 4, "reason": 6}),
             (frame(bytes([0x50, 3, 12, 0x91, 2, 0x91, 32])), "EventError",
-             {"invoke_id": 3, "message": "error class=2 code=32"}),
-            (frame(bytes([0x60, 2, 9])), "EventError", {"invoke_id": 2, "message": "reject reason=9"}),
+             {"invoke_id": 3, "message": "error class=2 code=32", "kind": "error",
+              "error_class": ErrorClass.PROPERTY, "error_code": ErrorCode.UNKNOWN_PROPERTY, "reject_reason": None}),
+            # Numbers without an enumeration member stay ints.
+            (frame(bytes([0x50, 3, 12, 0x92, 0x12, 0x34, 0x92, 0xFF, 0xFF])), "EventError",
+             {"message": "error class=4660 code=65535", "error_class": 4660, "error_code": 65535}),
+            (frame(bytes([0x60, 2, 9])), "EventError",
+             {"invoke_id": 2, "message": "reject reason=9", "kind": "reject",
+              "error_class": None, "error_code": None, "reject_reason": 9}),
         ],
     )
     def test_answer_events_name_their_peer(self, datagram, event_class, fields):
@@ -263,6 +270,7 @@ class TestOutputs:
         event = output.event
         assert type(output) is OutputEvent and type(event).__name__ == event_class
         assert {name: getattr(event, name) for name in fields} == fields
+        assert all(type(fields[name]) is type(getattr(event, name)) for name in fields)  # members, not bare ints
         assert (event.peer.addr, event.peer.port) == ("10.1.2.3", 47809)
 
     def test_i_am(self):
@@ -324,3 +332,15 @@ def test_refused_request_is_an_event_not_an_exception():
     stack = Stack(StackConfig(max_apdu_length=50))
     [output] = stack.process(InputSend(ServiceWriteProperty(OID, 85, ferromesh.PropertyValueAny(bytes(12000))), ADDR))
     assert type(output.event) is EventError and "segment" in output.event.message
+    assert output.event.kind == "local" and output.event.error_class is None
+
+
+def test_transmits_carry_the_invoke_id_of_their_request_only():
+    stack = Stack()
+    [first, _] = stack.process(InputSend(READ, ADDR))
+    [second, _] = stack.process(InputSend(READ, ADDR))
+    assert (first.invoke_id, second.invoke_id) == (0, 1)
+    # A segmented answer to request 1: the SegmentACK is no request.
+    segment = frame(bytes([0x3C, 1, 0, 1, 12]) + bytes(8))
+    [ack] = stack.process(InputReceived(segment, ADDR))
+    assert type(ack) is ferromesh.OutputTransmit and ack.data[6] == 0x40 and ack.invoke_id is None

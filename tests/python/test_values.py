@@ -36,12 +36,12 @@ FIELDS = [
     ("PropertyValueCharacterString", "value", dict(value=""), ["", "héllo"], [], [b"x", 1, None]),
     ("PropertyValueBitString", "used_bits", dict(used_bits=0, bits=b""), [0, U8], [-1, U8 + 1], [None, 1.0]),
     ("PropertyValueBitString", "bits", dict(used_bits=0, bits=b""), [b"\x80", [1, 2]], [[300]], ["10", None]),
-    ("PropertyValueDate", "year", dict(year=2024, month=1, day=1), [0, U16], [-1, U16 + 1], [2024.0]),
-    ("PropertyValueDate", "month", dict(year=2024, month=1, day=1), [0, 13, U8], [-1, U8 + 1], [None]),
-    ("PropertyValueDate", "day", dict(year=2024, month=1, day=1), [0, 32, U8], [U8 + 1], ["1"]),
+    ("PropertyValueDate", "year", dict(year=2024, month=1, day=1), [0, U16, None], [-1, U16 + 1], [2024.0]),
+    ("PropertyValueDate", "month", dict(year=2024, month=1, day=1), [0, 13, U8, None], [-1, U8 + 1], ["1"]),
+    ("PropertyValueDate", "day", dict(year=2024, month=1, day=1), [0, 32, U8, None], [U8 + 1], ["1"]),
     ("PropertyValueDate", "weekday", dict(year=2024, month=1, day=1), [None, 0, 7, 9, U8], [-1, U8 + 1], ["Mon"]),
     ("PropertyValueTime", "hour", dict(hour=0, minute=0, second=0, hundredths=0), [0, 24, U8], [U8 + 1], [0.0]),
-    ("PropertyValueTime", "hundredths", dict(hour=0, minute=0, second=0, hundredths=0), [99, U8], [-1], [None]),
+    ("PropertyValueTime", "hundredths", dict(hour=0, minute=0, second=0, hundredths=0), [99, U8, None], [-1], [0.5]),
     ("PropertyValueAny", "data", dict(data=b""), [b"\x21\x05", [0x00]], [[256]], ["\x00", None]),
 ]
 
@@ -176,6 +176,9 @@ REPRS = [
     (lambda: ferromesh.PropertyValueDate(5, 12, 31, 4), "PropertyValueDate(5-12-31)"),
     (lambda: ferromesh.PropertyValueTime(7, 5, 0, 9), "PropertyValueTime(07:05:00.09)"),
     (lambda: ferromesh.PropertyValueTime(23, 59, 59, 199), "PropertyValueTime(23:59:59.199)"),
+    (lambda: ferromesh.PropertyValueDate(None, 13, 32), "PropertyValueDate(*-13-32)"),
+    (lambda: ferromesh.PropertyValueDate(2024, None, None), "PropertyValueDate(2024-*-*)"),
+    (lambda: ferromesh.PropertyValueTime(None, 5, None, None), "PropertyValueTime(*:05:*.*)"),
     (lambda: ferromesh.PropertyValueAny(b"\x21\x05"), "PropertyValueAny([33, 5])"),
     (lambda: ferromesh.decode_read_property(RP_ACK_TWO_VALUES).value, "PropertyValueArray([2 item(s)])"),
 ]
@@ -299,6 +302,73 @@ class TestShortestDecimals:
         assert _shortest_binary32(_binary32(0.1)) == "0.1"
         assert _shortest_binary32(_binary32(3.4028234663852886e38)) == "340282350000000000000000000000000000000"
         assert _shortest_binary32(_binary32(1e-45)) == "0." + "0" * 44 + "1"
+
+
+# ReadPropertyMultiple-ACK for device 1234: a schedule's effective period
+# (Date, Date) and a calendar-like pattern, then Time values, all with
+# unspecified fields or special months and days.
+WILDCARD_RPM_ACK = bytes.fromhex(
+    "0C020004D2" "1E"
+    "2920" "4E" "A4FFFFFFFF" "A47C0D20FF" "4F"    # every date; odd months, last day, 2024
+    "2921" "4E" "A4FF0E21FF" "A4FFFF2205" "4F"    # even months, odd days; even days, Friday
+    "2922" "4E" "B4FFFFFFFF" "B4FF1EFF00" "4F"    # any time; half past any hour
+    "1F"
+)
+
+
+class TestUnspecifiedFields:
+    def test_a_whole_answer_decodes_and_fields_read_none_or_their_number(self):
+        [obj] = ferromesh.decode_read_property_multiple(WILDCARD_RPM_ACK).objects
+        fields = [
+            [(v.year, v.month, v.day, v.weekday) if hasattr(v, "year") else (v.hour, v.minute, v.second, v.hundredths)
+             for v in prop.value.values]
+            for prop in obj.properties
+        ]
+        assert fields == [
+            [(None, None, None, None), (2024, 13, 32, None)],
+            [(None, 14, 33, None), (None, None, 34, 4)],
+            [(None, None, None, None), (None, 30, None, 0)],
+        ]
+
+    def test_values_are_written_back_octet_for_octet(self):
+        [obj] = ferromesh.decode_read_property_multiple(WILDCARD_RPM_ACK).objects
+        stack = ferromesh.Stack()
+        dest = ferromesh.BacnetAddr("10.0.0.1", 47808)
+        for prop, wire in zip(obj.properties, ["A4FFFFFFFFA47C0D20FF", "A4FF0E21FFA4FFFF2205", "B4FFFFFFFFB4FF1EFF00"]):
+            for value, octets in zip(prop.value.values, (wire[:10], wire[10:])):
+                [sent, _] = stack.process(
+                    ferromesh.InputSend(ferromesh.ServiceWriteProperty(obj.object_id, 85, value), dest))
+                assert bytes(sent.data)[-6:-1].hex().upper() == octets
+
+
+def test_object_identifiers_compare_and_hash_by_their_numbers():
+    class Point(ferromesh.ObjectIdentifier):
+        pass
+
+    a, b = ferromesh.ObjectIdentifier(8, 1234), Point(enums.ObjectType.DEVICE, 1234)
+    assert a == b and not (a != b) and hash(a) == hash(b) and {a: "device"}[b] == "device"
+    others = [ferromesh.ObjectIdentifier(t, i) for t, i in ((8, 1235), (9, 1234), (1234, 8), (0, 0))]
+    assert len({a, *others}) == 5 and all(a != o for o in [*others, (8, 1234), 8, None])
+    with pytest.raises(TypeError):
+        a < b  # noqa: B015
+
+
+@pytest.mark.parametrize(
+    "used_bits, bits, booleans",
+    [
+        (0, b"", []),
+        (4, b"\xa0", [True, False, True, False]),  # status flags: in-alarm and overridden
+        (0, b"\x80\x01", [True] + [False] * 14 + [True]),
+        (7, b"\xff\x80", [True] * 9),
+        (8, b"\xff", []),  # more unused bits than bits: none left
+        (3, b"", []),
+    ],
+)
+def test_bit_string_bits(used_bits, bits, booleans):
+    value = ferromesh.PropertyValueBitString(used_bits, bits)
+    assert value.to_bools() == booleans and value.bit_count == len(booleans)
+    with pytest.raises(AttributeError):
+        value.bit_count = 1
 
 
 class TestArray:

@@ -119,8 +119,9 @@ TEST(DecodeContextAs, ReadsTheContentAsTheApplicationTypeWould) {
   EXPECT_EQ(decode_context_as({1, {1}}, 1).value(), (PV{PV::Boolean{true}}));
   EXPECT_EQ(decode_context_as({7, {}}, 0).value(), (PV{PV::Null{}}));
   EXPECT_EQ(decode_context_as({1, {2}}, 1).error(), E::InvalidData);
-  EXPECT_EQ(decode_context_as({0, {12, 30, 0}}, 11).error(), E::IncompleteData);
-  EXPECT_EQ(decode_context_as({0, {12, 30, 0, 0, 0}}, 11).error(), E::InvalidData);  // left over
+  // A Time is four octets: shorter or longer is misframed.
+  EXPECT_EQ(decode_context_as({0, {12, 30, 0}}, 11).error(), E::InvalidData);
+  EXPECT_EQ(decode_context_as({0, {12, 30, 0, 0, 0}}, 11).error(), E::InvalidData);
   EXPECT_EQ(decode_context_as({0, {}}, 13).error(), E::UnsupportedApplicationTag);
 }
 

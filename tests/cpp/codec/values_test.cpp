@@ -34,12 +34,12 @@ PV enumerated(std::uint32_t v) { return {PV::Enumerated{v}}; }
 PV octets(std::vector<std::uint8_t> v) { return {PV::OctetString{std::move(v)}}; }
 PV text(std::string v, std::uint8_t charset = 0) { return {PV::CharacterString{std::move(v), charset}}; }
 PV bit_string(std::uint8_t used_bits, std::vector<std::uint8_t> bits) { return {PV::BitString{used_bits, std::move(bits)}}; }
-PV date(std::uint16_t year, std::uint8_t month, std::uint8_t day, std::optional<std::uint8_t> weekday) {
+using Field = std::optional<std::uint8_t>;
+constexpr auto kAny = std::nullopt;  // an unspecified date or time field
+PV date(std::optional<std::uint16_t> year, Field month, Field day, Field weekday) {
   return {PV::Date{year, month, day, weekday}};
 }
-PV time_of_day(std::uint8_t h, std::uint8_t m, std::uint8_t s, std::uint8_t hundredths) {
-  return {PV::Time{h, m, s, hundredths}};
-}
+PV time_of_day(Field h, Field m, Field s, Field hundredths) { return {PV::Time{h, m, s, hundredths}}; }
 PV array(std::vector<PV> v) { return {PV::Array{std::move(v)}}; }
 PV object_id(std::uint16_t type, std::uint32_t instance) { return {ObjectIdentifier{ObjectType::from_u16(type), instance}}; }
 
@@ -150,8 +150,14 @@ const EncodeCase kEncodeCases[] = {
     {"DateFriday", date(2024, 3, 15, 4), {0xA4, 0x7C, 0x03, 0x0F, 0x05}},
     {"DateMonday1900", date(1900, 1, 1, 0), {0xA4, 0x00, 0x01, 0x01, 0x01}},
     {"DateSunday2154", date(2154, 12, 31, 6), {0xA4, 0xFE, 0x0C, 0x1F, 0x07}},
+    {"DateUnspecified", date(kAny, kAny, kAny, kAny), {0xA4, 0xFF, 0xFF, 0xFF, 0xFF}},
+    {"DateOddMonthsLastDay", date(kAny, 13, 32, kAny), {0xA4, 0xFF, 0x0D, 0x20, 0xFF}},
+    {"DateEvenMonthsOddDays", date(2024, 14, 33, 2), {0xA4, 0x7C, 0x0E, 0x21, 0x03}},
+    {"DateEvenDays", date(2024, kAny, 34, kAny), {0xA4, 0x7C, 0xFF, 0x22, 0xFF}},
     {"Time", time_of_day(13, 45, 30, 99), {0xB4, 0x0D, 0x2D, 0x1E, 0x63}},
     {"TimeMidnight", time_of_day(0, 0, 0, 0), {0xB4, 0x00, 0x00, 0x00, 0x00}},
+    {"TimeUnspecified", time_of_day(kAny, kAny, kAny, kAny), {0xB4, 0xFF, 0xFF, 0xFF, 0xFF}},
+    {"TimeAnyHour", time_of_day(kAny, 30, 0, kAny), {0xB4, 0xFF, 0x1E, 0x00, 0xFF}},
     {"ObjectIdDevice1234", object_id(8, 1234), {0xC4, 0x02, 0x00, 0x04, 0xD2}},
     {"ObjectIdOther50", object_id(50, 1), {0xC4, 0x0C, 0x80, 0x00, 0x01}},
     {"ObjectIdLargest", object_id(1023, 0x3FFFFF), {0xC4, 0xFF, 0xFF, 0xFF, 0xFF}},
@@ -176,6 +182,32 @@ INSTANTIATE_TEST_SUITE_P(Values, EncodeComposite, testing::ValuesIn(kCompositeCa
                          [](const auto& test_case) { return std::string(test_case.param.name); });
 
 // Values the encoder narrows: they are written, but cannot come back as given.
+// What senders refuse instead of letting the encoder narrow it.
+TEST(EncodeRefusal, NamesEveryValueTheWireCannotCarry) {
+  const std::pair<PV, const char*> cases[] = {
+      {object_id(1023, 0x3FFFFF), nullptr},
+      {object_id(1024, 1), "object identifier type 1024 is above 1023"},
+      {object_id(8, 0x400000), "object identifier instance 4194304 is above 4194303"},
+      {date(1900, 1, 1, kAny), nullptr},
+      {date(2154, 1, 1, kAny), nullptr},
+      {date(kAny, 1, 1, kAny), nullptr},
+      {date(1899, 1, 1, kAny), "date year 1899 is outside 1900..2154"},
+      {date(2155, 1, 1, kAny), "date year 2155 is outside 1900..2154"},
+      {bit_string(7, {0x80}), nullptr},
+      {bit_string(8, {0x80}), "bit string unused-bits count 8 is above 7"},
+      {array({unsigned_value(1), array({bit_string(10, {})})}), "bit string unused-bits count 10 is above 7"},
+      {{PV::Any{{0xC4, 0xFF, 0xFF, 0xFF, 0xFF}}}, nullptr},
+  };
+  for (const auto& [value, reason] : cases) {
+    const auto refusal = encode_refusal(value);
+    if (reason == nullptr) {
+      EXPECT_FALSE(refusal) << *refusal;
+    } else {
+      EXPECT_EQ(refusal.value_or("(none)"), reason);
+    }
+  }
+}
+
 TEST(EncodeNarrowing, DateYearsOutsideTheWireRangeAreClamped) {
   EXPECT_EQ(encode(date(1899, 1, 1, std::nullopt)), (Bytes{0xA4, 0x00, 0x01, 0x01, 0xFF}));
   EXPECT_EQ(encode(date(0, 1, 1, std::nullopt)), (Bytes{0xA4, 0x00, 0x01, 0x01, 0xFF}));
@@ -269,7 +301,8 @@ const DecodeCase kDecodeCases[] = {
     {"SignedThreeOctetsNegative", {0x33, 0xFF, 0xFF, 0xFE}, signed_value(-2), 4},
     {"SignedWithoutContent", {0x30, 0x00}, signed_value(0), 1},
     {"SignedExtendedLength", {0x35, 0x01, 0x80}, signed_value(-128), 3},
-    {"RealLengthNotExamined", {0x43, 0x3F, 0x80, 0x00, 0x00}, {PV::Real{1.0f}}, 5},
+    {"RealExtendedLength4", {0x45, 0x04, 0x3F, 0x80, 0x00, 0x00, 0x00}, {PV::Real{1.0f}}, 6},
+    {"NullExtendedLength0", {0x05, 0x00, 0x00}, {PV::Null{}}, 2},
     {"OctetStringNonMinimalExtendedLength", {0x65, 0x03, 1, 2, 3, 9}, octets({1, 2, 3}), 5},
     {"OctetStringExtendedLength4Octets", {0x65, 0xFF, 0x00, 0x00, 0x00, 0x02, 7, 8}, octets({7, 8}), 8},
     {"CharacterStringWithoutCharset", {0x70, 0x41}, text(""), 1},
@@ -286,7 +319,7 @@ const DecodeCase kDecodeCases[] = {
     {"DateWireWeekdayZeroIsUnspecified", {0xA4, 0x7C, 0x03, 0x0F, 0x00}, date(2024, 3, 15, std::nullopt), 5},
     {"DateWireWeekday8IsUnspecified", {0xA4, 0x7C, 0x03, 0x0F, 0x08}, date(2024, 3, 15, std::nullopt), 5},
     {"DateWireWeekday9IsUnspecified", {0xA4, 0x7C, 0x03, 0x0F, 0x09, 0x01}, date(2024, 3, 15, std::nullopt), 5},
-    {"DateLengthNotExamined", {0xA0, 0x7C, 0x03, 0x0F, 0x01}, date(2024, 3, 15, 0), 5},
+    {"DateWireWeekday255IsUnspecified", {0xA4, 0x7C, 0x03, 0x0F, 0xFF}, date(2024, 3, 15, kAny), 5},
     {"TimeLast", {0xB4, 23, 59, 59, 99}, time_of_day(23, 59, 59, 99), 5},
     {"ObjectIdTopType", {0xC4, 0xFF, 0xC0, 0x00, 0x00}, object_id(1023, 0), 5},
 };
@@ -356,18 +389,27 @@ const ErrorCase kErrorCases[] = {
     {"TimeShort", {0xB4, 0x01}, E::IncompleteData},
     {"ObjectIdShort", {0xC4, 0x02, 0x00, 0x04}, E::IncompleteData},
     {"DateMonth0", {0xA4, 0x7C, 0x00, 0x0F, 0xFF}, E::InvalidDate},
-    {"DateMonth13", {0xA4, 0x7C, 0x0D, 0x0F, 0xFF}, E::InvalidDate},
-    {"DateMonthUnspecified", {0xA4, 0x7C, 0xFF, 0x0F, 0xFF}, E::InvalidDate},
+    {"DateMonth15", {0xA4, 0x7C, 0x0F, 0x0F, 0xFF}, E::InvalidDate},
+    {"DateMonth254", {0xA4, 0x7C, 0xFE, 0x0F, 0xFF}, E::InvalidDate},
     {"DateDay0", {0xA4, 0x7C, 0x03, 0x00, 0xFF}, E::InvalidDate},
-    {"DateDay32", {0xA4, 0x7C, 0x03, 0x20, 0xFF}, E::InvalidDate},
-    {"DateDayUnspecified", {0xA4, 0x7C, 0x03, 0xFF, 0xFF}, E::InvalidDate},
-    {"DateYearUnspecified", {0xA4, 0xFF, 0x03, 0x0F, 0xFF}, E::InvalidDate},
+    {"DateDay35", {0xA4, 0x7C, 0x03, 0x23, 0xFF}, E::InvalidDate},
     {"TimeHour24", {0xB4, 24, 0, 0, 0}, E::InvalidTime},
     {"TimeMinute60", {0xB4, 23, 60, 0, 0}, E::InvalidTime},
     {"TimeSecond60", {0xB4, 23, 59, 60, 0}, E::InvalidTime},
     {"TimeHundredths100", {0xB4, 23, 59, 59, 100}, E::InvalidTime},
-    {"TimeHourUnspecified", {0xB4, 0xFF, 0, 0, 0}, E::InvalidTime},
-    {"TimeHundredthsUnspecified", {0xB4, 12, 0, 0, 0xFF}, E::InvalidTime},
+    {"TimeHour254", {0xB4, 0xFE, 0, 0, 0}, E::InvalidTime},
+    // Fixed-size values whose length field gives another size are misframed,
+    // not shorter or longer values followed by something else.
+    {"NullLength1", {0x01, 0x00}, E::InvalidData},
+    {"NullExtendedLength1", {0x05, 0x01, 0x00}, E::InvalidData},
+    {"RealLength3", {0x43, 0x3F, 0x80, 0x00, 0x00}, E::InvalidData},
+    {"RealExtendedLength5", {0x45, 0x05, 0x41, 0xB4, 0x00, 0x00, 0x00}, E::InvalidData},
+    {"RealLvt6", {0x46, 0x41, 0xB4, 0x00, 0x00, 0x00, 0x00}, E::InvalidData},
+    {"DateLength0", {0xA0, 0x7C, 0x03, 0x0F, 0x01}, E::InvalidData},
+    {"DateLength5", {0xA5, 0x05, 0x7C, 0x03, 0x0F, 0x01, 0x00}, E::InvalidData},
+    {"TimeLength3", {0xB3, 0x01, 0x02, 0x03, 0x04}, E::InvalidData},
+    {"ObjectIdLength2", {0xC2, 0x02, 0x00, 0x04, 0xD2}, E::InvalidData},
+    {"ObjectIdExtendedLength8", {0xC5, 0x08, 0x02, 0x00, 0x04, 0xD2, 0, 0, 0, 0}, E::InvalidData},
 };
 
 INSTANTIATE_TEST_SUITE_P(Malformed, DecodeFails, testing::ValuesIn(kErrorCases),
@@ -515,13 +557,19 @@ TEST_F(RoundTrip, BitStringsOfEveryLengthClass) {
   for (std::size_t n : kLengths) expect_round_trip(bit_string(random_octet(), random_octets(n)));
 }
 
+// Every field value, unspecified and special months and days included.
 TEST_F(RoundTrip, EveryDate) {
-  std::vector<std::optional<std::uint8_t>> weekdays = {std::nullopt};
+  std::vector<Field> weekdays = {kAny};
   for (std::uint8_t w = 0; w <= 6; ++w) weekdays.push_back(w);
-  for (std::uint16_t year = 1900; year <= 2154; ++year) {
-    for (std::uint8_t month = 1; month <= 12; ++month) {
-      for (std::uint8_t day = 1; day <= 31; ++day) {
-        for (const auto& weekday : weekdays) expect_round_trip(date(year, month, day, weekday));
+  std::vector<std::optional<std::uint16_t>> years = {std::nullopt};
+  for (std::uint16_t year = 1900; year <= 2154; ++year) years.push_back(year);
+  for (const auto& year : years) {
+    for (std::uint8_t month = 1; month <= 15; ++month) {
+      for (std::uint8_t day = 1; day <= 35; ++day) {
+        // 15 and 35 stand for the unspecified month and day.
+        const Field m = month == 15 ? kAny : Field(month);
+        const Field d = day == 35 ? kAny : Field(day);
+        for (const auto& weekday : weekdays) expect_round_trip(date(year, m, d, weekday));
       }
     }
   }

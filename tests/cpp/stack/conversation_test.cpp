@@ -64,7 +64,7 @@ TEST(Conversation, EachServiceGetsItsAnswer) {
   for (std::size_t i = 0; i < std::size(requests); ++i) {
     const auto id = static_cast<std::uint8_t>(i);
     EXPECT_EQ(events(talk.run(requests[i])), (std::vector<Event>{event::Response{id, payloads[i], kDevice}}));
-    const EncodedService sent = encode_service(requests[i].service);
+    const auto sent = std::get<EncodedService>(encode_service(requests[i].service));
     EXPECT_EQ(device.requests.at(i).service_choice, sent.service_choice);
     EXPECT_EQ(device.requests.at(i).parameters, sent.parameters);
   }
@@ -76,8 +76,8 @@ TEST(Conversation, RefusalsBecomeEvents) {
   Conversation talk;
   talk.peers = {&device};
   const std::pair<ScriptedPeer::Reply, Event> cases[] = {
-      {ScriptedPeer::Reply::Error, event::Error{0, "error class=2 code=32", kDevice, {0x91, 0x02, 0x91, 0x20}}},
-      {ScriptedPeer::Reply::Reject, event::Error{1, "reject reason=9", kDevice}},
+      {ScriptedPeer::Reply::Error, bacnet_error(0, 2, 32, kDevice, {0x91, 0x02, 0x91, 0x20})},
+      {ScriptedPeer::Reply::Reject, reject(1, 9, kDevice)},
       {ScriptedPeer::Reply::Abort, event::Abort{2, 4, kDevice}},
   };
   for (const auto& [reply, expected] : cases) {
@@ -129,7 +129,7 @@ TEST(Conversation, ALongRequestAndALongAnswer) {
   Conversation talk;
   talk.peers = {&device};
   const input::Send request = read_property_multiple(kDevice, 500);
-  const EncodedService sent = encode_service(request.service);
+  const auto sent = std::get<EncodedService>(encode_service(request.service));
   ASSERT_GT(sent.parameters.size(), 3 * 1470u);
 
   EXPECT_EQ(events(talk.run(request)), (std::vector<Event>{event::Response{0, device.answer, kDevice}}));
@@ -146,12 +146,12 @@ TEST(Conversation, EachSegmentOfARequestGoesOutOnce) {
   Conversation talk(StackConfig{.max_apdu_length = 128});
   talk.peers = {&device};
   const input::Send request = read_property_multiple(kDevice, 40);
-  const std::size_t length = encode_service(request.service).parameters.size();
+  const std::size_t length = std::get<EncodedService>(encode_service(request.service)).parameters.size();
   const std::size_t segments = (length + 121) / 122;
   ASSERT_EQ(segments, 4u);
   EXPECT_EQ(events(talk.run(request)), (std::vector<Event>{event::Response{0, device.answer, kDevice}}));
   EXPECT_EQ(device.request_datagrams, segments);
-  EXPECT_EQ(device.requests.at(0).parameters, encode_service(request.service).parameters);
+  EXPECT_EQ(device.requests.at(0).parameters, std::get<EncodedService>(encode_service(request.service)).parameters);
 }
 
 // Datagrams lost on the way: every segment still arrives, and a loss costs
@@ -165,11 +165,11 @@ TEST(Conversation, ALossCostsAtMostItsWindowAgain) {
     talk.peers = {&device};
     talk.lost = [&](std::size_t n) { return losses.contains(n); };
     const input::Send request = read_property_multiple(kDevice, 40);
-    const std::size_t segments = (encode_service(request.service).parameters.size() + 121) / 122;
+    const std::size_t segments = (std::get<EncodedService>(encode_service(request.service)).parameters.size() + 121) / 122;
     std::vector<Event> ended = events(talk.run(request));
     for (double at = 2.0; ended.empty() && at < 20.0; at += 1.0) ended = events(talk.run(tick(at)));
     EXPECT_EQ(ended, (std::vector<Event>{event::Response{0, device.answer, kDevice}})) << *losses.begin();
-    EXPECT_EQ(device.requests.at(0).parameters, encode_service(request.service).parameters);
+    EXPECT_EQ(device.requests.at(0).parameters, std::get<EncodedService>(encode_service(request.service)).parameters);
     std::size_t requests_sent = 0;
     for (const Output& o : talk.outputs) {
       if (const auto* t = std::get_if<output::Transmit>(&o)) requests_sent += t->data.at(6) >> 4 == 0;

@@ -443,7 +443,7 @@ ScriptResult run_script(std::size_t flood_per_step) {
         e);
     EXPECT_TRUE(seen.insert({index, id}).second) << "ended twice: " << describe(e);
     const Event expected[] = {event::Response{id, brief.answer, peer}, event::Response{id, long_winded.answer, peer},
-                              event::Response{id, {}, peer}, event::Error{id, "error class=2 code=32", peer, {0x91, 0x02, 0x91, 0x20}},
+                              event::Response{id, {}, peer}, bacnet_error(id, 2, 32, peer, {0x91, 0x02, 0x91, 0x20}),
                               event::Timeout{id, peer}};
     EXPECT_EQ(e, expected[index]);
   }

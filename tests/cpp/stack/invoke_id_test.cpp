@@ -36,7 +36,7 @@ TEST(InvokeIds, FirstSendToAnAddressUsesIdZeroAndFramesTheRequest) {
   const auto out = stack.process(read_property(kDevice));
   const Bytes expected{0x81, 0x0A, 0x00, 0x11, 0x01, 0x04, 0x02, 0x75, 0x00,
                        0x0C, 0x0C, 0x00, 0x00, 0x00, 0x01, 0x19, 0x55};
-  EXPECT_EQ(out, (std::vector<Output>{transmit(expected, kDevice), deadline(3.0)}));
+  EXPECT_EQ(out, (std::vector<Output>{transmit(expected, kDevice, 0), deadline(3.0)}));
   expect_invariants(stack);
 }
 
@@ -48,7 +48,7 @@ TEST(InvokeIds, PoolsArePerAddressAndPortAndExhaustionChangesNothing) {
   }
   const std::string before = describe_tables(stack);
   EXPECT_EQ(stack.process(read_property(kDevice)),
-            std::vector<Output>{error_event(0, "invoke ID pool exhausted", kDevice)});
+            std::vector<Output>{local_error(0, "invoke ID pool exhausted", kDevice, event::ErrorKind::NoInvokeId)});
   EXPECT_EQ(describe_tables(stack), before);
 
   BacnetAddr other_port = kDevice;

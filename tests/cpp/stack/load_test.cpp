@@ -229,10 +229,10 @@ class LoadRun {
         expected = event::Response{id, kAckPayload, peer};
         break;
       case Ending::Error:
-        expected = event::Error{id, "error class=2 code=31", peer, {0x91, 0x02, 0x91, 0x1F}};
+        expected = bacnet_error(id, 2, 31, peer, {0x91, 0x02, 0x91, 0x1F});
         break;
       case Ending::Reject:
-        expected = event::Error{id, "reject reason=9", peer};
+        expected = reject(id, 9, peer);
         break;
       case Ending::Abort:
         expected = event::Abort{id, 4, peer};

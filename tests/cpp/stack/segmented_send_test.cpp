@@ -21,7 +21,7 @@ std::vector<std::uint8_t> sequence_numbers(const std::vector<Output>& outputs) {
 TEST(SegmentedSend, ThreeThousandOctetsGoOutAsThreeSegmentsSegmentZeroFirst) {
   Stack stack;
   const input::Send request = write_octets(kDevice, 3000);
-  const Bytes parameters = encode_service(request.service).parameters;
+  const Bytes parameters = std::get<EncodedService>(encode_service(request.service)).parameters;
   ASSERT_EQ(parameters.size(), 3000u);
 
   const auto first = stack.process(request);
@@ -113,7 +113,7 @@ TEST(SegmentedSend, AnAbortMidRequestLeavesNoWindowBehind) {
 TEST(SegmentedSend, MoreThan256SegmentsAreRefusedWithTheAllocatedIdFreed) {
   Stack stack(StackConfig{.max_apdu_length = 50});
   EXPECT_EQ(stack.process(write_octets(kDevice, 11265)),
-            std::vector<Output>{error_event(0, "request of 11265 octets needs 257 segments, more than 256", kDevice)});
+            std::vector<Output>{local_error(0, "request of 11265 octets needs 257 segments, more than 256", kDevice)});
   EXPECT_TRUE(stack.transactions().empty());
   EXPECT_EQ(stack.invoke_pools().at(kDevice).next(), 1);
   expect_invariants(stack);

@@ -47,7 +47,10 @@ inline void PrintTo(const Abort& e, std::ostream* os) {
   *os << "Abort(" << int{e.invoke_id} << ", reason " << int{e.reason} << ", " << e.peer << ")";
 }
 inline void PrintTo(const Error& e, std::ostream* os) {
-  *os << "Error(" << int{e.invoke_id} << ", \"" << e.message << "\", " << e.peer << ")";
+  const auto number = [](const auto& field) { return field ? std::to_string(*field) : std::string("-"); };
+  *os << "Error(" << int{e.invoke_id} << ", \"" << e.message << "\", " << e.peer << ", kind "
+      << static_cast<int>(e.kind) << ", class " << number(e.error_class) << ", code " << number(e.error_code)
+      << ", reject " << number(e.reject_reason) << ")";
 }
 inline void PrintTo(const UnconfirmedReceived& e, std::ostream* os) {
   *os << "UnconfirmedReceived(" << e.src << ", message kind " << e.message.index() << ")";
@@ -58,7 +61,8 @@ inline void PrintTo(const UnconfirmedReceived& e, std::ostream* os) {
 namespace output {
 
 inline void PrintTo(const Transmit& o, std::ostream* os) {
-  *os << "Transmit(" << o.dest << ", [" << test::hex(o.data) << "])";
+  *os << "Transmit(" << o.dest << ", [" << test::hex(o.data) << "], invoke ID "
+      << (o.invoke_id ? std::to_string(*o.invoke_id) : std::string("none")) << ")";
 }
 inline void PrintTo(const Deadline& o, std::ostream* os) { *os << "Deadline(" << o.deadline << ")"; }
 inline void PrintTo(const Event& o, std::ostream* os) {
@@ -103,7 +107,10 @@ inline Bytes segment_ack(std::uint8_t invoke_id, std::uint8_t sequence, std::uin
   return {0x81, 0x0A, 0x00, 0x0A, 0x01, 0x00, 0x40, invoke_id, sequence, window};
 }
 
-inline Output transmit(const Bytes& data, const BacnetAddr& dest) { return output::Transmit{data, dest}; }
+// A datagram to send: a request (or request segment) carries its invoke ID.
+inline Output transmit(const Bytes& data, const BacnetAddr& dest, std::optional<std::uint8_t> invoke_id = std::nullopt) {
+  return output::Transmit{data, dest, invoke_id};
+}
 inline Output deadline(double at) { return output::Deadline{at}; }
 inline Output event_out(Event e) { return output::Event{std::move(e)}; }
 inline Output response(std::uint8_t id, Bytes payload, const BacnetAddr& peer) {
@@ -113,8 +120,20 @@ inline Output timeout(std::uint8_t id, const BacnetAddr& peer) { return event_ou
 inline Output abort_event(std::uint8_t id, std::uint8_t reason, const BacnetAddr& peer) {
   return event_out(event::Abort{id, reason, peer});
 }
-inline Output error_event(std::uint8_t id, std::string message, const BacnetAddr& peer, Bytes payload = {}) {
-  return event_out(event::Error{id, std::move(message), peer, std::move(payload)});
+// Error events for an Error PDU (`payload`: its parameters after the service
+// choice), a Reject PDU and a request the stack did not send.
+inline event::Error bacnet_error(std::uint8_t id, std::uint32_t error_class, std::uint32_t error_code,
+                                 const BacnetAddr& peer, Bytes payload) {
+  return {id, "error class=" + std::to_string(error_class) + " code=" + std::to_string(error_code), peer,
+          std::move(payload), event::ErrorKind::Error, error_class, error_code, std::nullopt};
+}
+inline event::Error reject(std::uint8_t id, std::uint8_t reason, const BacnetAddr& peer) {
+  return {id, "reject reason=" + std::to_string(reason), peer, {}, event::ErrorKind::Reject, std::nullopt,
+          std::nullopt, reason};
+}
+inline Output local_error(std::uint8_t id, std::string message, const BacnetAddr& peer,
+                          event::ErrorKind kind = event::ErrorKind::Local) {
+  return event_out(event::Error{id, std::move(message), peer, {}, kind, std::nullopt, std::nullopt, std::nullopt});
 }
 
 std::vector<Bytes> transmitted(const std::vector<Output>& outputs);

@@ -26,7 +26,7 @@ TEST_P(RetryTimeline, ResendsThreeTimesThenTimesOut) {
   EXPECT_EQ(stack.process(tick(t0 + 2.999)), std::vector<Output>{deadline(t0 + 3.0)});
   for (double at : {3.0, 6.0, 9.0}) {
     EXPECT_EQ(stack.process(tick(t0 + at)),
-              (std::vector<Output>{transmit(request, kDevice), deadline(t0 + at + 3.0)}))
+              (std::vector<Output>{transmit(request, kDevice, 0), deadline(t0 + at + 3.0)}))
         << "tick at +" << at;
   }
   EXPECT_EQ(stack.process(tick(t0 + 12.0)), std::vector<Output>{timeout(0, kDevice)});

@@ -43,11 +43,11 @@ INSTANTIATE_TEST_SUITE_P(
         UnconfirmedCase{"UnicastWidestLimits", {0, 4194303}, kDevice,
                         {transmit({0x81, 0x0A, 0x00, 0x0E, 0x01, 0x00, 0x10, 0x08, 0x09, 0x00, 0x1B, 0x3F, 0xFF, 0xFF},
                                   kDevice)}},
-        UnconfirmedCase{"OnlyLow", {5, std::nullopt}, kDevice, {error_event(0, kBothOrNeither, kDevice)}},
-        UnconfirmedCase{"OnlyHigh", {std::nullopt, 5}, kDevice, {error_event(0, kBothOrNeither, kDevice)}},
-        UnconfirmedCase{"LowAboveHigh", {6, 5}, kDevice, {error_event(0, kOrder, kDevice)}},
+        UnconfirmedCase{"OnlyLow", {5, std::nullopt}, kDevice, {local_error(0, kBothOrNeither, kDevice)}},
+        UnconfirmedCase{"OnlyHigh", {std::nullopt, 5}, kDevice, {local_error(0, kBothOrNeither, kDevice)}},
+        UnconfirmedCase{"LowAboveHigh", {6, 5}, kDevice, {local_error(0, kOrder, kDevice)}},
         UnconfirmedCase{"HighBeyond22Bits", {0, 4194304}, kGlobalBroadcast,
-                        {error_event(0, kOrder, kGlobalBroadcast)}}),
+                        {local_error(0, kOrder, kGlobalBroadcast)}}),
     [](const auto& test_case) { return std::string(test_case.param.name); });
 
 }  // namespace
