@@ -26,10 +26,14 @@ class ObjectIdentifier:
 
 class BacnetAddr:
     """IPv4 BACnet address (addr, port)."""
-    def __init__(self, addr: str, port: int) -> None: ...
+    def __init__(self, addr: str, port: int, network: int | None = None, mac: bytes | None = None) -> None: ...
     # Dotted decimal; checked only when a Stack uses the address.
     addr: str
     port: int
+    # Behind the router at addr:port: network 1..65534 and the device's MAC
+    # (1..7 octets); network without mac is all of that network, 65535 every network.
+    network: int | None
+    mac: bytes | None
 
 class StackConfig:
     """StackConfig — tuneable protocol parameters."""
@@ -94,7 +98,20 @@ class InputCancel:
     peer: BacnetAddr
     invoke_id: int
 
-_Input: TypeAlias = InputReceived | InputTick | InputSend | InputSendUnconfirmed | InputCancel
+class InputRegisterForeignDevice:
+    """Input: register with the BBMD at bbmd as a foreign device for ttl seconds
+    (1..65535) and keep the registration alive; broadcasts then go through it."""
+    def __init__(self, bbmd: BacnetAddr, ttl: int) -> None: ...
+    bbmd: BacnetAddr
+    # 0 is refused (ValueError) when the input is processed.
+    ttl: int
+
+class InputUnregisterForeignDevice:
+    """Input: end the foreign-device registration; broadcasts go out locally again."""
+    def __init__(self) -> None: ...
+
+_Input: TypeAlias = (InputReceived | InputTick | InputSend | InputSendUnconfirmed | InputCancel
+                     | InputRegisterForeignDevice | InputUnregisterForeignDevice)
 
 class ReadAccessSpec:
     def __init__(self, object_id: ObjectIdentifier, properties: Sequence[tuple[int, int | None]]) -> None: ...
@@ -153,7 +170,13 @@ class ServiceWhoIs:
     @property
     def high(self) -> int | None: ...
 
-_UnconfirmedService: TypeAlias = ServiceWhoIs
+class ServiceWhoIsRouterToNetwork:
+    """Service: Who-Is-Router-To-Network, answered with I-Am-Router-To-Network by the
+    routers that reach network (None: by every router, with all it reaches)."""
+    def __init__(self, network: int | None = None) -> None: ...
+    network: int | None
+
+_UnconfirmedService: TypeAlias = ServiceWhoIs | ServiceWhoIsRouterToNetwork
 
 @final
 class OutputTransmit:
@@ -228,8 +251,8 @@ class EventError:
     def payload(self) -> list[int]:
         """An Error PDU's parameters after the service choice; empty for a Reject or a local error."""
     @property
-    def kind(self) -> Literal["error", "reject", "local"]:
-        """"error" (a BACnet Error), "reject" (a Reject) or "local" (the request was not sent)."""
+    def kind(self) -> Literal["error", "reject", "network", "local"]:
+        """"error" (a BACnet Error), "reject" (a Reject), "network" (a router's Reject-Message-To-Network) or "local" (the request was not sent)."""
     @property
     def error_class(self) -> ErrorClass | int | None:
         """ErrorClass of a BACnet Error, else None."""
@@ -238,7 +261,7 @@ class EventError:
         """ErrorCode of a BACnet Error, else None."""
     @property
     def reject_reason(self) -> int | None:
-        """Reason of a Reject, else None."""
+        """Reason of a Reject or of a router's Reject-Message-To-Network, else None."""
 
 @final
 class EventUnconfirmedReceived:
@@ -246,9 +269,19 @@ class EventUnconfirmedReceived:
     @property
     def src(self) -> BacnetAddr: ...
     @property
-    def message(self) -> UnconfirmedIAm | UnconfirmedIAmRouterToNetwork: ...
+    def message(self) -> _UnconfirmedMessage: ...
 
-_Event: TypeAlias = EventResponse | EventTimeout | EventAbort | EventError | EventUnconfirmedReceived
+@final
+class EventBvlcResult:
+    """Event: BVLC-Result received, result 0 for success or the code of a NAK
+    (0x30: foreign-device registration refused, 0x60: broadcast not distributed)."""
+    @property
+    def src(self) -> BacnetAddr: ...
+    @property
+    def result(self) -> int: ...
+
+_Event: TypeAlias = (EventResponse | EventTimeout | EventAbort | EventError | EventUnconfirmedReceived
+                     | EventBvlcResult)
 
 @final
 class UnconfirmedIAm:
@@ -267,6 +300,32 @@ class UnconfirmedIAmRouterToNetwork:
     """Unconfirmed IAmRouterToNetwork message."""
     @property
     def networks(self) -> list[int]: ...
+
+@final
+class UnconfirmedRejectMessageToNetwork:
+    """Unconfirmed Reject-Message-To-Network message: a router could not pass a message
+    on to network (reason 1: unreachable, 2: busy, ...)."""
+    @property
+    def reason(self) -> int: ...
+    @property
+    def network(self) -> int: ...
+
+@final
+class UnconfirmedRouterBusyToNetwork:
+    """Unconfirmed Router-Busy-To-Network message: the router takes no traffic for these
+    networks for now (an empty list: for any)."""
+    @property
+    def networks(self) -> list[int]: ...
+
+@final
+class UnconfirmedRouterAvailableToNetwork:
+    """Unconfirmed Router-Available-To-Network message: the router takes traffic for these
+    networks again (an empty list: for all)."""
+    @property
+    def networks(self) -> list[int]: ...
+
+_UnconfirmedMessage: TypeAlias = (UnconfirmedIAm | UnconfirmedIAmRouterToNetwork | UnconfirmedRejectMessageToNetwork
+                                  | UnconfirmedRouterBusyToNetwork | UnconfirmedRouterAvailableToNetwork)
 
 class PropertyValueNull:
     def __init__(self) -> None: ...

@@ -10,13 +10,19 @@ All requests of a ``Client`` share its ``Stack``, driven by a ``Host`` on
 one non-blocking UDP socket (see ferromesh.host): the stack's clock is the
 event loop's, brought up to date before a send when it is more than a
 millisecond old and at the earliest deadline the stack asked for. Answers
-are matched to requests by the device's address, port and invoke ID, and
-must name what was asked (the object, property and array index of a
-ReadProperty, the objects of a ReadPropertyMultiple); any other is the
-answer to an earlier request, and the request is sent again. A call
-cancelled or timed out by its caller takes its request back from the
-stack: it is never sent again. Names and addresses given as text are
-parsed once and cached.
+are matched to requests by the device's whole address (behind a router:
+with its network and MAC) and invoke ID, and must name what was asked (the
+object, property and array index of a ReadProperty, the objects of a
+ReadPropertyMultiple); any other is the answer to an earlier request, and
+the request is sent again. A call cancelled or timed out by its caller
+takes its request back from the stack: it is never sent again. Names and
+addresses given as text are parsed once and cached.
+
+A device is given by address ('192.168.1.20', '10.0.0.1:47808/5:1a' behind a
+router, a BacnetAddr) or by device instance (1234 or 'device:1234'): the
+client finds an instance with Who-Is to ``discovery`` (every network by
+default; through the BBMD when registered as a foreign device with
+``bbmd=``) and keeps what its I-Am said (see ferromesh.discovery).
 """
 
 from __future__ import annotations
@@ -24,7 +30,6 @@ from __future__ import annotations
 import asyncio
 import datetime
 import socket
-from dataclasses import dataclass
 from typing import Any, AsyncIterator, Callable, Hashable, Iterable, TypeVar
 
 from . import (
@@ -33,10 +38,13 @@ from . import (
     BacnetPropertyError,
     BacnetTimeoutError,
     EventAbort,
+    EventBvlcResult,
     EventResponse,
     EventTimeout,
     EventUnconfirmedReceived,
+    InputRegisterForeignDevice,
     InputSendUnconfirmed,
+    InputUnregisterForeignDevice,
     ObjectIdentifier,
     OutputTransmit,
     PropertyValueArray,
@@ -66,8 +74,8 @@ from . import (
     decode_read_range,
     decode_write_property_multiple_error,
 )
-from ._enums import ObjectType, PropertyIdentifier, Segmentation
-
+from ._enums import ObjectType, PropertyIdentifier
+from .discovery import DeviceDirectory, DiscoveredDevice, discovered_device
 # Names that lived here before errors, names and values had modules of their
 # own; importing them from here keeps working.
 from .errors import (
@@ -81,27 +89,33 @@ from .errors import (
     error_from_event,
 )
 from .names import (
+    ALL_DEVICES,
     DEFAULT_PORT,
     GLOBAL_BROADCAST,
+    DeviceSpec,
     ObjectSpec,
     PropertySpec,
+    address_key,
     enum_member,
     enum_name,
+    format_address,
     format_object_id,
     make_read_access_spec,
     object_type_name,
     parse_address,
+    parse_device,
     parse_object_id,
     parse_property_id,
     property_name,
 )
 from .values import to_property_value
 from . import polling
-from .host import INVOKE_IDS, Host
+from .host import INVOKE_IDS, Host, Peer
 from .polling import DEFAULT_MAX_PER_DEVICE, Point, PointResult, PollRound
 from .views import LogRecord, log_records
 
 __all__ = [
+    "ALL_DEVICES",
     "BacnetAbortError",
     "BacnetErrorResponse",
     "BacnetRejectError",
@@ -109,6 +123,7 @@ __all__ = [
     "Client",
     "ClientClosedError",
     "DEFAULT_PORT",
+    "DeviceSpec",
     "DiscoveredDevice",
     "GLOBAL_BROADCAST",
     "ObjectSpec",
@@ -140,21 +155,6 @@ def who_is_datagram(low: int | None = None, high: int | None = None, *, broadcas
         if isinstance(output, OutputTransmit):
             return bytes(output.data)
     raise BacnetError("the stack sent nothing for Who-Is")
-
-
-@dataclass(frozen=True)
-class DiscoveredDevice:
-    """A device that answered Who-Is with I-Am."""
-
-    address: str  # 'host:port', usable as the address of a request
-    device_id: ObjectIdentifier
-    max_apdu: int
-    segmentation: int  # a Segmentation member (segmented-both ... no-segmentation), or the number
-    vendor_id: int
-
-    @property
-    def instance(self) -> int:
-        return self.device_id.instance
 
 
 _Service = (ServiceReadProperty | ServiceReadPropertyMultiple | ServiceWriteProperty | ServiceWritePropertyMultiple
@@ -207,16 +207,31 @@ class Client:
     A device gets at most ``max_per_device`` of them at a time (by default
     256, all its invoke IDs); further requests to it wait, first come first
     served across all callers, until an earlier one ends.
+
+    ``bbmd`` ('host[:port]') registers the client with that BBMD as a foreign
+    device for ``ttl`` seconds when it starts, and keeps the registration
+    alive: broadcasts (Who-Is) then go through the BBMD, which forwards the
+    broadcasts of its networks. ``discovery`` is where the Who-Is that finds
+    a device given by instance goes (by default every device of every
+    network). ``discovery_timeout`` is how long a device given by instance,
+    and the BBMD a registration, has to answer (by default the stack's APDU
+    timeout times its retries plus one).
     """
 
     def __init__(self, bind: str = "0.0.0.0:0", *, config: StackConfig | None = None,
-                 max_per_device: int | None = None) -> None:
+                 max_per_device: int | None = None, bbmd: str | BacnetAddr | None = None, ttl: int = 60,
+                 discovery: str | BacnetAddr = ALL_DEVICES, discovery_timeout: float | None = None) -> None:
         host, _, port = bind.rpartition(":")
         if not host or not port.isdigit():
             raise ValueError(f"bind must be 'host:port', got {bind!r}")
         if max_per_device is not None and not 1 <= max_per_device <= INVOKE_IDS:
             raise ValueError(f"max_per_device must be 1..{INVOKE_IDS}, got {max_per_device}")
+        if not 1 <= ttl <= 65535:
+            raise ValueError(f"ttl must be 1..65535 seconds, got {ttl}")
         self._bind = (host, int(port))
+        self._bbmd = parse_address(bbmd) if bbmd is not None else None
+        self._ttl = ttl
+        self._discovery = parse_address(discovery)
         self._config = config if config is not None else StackConfig()
         self._stack = Stack(self._config)
         self._max_per_device = max_per_device if max_per_device is not None else INVOKE_IDS
@@ -227,10 +242,17 @@ class Client:
         self._parsed: dict[Hashable, Any] = {}
         # Called with None when the client closes.
         self._unconfirmed_listeners: list[Callable[[EventUnconfirmedReceived | None], None]] = []
-        # What devices told about themselves in I-Am: (address, port) -> (max APDU, segmentation).
-        self._heard: dict[tuple[str, int], tuple[int, int]] = {}
+        # What devices told about themselves in I-Am: address_key -> (max APDU, segmentation).
+        self._heard: dict[Peer, tuple[int, int]] = {}
         # Devices that refused ReadPropertyMultiple.
-        self._rpm_refused: set[tuple[str, int]] = set()
+        self._rpm_refused: set[Peer] = set()
+        self._devices = DeviceDirectory(self._send_who_is_for)
+        if discovery_timeout is None:
+            discovery_timeout = self._config.apdu_timeout_secs * (self._config.apdu_retries + 1)
+        self._discovery_timeout = discovery_timeout
+        # The BBMD's latest BVLC-Result, and who waits for the next one.
+        self._registration: int | None = None
+        self._registration_waiters: list[asyncio.Future[int]] = []
 
     # -- life cycle ---------------------------------------------------------
 
@@ -255,14 +277,47 @@ class Client:
         self._sock = sock
         self._host = Host(sock, self._stack, max_per_device=self._max_per_device,
                           on_unconfirmed=self._on_unconfirmed)
+        if self._bbmd is not None:
+            try:
+                await self._register(self._bbmd)
+            except BaseException:
+                await self.close()
+                raise
+
+    async def _register(self, bbmd: BacnetAddr) -> None:
+        """Register with ``bbmd`` and wait for its first answer; the stack renews it from then on."""
+        waiter: asyncio.Future[int] = asyncio.get_running_loop().create_future()
+        self._registration_waiters.append(waiter)
+        self._open().process(InputRegisterForeignDevice(bbmd, self._ttl))
+        try:
+            result = await asyncio.wait_for(waiter, self._discovery_timeout)
+        except TimeoutError:
+            raise BacnetTimeoutError(f"the BBMD at {format_address(bbmd)} did not answer the registration") from None
+        finally:
+            if waiter in self._registration_waiters:
+                self._registration_waiters.remove(waiter)
+        if result != 0:
+            raise BacnetError(f"the BBMD at {format_address(bbmd)} refused the registration (result 0x{result:04x})")
+
+    @property
+    def registered(self) -> bool:
+        """Registered as a foreign device: the BBMD accepted the latest registration or renewal."""
+        return self._bbmd is not None and self._registration == 0
 
     async def close(self) -> None:
         """Close the socket; requests still running fail with ClientClosedError."""
         if self._closed:
             return
         self._closed = True
+        error = ClientClosedError("client closed")
+        self._devices.close(error)
+        for waiter in self._registration_waiters:
+            if not waiter.done():
+                waiter.set_exception(error)
         if self._host is not None:
-            self._host.close(ClientClosedError("client closed"))
+            if self._bbmd is not None:
+                self._host.process(InputUnregisterForeignDevice())
+            self._host.close(error)
         for listener in list(self._unconfirmed_listeners):
             listener(None)
         if self._sock is not None:
@@ -285,7 +340,7 @@ class Client:
 
     # -- requests ------------------------------------------------------------
 
-    async def read_property(self, address: str | BacnetAddr, object_id: ObjectSpec, property_id: int | str,
+    async def read_property(self, address: DeviceSpec, object_id: ObjectSpec, property_id: int | str,
                             array_index: int | None = None) -> ReadPropertyResult:
         """Read one property (or one array element); returns the decoded ReadPropertyResult."""
         if isinstance(object_id, str) and isinstance(property_id, (str, int)):
@@ -304,7 +359,7 @@ class Client:
 
         return await self._answered(address, service, answer)
 
-    async def read_property_multiple(self, address: str | BacnetAddr,
+    async def read_property_multiple(self, address: DeviceSpec,
                                      specs: Iterable[ReadAccessSpec | tuple[ObjectSpec, Iterable[PropertySpec]]],
                                      ) -> ReadPropertyMultipleResult:
         """Read several properties of several objects in one request.
@@ -323,7 +378,7 @@ class Client:
 
         return await self._answered(address, service, answer)
 
-    async def write_property(self, address: str | BacnetAddr, object_id: ObjectSpec, property_id: int | str,
+    async def write_property(self, address: DeviceSpec, object_id: ObjectSpec, property_id: int | str,
                              value: Any, array_index: int | None = None, priority: int | None = None) -> None:
         """Write one property; ``priority`` 1..16 for commandable objects. See to_property_value."""
         if priority is not None and not 1 <= priority <= 16:
@@ -333,7 +388,7 @@ class Client:
         await self._confirmed(address, service)
 
     async def write_property_multiple(
-            self, address: str | BacnetAddr,
+            self, address: DeviceSpec,
             writes: Iterable[WriteAccessSpec | tuple[ObjectSpec, Iterable[WriteSpec]]]) -> None:
         """Write several properties of several objects in one request.
 
@@ -354,7 +409,7 @@ class Client:
                 raise refused from None  # an Error without the failed write
             raise BacnetWriteMultipleError(error, refused.payload) from None
 
-    async def read_range(self, address: str | BacnetAddr, object_id: ObjectSpec, property_id: int | str,
+    async def read_range(self, address: DeviceSpec, object_id: ObjectSpec, property_id: int | str,
                          range: _Range | None = None, array_index: int | None = None) -> ReadRangeResult:
         """Read part of a list property (a trend log's log-buffer): by position, sequence number or time.
 
@@ -373,7 +428,7 @@ class Client:
 
         return await self._answered(address, service, named)
 
-    async def trend_log_records(self, address: str | BacnetAddr, object_id: ObjectSpec, *,
+    async def trend_log_records(self, address: DeviceSpec, object_id: ObjectSpec, *,
                                 since: datetime.datetime | None = None, page_size: int = 100,
                                 ) -> AsyncIterator[LogRecord]:
         """The records of a trend log's log-buffer, oldest first, read page by page with ReadRange.
@@ -410,7 +465,7 @@ class Client:
                     raise BacnetError("cannot page on by time: the last record's time stamp is not fully specified")
                 rng = ReadRangeByTime(_date_of(last), _time_of(last), page_size)
 
-    async def read_all(self, address: str | BacnetAddr, object_id: ObjectSpec, which: str = "all",
+    async def read_all(self, address: DeviceSpec, object_id: ObjectSpec, which: str = "all",
                        ) -> dict[PropertyIdentifier | int, Any]:
         """Every property of an object: property -> value (a PropertyValue* object, or BacnetPropertyError).
 
@@ -437,7 +492,7 @@ class Client:
                 values[prop.property_id] = prop.value
         return values
 
-    async def _read_all_one_by_one(self, address: str | BacnetAddr, oid: ObjectIdentifier,
+    async def _read_all_one_by_one(self, address: DeviceSpec, oid: ObjectIdentifier,
                                    ) -> dict[PropertyIdentifier | int, Any]:
         listed = (await self.read_property(address, oid, PropertyIdentifier.PROPERTY_LIST)).value
         numbers = listed.values if isinstance(listed, PropertyValueArray) else [listed]
@@ -486,17 +541,21 @@ class Client:
         polling.check_options(max_per_device, interval)
         return polling.poll(self, points, interval, max_per_device)
 
-    async def who_is(self, address: str | BacnetAddr = GLOBAL_BROADCAST, low: int | None = None,
+    async def who_is(self, address: str | BacnetAddr | None = None, low: int | None = None,
                      high: int | None = None, *, timeout: float = 3.0,
                      expect: int | None = None) -> list[DiscoveredDevice]:
         """Send Who-Is and collect the I-Am answers for ``timeout`` seconds.
 
-        ``address`` may be a device (unicast) or a broadcast address ending in
-        .255 (sent as a broadcast). ``low``/``high`` limit the device
+        ``address`` may be a device (unicast), a broadcast address ending in
+        .255 (sent as a broadcast; through the BBMD when registered), or
+        'host[:port]/network' for every device of one network behind a
+        router; by default it is ``discovery``, every device of every
+        network. Devices behind routers come with their whole address
+        ('host:port/network:mac'). ``low``/``high`` limit the device
         instances asked for. Returns early once ``expect`` devices answered.
         """
         host = self._open()
-        dest = parse_address(address)
+        dest = self._discovery if address is None else parse_address(address)
         request = InputSendUnconfirmed(ServiceWhoIs(low, high), dest)
         found: dict[tuple[str, int], DiscoveredDevice] = {}
         enough: asyncio.Future[None] = asyncio.get_running_loop().create_future()
@@ -512,16 +571,14 @@ class Client:
             instance = message.device_id.instance
             if low is not None and high is not None and not low <= instance <= high:
                 return  # an answer to someone else's Who-Is
-            src = event.src
-            found.setdefault((f"{src.addr}:{src.port}", instance), DiscoveredDevice(
-                f"{src.addr}:{src.port}", message.device_id, message.max_apdu,
-                enum_member(Segmentation, message.segmentation), message.vendor_id))
+            device = discovered_device(event.src, message)
+            found.setdefault((device.address, instance), device)
             if expect is not None and len(found) >= expect and not enough.done():
                 enough.set_result(None)
 
         self._unconfirmed_listeners.append(on_unconfirmed)
         try:
-            host.send_unconfirmed(request)
+            host.process(request)
             await asyncio.wait([enough], timeout=timeout)
         finally:
             self._unconfirmed_listeners.remove(on_unconfirmed)
@@ -529,6 +586,14 @@ class Client:
                 enough.cancel()
         self._open()
         return list(found.values())
+
+    async def find_device(self, instance: int) -> DiscoveredDevice:
+        """The device with this instance: as its latest I-Am described it, or found with Who-Is.
+
+        Raises BacnetTimeoutError when no device answers within ``discovery_timeout``.
+        """
+        self._open()
+        return await self._devices.find(instance, self._discovery_timeout)
 
     # -- the engine round trip ----------------------------------------------
 
@@ -548,14 +613,14 @@ class Client:
             self._parsed.clear()
         self._parsed[key] = value
 
-    def _destination(self, address: str | BacnetAddr) -> BacnetAddr:
+    def _destination(self, address: DeviceSpec) -> BacnetAddr | int:
         if isinstance(address, str):
             dest = self._parsed.get(address)
             if dest is None:
-                dest = parse_address(address)
+                dest = parse_device(address)
                 self._remember(address, dest)
             return dest
-        return parse_address(address)
+        return parse_device(address)
 
     def _access_specs(self, specs: Iterable[ReadAccessSpec | tuple[ObjectSpec, Iterable[PropertySpec]]],
                       ) -> list[ReadAccessSpec]:
@@ -582,22 +647,42 @@ class Client:
             access_specs.append(access_spec)
         return access_specs
 
-    async def _confirmed(self, address: str | BacnetAddr, service: _Service) -> bytes:
+    async def _confirmed(self, address: DeviceSpec, service: _Service) -> bytes:
         """Send a request and wait for its answer's payload; raise what ended it otherwise."""
         return await self._answered(address, service, lambda payload: payload)
 
-    async def _answered(self, address: str | BacnetAddr, service: _Service, answer: Callable[[bytes], _T | None],
-                        ) -> _T:
-        """Send a request and return ``answer(payload)`` of its answer; raise what ended it otherwise.
+    async def _answered(self, address: DeviceSpec, service: _Service, answer: Callable[[bytes], _T | None]) -> _T:
+        """Send a request and return ``answer(payload)`` of its answer; raise what ended it otherwise."""
+        dest = self._destination(address)
+        if isinstance(dest, int):
+            return await self._answered_by_instance(dest, service, answer)
+        return await self._answered_at(dest, service, answer)
 
-        ``answer`` gives None for an answer that names something other than
+    async def _answered_by_instance(self, instance: int, service: _Service,
+                                    answer: Callable[[bytes], _T | None]) -> _T:
+        """To the device's address as last heard. When it does not answer there the device may have
+        moved: it is looked for again, and asked once more if it answers from elsewhere now."""
+        device = await self.find_device(instance)
+        try:
+            return await self._answered_at(device.bacnet_addr, service, answer)
+        except BacnetTimeoutError:
+            self._devices.forget(instance, device.address)
+            try:
+                moved = await self.find_device(instance)
+            except BacnetTimeoutError:
+                moved = device
+            if moved.address == device.address:
+                raise
+        return await self._answered_at(moved.bacnet_addr, service, answer)
+
+    async def _answered_at(self, dest: BacnetAddr, service: _Service, answer: Callable[[bytes], _T | None]) -> _T:
+        """``answer`` gives None for an answer that names something other than
         what was asked: the answer to an earlier request under the same
         invoke ID, which a late or caching device sends. That is no result:
         the request is sent again, under a new invoke ID, as often as the
         stack re-sends an unanswered one.
         """
         host = self._open()
-        dest = self._destination(address)
         for _ in range(1 + self._config.apdu_retries):
             request = host.request(dest, service)
             try:
@@ -612,32 +697,50 @@ class Client:
                     return result
                 continue
             if isinstance(event, EventTimeout):
-                peer = event.peer
-                raise BacnetTimeoutError(f"no answer from {peer.addr}:{peer.port}")
+                raise BacnetTimeoutError(f"no answer from {format_address(event.peer)}")
             if isinstance(event, EventAbort):
                 raise BacnetAbortError(event.reason)
             raise error_from_event(event)
-        raise BacnetError(f"{dest.addr}:{dest.port} answered only with the results of other requests")
+        raise BacnetError(f"{format_address(dest)} answered only with the results of other requests")
 
-    def _on_unconfirmed(self, event: EventUnconfirmedReceived) -> None:
+    def _send_who_is_for(self, instance: int) -> None:
+        if not self._closed and self._host is not None:
+            self._host.process(InputSendUnconfirmed(ServiceWhoIs(instance, instance), self._discovery))
+
+    def _on_unconfirmed(self, event: EventUnconfirmedReceived | EventBvlcResult) -> None:
+        if isinstance(event, EventBvlcResult):
+            self._on_bvlc_result(event)
+            return
         message = event.message
         if isinstance(message, UnconfirmedIAm):
             src = event.src
-            self._heard[(src.addr, src.port)] = (message.max_apdu, message.segmentation)
+            self._heard[address_key(src)] = (message.max_apdu, message.segmentation)
+            self._devices.heard(discovered_device(src, message))
         for listener in list(self._unconfirmed_listeners):
             listener(event)
 
+    def _on_bvlc_result(self, event: EventBvlcResult) -> None:
+        bbmd = self._bbmd
+        src = event.src
+        if bbmd is None or (src.addr, src.port) != (bbmd.addr, bbmd.port):
+            return
+        self._registration = event.result
+        waiters, self._registration_waiters = self._registration_waiters, []
+        for waiter in waiters:
+            if not waiter.done():
+                waiter.set_result(event.result)
+
     # What read_many and poll need to know about a device.
 
-    def _apdu_limit(self, peer: tuple[str, int]) -> int:
+    def _apdu_limit(self, peer: Peer) -> int:
         heard = self._heard.get(peer)
         own = int(self._config.max_apdu_length)
         return min(own, heard[0]) if heard is not None else own
 
-    def _refuses_rpm(self, peer: tuple[str, int]) -> bool:
+    def _refuses_rpm(self, peer: Peer) -> bool:
         return peer in self._rpm_refused
 
-    def _note_rpm_refused(self, peer: tuple[str, int]) -> None:
+    def _note_rpm_refused(self, peer: Peer) -> None:
         self._rpm_refused.add(peer)
 
 

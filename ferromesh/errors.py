@@ -25,6 +25,7 @@ __all__ = [
     "BacnetError",
     "BacnetErrorResponse",
     "BacnetRejectError",
+    "BacnetRouteError",
     "BacnetTimeoutError",
     "BacnetWriteMultipleError",
     "ClientClosedError",
@@ -109,6 +110,20 @@ class BacnetAbortError(BacnetError):
         super().__init__(f"request aborted: {text}")
 
 
+class BacnetRouteError(BacnetError):
+    """A router could not pass the request on (Reject-Message-To-Network).
+
+    ``network`` is the device's network; ``reason`` the router's: 1 the
+    network is unreachable, 2 the router is busy, 3 unknown message type,
+    4 message too long, 5 security error, 6 addressing error, 0 other.
+    """
+
+    def __init__(self, message: str, network: int, reason: int) -> None:
+        self.network = network
+        self.reason = reason
+        super().__init__(message)
+
+
 class ClientClosedError(BacnetError):
     """The client was closed before the request finished."""
 
@@ -119,5 +134,7 @@ def error_from_event(event: EventError) -> BacnetError:
         return BacnetErrorResponse(int(event.error_class), int(event.error_code), bytes(event.payload))
     if event.kind == "reject" and event.reject_reason is not None:
         return BacnetRejectError(event.reject_reason)
+    if event.kind == "network" and event.reject_reason is not None and event.peer.network is not None:
+        return BacnetRouteError(event.message, event.peer.network, event.reject_reason)
     # A local refusal: too large to segment, or a value the wire cannot carry as given.
     return BacnetError(event.message)

@@ -27,15 +27,18 @@ from typing import Callable
 from . import (
     BacnetAddr,
     EventAbort,
+    EventBvlcResult,
     EventError,
     EventResponse,
     EventTimeout,
     EventUnconfirmedReceived,
     InputCancel,
     InputReceived,
+    InputRegisterForeignDevice,
     InputSend,
     InputSendUnconfirmed,
     InputTick,
+    InputUnregisterForeignDevice,
     InvokeIdExhaustedError,
     OutputDeadline,
     OutputEvent,
@@ -52,7 +55,9 @@ Service = (ServiceReadProperty | ServiceReadPropertyMultiple | ServiceWritePrope
            | ServiceReadRange)
 Outcome = EventResponse | EventError | EventAbort | EventTimeout
 Output = OutputTransmit | OutputEvent | OutputDeadline
-Peer = tuple[str, int]
+# A device's whole address: IPv4 address, port and, behind a router, network and MAC.
+Peer = tuple[str, int, int | None, bytes | None]
+Endpoint = tuple[str, int]  # a UDP address
 
 INVOKE_IDS = 256
 # A send brings the stack's clock up to date first when its latest Tick is
@@ -77,14 +82,15 @@ class Request:
         self.dest = dest
         self.peer = peer
         self.service = service
-        self.key: tuple[str, int, int] | None = None  # (address, port, invoke ID) once sent
+        self.key: tuple[str, int, int | None, bytes | None, int] | None = None  # (*peer, invoke ID) once sent
 
 
 class Host:
     """Drives a Stack on a bound non-blocking UDP socket in the running event loop."""
 
     def __init__(self, sock: socket.socket, stack: Stack, *, max_per_device: int = INVOKE_IDS,
-                 on_unconfirmed: Callable[[EventUnconfirmedReceived], None] = lambda event: None) -> None:
+                 on_unconfirmed: Callable[[EventUnconfirmedReceived | EventBvlcResult], None] = lambda event: None,
+                 ) -> None:
         if not 1 <= max_per_device <= INVOKE_IDS:
             raise ValueError(f"max_per_device must be 1..{INVOKE_IDS}, got {max_per_device}")
         self._loop = asyncio.get_running_loop()
@@ -93,14 +99,14 @@ class Host:
         self._limit = max_per_device
         self._on_unconfirmed = on_unconfirmed
         self._buffer = bytearray(RECEIVE_BUFFER)
-        self._addresses: dict[Peer, BacnetAddr] = {}
-        self._in_flight: dict[tuple[str, int, int], Request] = {}
+        self._addresses: dict[Endpoint, BacnetAddr] = {}
+        self._in_flight: dict[tuple[str, int, int | None, bytes | None, int], Request] = {}
         self._busy: dict[Peer, int] = {}  # requests in flight per device
         self._queues: dict[Peer, deque[Request]] = {}
         self._freed: deque[Peer] = deque()  # devices with an invoke ID freed and requests waiting
         self._depth = 0  # of nested _apply calls
         self._flushing = False
-        self._unsent: deque[tuple[bytes, Peer]] = deque()  # while the socket is not writable
+        self._unsent: deque[tuple[bytes, Endpoint]] = deque()  # while the socket is not writable
         self._clock = -math.inf  # time of the latest Tick
         self._deadline = math.inf  # earliest time the stack asked to be ticked
         self._timer: asyncio.TimerHandle | None = None
@@ -116,7 +122,7 @@ class Host:
         Await ``request.future`` for the event that ends it; call ``cancel``
         if the caller stops waiting.
         """
-        peer = (dest.addr, dest.port)
+        peer = (dest.addr, dest.port, dest.network, dest.mac)
         request = Request(self._loop.create_future(), dest, peer, service)
         if self._closed:
             raise RuntimeError("host closed")
@@ -145,7 +151,7 @@ class Host:
         elif not self._closed and self._in_flight.get(request.key) is request:
             del self._in_flight[request.key]
             self._release(request.peer)
-            self._apply(self._stack.process(InputCancel(request.dest, request.key[2])))
+            self._apply(self._stack.process(InputCancel(request.dest, request.key[-1])))
         if not request.future.done():
             request.future.cancel()
 
@@ -176,16 +182,16 @@ class Host:
             self._apply(outputs)
 
     def _register(self, request: Request, invoke_id: int) -> None:
-        request.key = (request.peer[0], request.peer[1], invoke_id)
+        request.key = (*request.peer, invoke_id)
         self._in_flight[request.key] = request
         self._busy[request.peer] = self._busy.get(request.peer, 0) + 1
 
-    def _on_event(self, event: Outcome | EventUnconfirmedReceived) -> None:
-        if isinstance(event, EventUnconfirmedReceived):
+    def _on_event(self, event: Outcome | EventUnconfirmedReceived | EventBvlcResult) -> None:
+        if isinstance(event, (EventUnconfirmedReceived, EventBvlcResult)):
             self._on_unconfirmed(event)
             return
         peer = event.peer
-        request = self._in_flight.pop((peer.addr, peer.port, event.invoke_id), None)
+        request = self._in_flight.pop((peer.addr, peer.port, peer.network, peer.mac, event.invoke_id), None)
         if request is None:
             return  # an answer to nothing we sent (late, duplicated, or another client's)
         future = request.future
@@ -224,13 +230,16 @@ class Host:
         finally:
             self._flushing = False
 
-    def send_unconfirmed(self, request: InputSendUnconfirmed) -> None:
-        """Send an unconfirmed request (Who-Is): nothing to wait for, so no bookkeeping."""
-        self._apply(self._stack.process(request))
+    def process(self, item: InputSendUnconfirmed | InputRegisterForeignDevice | InputUnregisterForeignDevice) -> None:
+        """An input with nothing to wait for (Who-Is, foreign-device registration): no bookkeeping."""
+        now = self._loop.time()
+        if now - self._clock > CLOCK_RESOLUTION:
+            self._tick(now)  # a registration's renewals count from now
+        self._apply(self._stack.process(item))
 
     # -- datagrams and time ----------------------------------------------------
 
-    def transmit(self, data: bytes, dest: Peer) -> None:
+    def transmit(self, data: bytes, dest: Endpoint) -> None:
         """Send a datagram now, or as soon as the socket takes it (in order)."""
         if self._unsent:
             self._unsent.append((data, dest))

@@ -32,16 +32,21 @@ from ._enums import (
 )
 
 __all__ = [
+    "ALL_DEVICES",
     "DEFAULT_PORT",
+    "DeviceSpec",
     "GLOBAL_BROADCAST",
     "ObjectSpec",
+    "address_key",
     "PropertySpec",
     "enum_member",
     "enum_name",
+    "format_address",
     "format_object_id",
     "make_read_access_spec",
     "object_type_name",
     "parse_address",
+    "parse_device",
     "parse_object_id",
     "parse_property_id",
     "property_enumeration",
@@ -50,6 +55,8 @@ __all__ = [
 
 DEFAULT_PORT = 47808
 GLOBAL_BROADCAST = "255.255.255.255"
+# The global broadcast to every network: every device of the site, routed or not, hears it.
+ALL_DEVICES = "255.255.255.255/65535"
 
 # Distinct texts a program uses are few (its points and devices); the bound
 # only keeps a program that invents texts from growing the caches forever.
@@ -79,9 +86,15 @@ def enum_name(value: int) -> str:
 # Addresses
 
 
+_MAX_MAC_OCTETS = 7
+_GLOBAL_NETWORK = 0xFFFF
+
+
 @functools.lru_cache(maxsize=_CACHE_SIZE)
-def _address_numbers(address: str) -> tuple[str, int]:
-    host, sep, port_text = address.strip().partition(":")
+def _address_numbers(address: str) -> tuple[str, int, int | None, bytes | None]:
+    text = address.strip()
+    udp, slash, route = text.partition("/")
+    host, sep, port_text = udp.partition(":")
     try:
         host = str(ipaddress.IPv4Address(host))
     except ValueError:
@@ -91,16 +104,77 @@ def _address_numbers(address: str) -> tuple[str, int]:
         if not port_text.isdigit() or not 0 < int(port_text) < 65536:
             raise ValueError(f"not a UDP port: {address!r}")
         port = int(port_text)
-    return host, port
+    if not slash:
+        return host, port, None, None
+    network_text, colon, mac_text = route.partition(":")
+    if not network_text.isdigit() or not 0 < int(network_text) <= _GLOBAL_NETWORK:
+        raise ValueError(f"not a network number 1..65535: {address!r}")
+    network = int(network_text)
+    if not colon:
+        return host, port, network, None  # every device of that network
+    try:
+        mac = bytes.fromhex(mac_text) if mac_text.isascii() and mac_text.isalnum() else b""
+    except ValueError:
+        mac = b""
+    if not 0 < len(mac) <= _MAX_MAC_OCTETS or network == _GLOBAL_NETWORK:
+        raise ValueError(f"not a MAC address of 1 to 7 octets in hex on a network 1..65534: {address!r}")
+    return host, port, network, mac
 
 
 def parse_address(address: str | BacnetAddr) -> BacnetAddr:
-    """'host' or 'host:port' (dotted IPv4, default port 47808) as a BacnetAddr; a BacnetAddr as it is."""
+    """'host', 'host:port' (dotted IPv4, default port 47808) or, for a device behind a router,
+    'host[:port]/network:mac' (the router's address, the device's network and MAC in hex), as a
+    BacnetAddr; 'host[:port]/network' is every device of that network. A BacnetAddr as it is."""
     if isinstance(address, BacnetAddr):
         return address  # the Stack checks its text when it uses it
     if not isinstance(address, str):
         raise TypeError(f"address must be a str like '192.168.1.20:47808', not {type(address).__name__}")
     return BacnetAddr(*_address_numbers(address))
+
+
+def format_address(address: BacnetAddr) -> str:
+    """'host:port', or 'host:port/network:mac' for a device behind a router; parse_address reads it back."""
+    text = f"{address.addr}:{address.port}"
+    if address.network is None:
+        return text
+    return f"{text}/{address.network}" + (f":{address.mac.hex()}" if address.mac is not None else "")
+
+
+def address_key(address: BacnetAddr) -> tuple[str, int, int | None, bytes | None]:
+    """The whole address as a hashable value (BacnetAddr objects compare by identity)."""
+    return address.addr, address.port, address.network, address.mac
+
+
+# A device as requests accept it: its address, or its device instance
+# (1234, 'device:1234' or '1234'), which the client finds with Who-Is.
+DeviceSpec = str | int | BacnetAddr
+
+
+@functools.lru_cache(maxsize=_CACHE_SIZE)
+def _device_text(text: str) -> int | tuple[str, int, int | None, bytes | None]:
+    stripped = text.strip()
+    kind, sep, instance_text = stripped.rpartition(":")
+    if stripped.isdigit() or (sep and kind.strip().lower() in ("device", "8") and instance_text.isdigit()):
+        instance = int(stripped if stripped.isdigit() else instance_text)
+        if not 0 <= instance < 1 << 22:
+            raise ValueError(f"device instance {instance} is outside 0..4194303")
+        return instance
+    return _address_numbers(text)
+
+
+def parse_device(device: DeviceSpec) -> BacnetAddr | int:
+    """A device given by address (see parse_address) or by instance: 1234, 'device:1234' or '1234' give 1234."""
+    if isinstance(device, BacnetAddr):
+        return device
+    if isinstance(device, int) and not isinstance(device, bool):
+        if not 0 <= device < 1 << 22:
+            raise ValueError(f"device instance {device} is outside 0..4194303")
+        return device
+    if not isinstance(device, str):
+        raise TypeError(f"device must be an address like '192.168.1.20:47808' or a device instance, "
+                        f"not {type(device).__name__}")
+    parsed = _device_text(device)
+    return parsed if isinstance(parsed, int) else BacnetAddr(*parsed)
 
 
 # ---------------------------------------------------------------------------

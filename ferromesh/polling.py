@@ -17,7 +17,7 @@ import math
 import time
 from collections import deque
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, AsyncIterator, Iterable, NamedTuple, Sequence
+from typing import TYPE_CHECKING, Any, AsyncIterator, Hashable, Iterable, NamedTuple, Sequence
 
 from . import (
     BacnetAddr,
@@ -28,7 +28,7 @@ from . import (
     ReadPropertyMultipleResult,
 )
 from .errors import BacnetAbortError, BacnetErrorResponse, BacnetRejectError
-from .names import ObjectSpec, parse_address, parse_object_id, parse_property_id
+from .names import DeviceSpec, ObjectSpec, address_key, parse_device, parse_object_id, parse_property_id
 
 if TYPE_CHECKING:
     from .client import Client
@@ -51,7 +51,7 @@ _SERVICE_UNKNOWN_REJECT = 9  # unrecognized-service
 class Point(NamedTuple):
     """What to read: a device, an object, a property and optionally an array index."""
 
-    device: str | BacnetAddr
+    device: DeviceSpec  # an address, or a device instance
     object: ObjectSpec
     property: int | str
     array_index: int | None = None
@@ -96,7 +96,7 @@ class _Item(NamedTuple):
     array_index: int | None
 
 
-def _parse(point: Point | tuple[Any, ...]) -> tuple[BacnetAddr, tuple[int, int], int, int | None]:
+def _parse(point: Point | tuple[Any, ...]) -> tuple[BacnetAddr | int, tuple[int, int], int, int | None]:
     if not isinstance(point, tuple) or not 3 <= len(point) <= 4:
         raise TypeError(f"a point is (device, object, property[, array_index]), got {point!r}")
     device, obj, prop, *rest = point
@@ -104,20 +104,21 @@ def _parse(point: Point | tuple[Any, ...]) -> tuple[BacnetAddr, tuple[int, int],
     if index is not None and (not isinstance(index, int) or not 0 <= index < 1 << 32):
         raise ValueError(f"array index must be None or 0..4294967295, got {index!r}")
     object_id = parse_object_id(obj)
-    return parse_address(device), (object_id.object_type, object_id.instance), parse_property_id(prop), index
+    return parse_device(device), (object_id.object_type, object_id.instance), parse_property_id(prop), index
 
 
 class _Plan(NamedTuple):
     """The points of a read_many call, parsed once and grouped by device."""
 
     points: list[Point | tuple[Any, ...]]
-    devices: dict[tuple[str, int], tuple[BacnetAddr, list[_Item]]]
+    # By the device's whole address, or its instance (found when read).
+    devices: dict[Hashable, tuple[BacnetAddr | int, list[_Item]]]
     failed: dict[int, BaseException]  # points that did not parse
 
 
 def plan(points: Iterable[Point | tuple[Any, ...]]) -> _Plan:
     listed = list(points)
-    devices: dict[tuple[str, int], tuple[BacnetAddr, list[_Item]]] = {}
+    devices: dict[Hashable, tuple[BacnetAddr | int, list[_Item]]] = {}
     failed: dict[int, BaseException] = {}
     for index, point in enumerate(listed):
         try:
@@ -125,9 +126,10 @@ def plan(points: Iterable[Point | tuple[Any, ...]]) -> _Plan:
         except (TypeError, ValueError) as error:
             failed[index] = error
             continue
-        entry = devices.get((dest.addr, dest.port))
+        key = dest if isinstance(dest, int) else address_key(dest)
+        entry = devices.get(key)
         if entry is None:
-            entry = devices[(dest.addr, dest.port)] = (dest, [])
+            entry = devices[key] = (dest, [])
         entry[1].append(_Item(index, object_id, property_id, array_index))
     return _Plan(listed, devices, failed)
 
@@ -192,18 +194,28 @@ class _DeviceReader:
     ReadProperty where the device refused the packed form.
     """
 
-    def __init__(self, client: Client, dest: BacnetAddr, items: list[_Item], limit: int,
+    def __init__(self, client: Client, dest: BacnetAddr | int, items: list[_Item], limit: int,
                  out: list[tuple[Any, BaseException | None]]) -> None:
         self.client = client
-        self.dest = dest
-        self.peer = (dest.addr, dest.port)
+        self.dest = dest  # requests to an instance let the client find it again if it moved
+        self.items = items
         self.limit = limit
         self.out = out
-        chunks = [[item] for item in items] if client._refuses_rpm(self.peer) else pack(
-            items, client._apdu_limit(self.peer))
-        self.work: deque[tuple[list[_Item], bool]] = deque((chunk, False) for chunk in chunks)
+        self.work: deque[tuple[list[_Item], bool]] = deque()
 
     async def run(self) -> None:
+        dest = self.dest
+        if isinstance(dest, int):
+            try:
+                dest = (await self.client.find_device(dest)).bacnet_addr
+            except BacnetError as error:  # nobody answered: every point of the device fails alike
+                for item in self.items:
+                    self.out[item.position] = (None, error)
+                return
+        self.peer = address_key(dest)
+        chunks = [[item] for item in self.items] if self.client._refuses_rpm(self.peer) else pack(
+            self.items, self.client._apdu_limit(self.peer))
+        self.work.extend((chunk, False) for chunk in chunks)
         await asyncio.gather(*(self._worker() for _ in range(min(self.limit, len(self.work)))))
 
     async def _worker(self) -> None:

@@ -38,6 +38,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(same_bytes(again->npdu, frame->npdu));
   }
 
+  // A BVLC-Result carries a code and no NPDU; only the seven defined codes count.
+  if (const auto code = bvlc::result_code(input)) {
+    FUZZ_CHECK(size >= 6 && input[1] == bvlc::kResult && input[2] == 0 && input[3] == 6);
+    FUZZ_CHECK(*code == (input[4] << 8 | input[5]) && *code % 0x10 == 0 && *code <= 0x60);
+    FUZZ_CHECK(!bvlc::unwrap(input));
+  }
+
+  // Register-Foreign-Device with a time-to-live from the input: six octets, no NPDU.
+  if (size >= 2) {
+    Bytes registration;
+    bvlc::append_register_foreign_device(registration, static_cast<std::uint16_t>(input[0] << 8 | input[1]));
+    FUZZ_CHECK(same_bytes(registration, Bytes{0x81, 0x05, 0x00, 0x06, input[0], input[1]}));
+    FUZZ_CHECK(!bvlc::unwrap(registration) && !bvlc::result_code(registration));
+  }
+
   // Any NPDU that fits the 16-bit length field comes back out of its datagram.
   if (size <= bvlc::kLargestDatagram - bvlc::kHeaderLength) {
     const Bytes wrapped = wrap(bvlc::kOriginalBroadcastNpdu, input);

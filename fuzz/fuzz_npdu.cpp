@@ -27,6 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(ends_with_slice(frame->apdu, input));
   FUZZ_CHECK(frame->priority <= 3);
   FUZZ_CHECK(!frame->hop_count || frame->destination);
+  // Network 0 is nobody's; a source names one device: one network, a MAC.
+  FUZZ_CHECK(!frame->destination || frame->destination->net != 0);
+  FUZZ_CHECK(!frame->source || (frame->source->net != 0 && frame->source->net != 0xFFFF && !frame->source->mac.empty()));
 
   // Encoding the decoded frame gives back the input, except for the two
   // reserved control bits, which the decoder ignores and the encoder clears.

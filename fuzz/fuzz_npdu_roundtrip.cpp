@@ -42,8 +42,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   append_bytes(encoded, apdu);
   FUZZ_CHECK(encoded[0] == 0xEE && encoded[3] == 0xEE);
   encoded.erase(encoded.begin(), encoded.begin() + 4);
+  // Network 0 names no network, and a source is one device: the decoder
+  // refuses those, and only those, as invalid.
+  const bool valid = (!params.destination || params.destination->net != 0) &&
+                     (!params.source || (params.source->net != 0 && params.source->net != npdu::kGlobalNetwork &&
+                                         !params.source->mac.empty()));
   auto frame = npdu::decode(encoded);
-  FUZZ_CHECK(frame.ok());
+  FUZZ_CHECK(frame.ok() == valid);
+  if (!valid) {
+    FUZZ_CHECK(frame.error() == DecodeError::InvalidData);
+    return 0;
+  }
   FUZZ_CHECK(frame->destination == params.destination);
   FUZZ_CHECK(frame->source == params.source);
   // Without a destination there is no hop count on the wire; with one and

@@ -1,6 +1,7 @@
-// The engine: the fuzz input is a script of Send, Received, Tick, Cancel and
-// Who-Is inputs against a few peers (make_seeds.py writes such scripts; keep
-// the two in step). Received datagrams are mostly plausible answers for
+// The engine: the fuzz input is a script of Send, Received, Tick, Cancel,
+// Who-Is and Who-Is-Router inputs against a few peers, two of them behind a
+// router, with foreign-device registration and what routers and BBMDs send
+// (make_seeds.py writes such scripts; keep the two in step). Received datagrams are mostly plausible answers for
 // invoke IDs that are outstanding or were once, sometimes raw octets. After
 // every step the tables must be consistent and bounded; every datagram sent
 // must be well-formed and carry exactly the request it belongs to; a
@@ -39,20 +40,25 @@ using namespace ferromesh::stack;
 
 namespace {
 
-// Two hosts, one of them on two ports: ports must keep peers apart.
-constexpr BacnetAddr kPeers[] = {{{10, 0, 0, 1}, 47808}, {{10, 0, 0, 2}, 47808}, {{10, 0, 0, 1}, 47809}};
+// Two hosts, one of them on two ports: ports must keep peers apart. The
+// first is also a router, with an MS/TP device and a B/IP device behind it
+// on network 1234: network and MAC must keep them apart.
+constexpr BacnetAddr kRouter{{10, 0, 0, 1}, 47808};
+constexpr std::uint16_t kRemoteNetwork = 1234;
+constexpr BacnetAddr kPeers[] = {kRouter, {{10, 0, 0, 2}, 47808}, {{10, 0, 0, 1}, 47809}};
+constexpr BacnetAddr kRoutedPeers[] = {{{10, 0, 0, 1}, 47808, kRemoteNetwork, 1, {0x11}},
+                                       {{10, 0, 0, 1}, 47808, kRemoteNetwork, 6, {10, 0, 3, 7, 0xBA, 0xC0}}};
 // Never sent anything: whatever it sends is unsolicited.
 constexpr BacnetAddr kStranger{{10, 0, 0, 9}, 47808};
+constexpr BacnetAddr kBbmd{{10, 0, 0, 5}, 47808};
 
 // Room for any datagram of an Ethernet frame, such as the captured ones that
 // the seed corpus replays.
 constexpr std::size_t kLargestRaw = 1500;
 
-// Offset of the invoke ID in every confirmed request we send: BVLC (4), NPDU
-// (2), PDU type and flags, max segments and APDU.
-constexpr std::size_t kInvokeIdOffset = 8;
-// The BVLC length field (16 bits) less BVLC and NPDU headers.
-constexpr std::size_t kLargestApdu = 0xFFFF - 6;
+// The BVLC length field (16 bits) less BVLC and NPDU headers, and less the
+// DNET, DLEN, DADR and hop count of a routed request.
+std::size_t largest_apdu(const BacnetAddr& dest) { return 0xFFFF - 6 - (dest.remote() ? 4u + dest.mac_length : 0u); }
 
 // What a request must carry on the wire, worked out by the service encoders
 // directly rather than through the engine, and the APDU size the engine had
@@ -63,8 +69,38 @@ struct Request {
   std::size_t max_apdu = 0;
 };
 
-// Whom Who-Is may go to besides the peers.
-constexpr BacnetAddr kBroadcast{{10, 0, 0, 255}, 47808};
+// Where unconfirmed requests go: peers, broadcasts, whole networks.
+constexpr BacnetAddr kUnconfirmedDests[] = {kRouter,
+                                            {{10, 0, 0, 1}, 47808, kRemoteNetwork, 1, {0x11}},
+                                            {{10, 0, 0, 1}, 47808, kRemoteNetwork, 0, {}},
+                                            {{10, 0, 0, 255}, 47808},
+                                            {{255, 255, 255, 255}, 47808, 0xFFFF, 0, {}}};
+
+// Who sent a datagram: the UDP sender, or the original source a Forwarded-NPDU
+// names, with the NPDU's source network and MAC; nothing when the datagram
+// has no NPDU or a MAC no address holds.
+std::optional<BacnetAddr> sender_of(ByteSpan datagram, const BacnetAddr& udp_src) {
+  const auto bvlc_frame = bvlc::unwrap(datagram);
+  if (!bvlc_frame) return std::nullopt;
+  const auto frame = npdu::decode(bvlc_frame->npdu);
+  if (!frame) return std::nullopt;
+  BacnetAddr sender = udp_src;
+  if (bvlc_frame->function == bvlc::kForwardedNpdu) {
+    const ByteSpan original = datagram.subspan(bvlc::kHeaderLength, bvlc::kBipAddressLength);
+    std::copy_n(original.begin(), 4, sender.addr.begin());
+    sender.port = static_cast<std::uint16_t>(original[4] << 8 | original[5]);
+  }
+  if (!frame->source) return sender;
+  return BacnetAddr::routed(sender.addr, sender.port, frame->source->net, frame->source->mac);
+}
+
+// The APDU of a datagram we built; empty if it has none.
+ByteSpan apdu_of(const Bytes& datagram) {
+  const auto bvlc_frame = bvlc::unwrap(datagram);
+  if (!bvlc_frame) return {};
+  const auto frame = npdu::decode(bvlc_frame->npdu);
+  return frame ? frame->apdu : ByteSpan{};
+}
 
 // The invoke ID and service choice of a SimpleACK or ComplexACK datagram (of
 // any segment).
@@ -149,7 +185,28 @@ class Script {
           cancel();
           break;
         default:
-          who_is();
+          // Choices for routers and BBMDs share the last one, so that
+          // scripts and reproducers written for the others replay alike.
+          switch (in_.ConsumeIntegralInRange<int>(0, 5)) {
+            case 0:
+              who_is();
+              break;
+            case 1:
+              who_is_router();
+              break;
+            case 2:
+              router_message();
+              break;
+            case 3:
+              registration();
+              break;
+            case 4:
+              send(make_service(), in_.PickValueInArray(kRoutedPeers));
+              break;
+            default:
+              forwarded_answer();
+              break;
+          }
           break;
       }
     }
@@ -180,7 +237,7 @@ class Script {
     const std::optional<std::string> refusal = refusal_of(service);
     const std::size_t transactions_before = stack_.transactions().size();
     // Sized to the smaller of the configured APDU and the device's I-Am.
-    new_request_->max_apdu = std::min(stack_.config().max_apdu_length, kLargestApdu);
+    new_request_->max_apdu = std::min(stack_.config().max_apdu_length, largest_apdu(dest));
     if (const auto limits = stack_.device_limits().find(dest); limits != stack_.device_limits().end()) {
       new_request_->max_apdu = std::min(new_request_->max_apdu, limits->second.max_apdu);
     }
@@ -198,8 +255,9 @@ class Script {
     // A request that went out holds an ID that no other request held.
     if (const auto* transmit = std::get_if<output::Transmit>(&outputs.front())) {
       FUZZ_CHECK(!refusal);
-      FUZZ_CHECK(transmit->data.size() > kInvokeIdOffset);
-      const std::uint8_t invoke_id = transmit->data[kInvokeIdOffset];
+      const ByteSpan apdu = apdu_of(transmit->data);
+      FUZZ_CHECK(apdu.size() > 2);
+      const std::uint8_t invoke_id = apdu[2];
       FUZZ_CHECK(!before.is_used(invoke_id));
       remember({dest, invoke_id});
     }
@@ -262,16 +320,97 @@ class Script {
   }
 
   void who_is() {
-    const BacnetAddr dest = in_.ConsumeBool() ? kBroadcast : in_.PickValueInArray(kPeers);
+    const BacnetAddr dest = in_.PickValueInArray(kUnconfirmedDests);
     service::WhoIs who_is;
     if (in_.ConsumeBool()) who_is.low = in_.ConsumeIntegralInRange<std::uint32_t>(0, 4194400);
     if (in_.ConsumeBool()) who_is.high = in_.ConsumeIntegralInRange<std::uint32_t>(0, 4194400);
     const bool valid = who_is.low.has_value() == who_is.high.has_value() &&
                        (!who_is.low || (*who_is.low <= *who_is.high && *who_is.high <= 4194303));
+    unconfirmed_dest_ = dest;
     const std::vector<Output> outputs = process(input::SendUnconfirmed{who_is, dest});
+    unconfirmed_dest_.reset();
     // One datagram, or one Error for limits that cannot be sent; never a deadline.
     FUZZ_CHECK(outputs.size() == 1);
     FUZZ_CHECK(std::holds_alternative<output::Transmit>(outputs[0]) == valid);
+  }
+
+  // To any router or to the routers of one network: one datagram, nothing kept.
+  void who_is_router() {
+    const BacnetAddr dest = in_.PickValueInArray(kUnconfirmedDests);
+    const std::optional<std::uint16_t> network =
+        in_.ConsumeBool() ? std::optional<std::uint16_t>(in_.ConsumeIntegral<std::uint16_t>()) : std::nullopt;
+    const std::size_t transactions = stack_.transactions().size();
+    unconfirmed_dest_ = dest;
+    const std::vector<Output> outputs = process(input::SendUnconfirmed{service::WhoIsRouterToNetwork{network}, dest});
+    unconfirmed_dest_.reset();
+    FUZZ_CHECK(outputs.size() == 1 && std::holds_alternative<output::Transmit>(outputs[0]));
+    FUZZ_CHECK(stack_.transactions().size() == transactions);
+  }
+
+  // A SimpleACK or ComplexACK as a BBMD forwards it, naming the device.
+  void forwarded_answer() {
+    const TransactionKey key = pick_key();
+    const std::uint8_t service = service_for(key);
+    Bytes npdu = routed_npdu(key.addr);
+    append_bytes(npdu, Bytes{in_.ConsumeBool() ? std::uint8_t{0x20} : std::uint8_t{0x30}, key.invoke_id, service});
+    deliver(forwarded(npdu, key.addr.udp()), kBbmd);
+  }
+
+  // What routers say: Reject-Message-To-Network (for our network, another,
+  // or none), Router-Busy/Available, I-Am-Router, or anything; sometimes
+  // forwarded by a BBMD. A Reject from our router ends every request there.
+  void router_message() {
+    const BacnetAddr src = in_.ConsumeIntegralInRange<int>(0, 3) == 0 ? kStranger : kRouter;
+    const std::uint16_t network = in_.PickValueInArray<std::uint16_t>({kRemoteNetwork, 99, 0, 0xFFFF});
+    Bytes body;
+    switch (in_.ConsumeIntegralInRange<int>(0, 4)) {
+      case 0:
+        body = {0x03, in_.ConsumeIntegral<std::uint8_t>(), static_cast<std::uint8_t>(network >> 8),
+                static_cast<std::uint8_t>(network)};
+        break;
+      case 1:
+        body = {in_.PickValueInArray<std::uint8_t>({0x01, 0x04, 0x05}), static_cast<std::uint8_t>(network >> 8),
+                static_cast<std::uint8_t>(network)};
+        break;
+      default:
+        body = in_.ConsumeBytes<std::uint8_t>(in_.ConsumeIntegralInRange<std::size_t>(0, 9));
+        break;
+    }
+    Bytes npdu{0x01, 0x80};
+    append_bytes(npdu, body);
+    if (in_.ConsumeBool()) {
+      deliver(forwarded(npdu, src), kBbmd);
+    } else {
+      deliver(unicast(npdu), src);
+    }
+    const bool rejected = body.size() == 4 && body[0] == 0x03 && network != 0;
+    if (!rejected || src != kRouter) return;
+    for (const auto& [key, transaction] : stack_.transactions()) {
+      FUZZ_CHECK(!(key.addr.udp() == kRouter && key.addr.network == network));
+    }
+  }
+
+  // Registering with the BBMD, ending it, and BVLC-Results from it (or
+  // anyone) with known and unknown codes, well-formed or not.
+  void registration() {
+    switch (in_.ConsumeIntegralInRange<int>(0, 3)) {
+      case 0:
+        registered_ = true;
+        process(input::RegisterForeignDevice{kBbmd, in_.PickValueInArray<std::uint16_t>({1, 2, 60, 65535})});
+        break;
+      case 1:
+        registered_ = false;
+        process(input::UnregisterForeignDevice{});
+        break;
+      default: {
+        const auto code = in_.PickValueInArray<std::uint16_t>({0x0000, 0x0030, 0x0060, 0x0031, 0x0070, 0xFFFF});
+        Bytes result{0x81, 0x00, 0x00, 0x06, static_cast<std::uint8_t>(code >> 8), static_cast<std::uint8_t>(code)};
+        if (in_.ConsumeIntegralInRange<int>(0, 7) == 0) result[3] = in_.ConsumeIntegral<std::uint8_t>();
+        deliver(std::move(result), in_.ConsumeBool() ? kBbmd : kStranger);
+        break;
+      }
+    }
+    FUZZ_CHECK(stack_.registration().has_value() == registered_);
   }
 
   void tick() {
@@ -502,11 +641,35 @@ class Script {
     return datagram;
   }
 
-  // An APDU in the framing a device uses: Original-Unicast, plain NPDU.
+  // An APDU in the framing a device uses: Original-Unicast, plain NPDU; from
+  // behind a router, from the router with SNET and SADR.
   std::vector<Output> receive(const Bytes& apdu, const BacnetAddr& src, bool check_tables_after = true) {
-    Bytes datagram{0x81, 0x0A, 0x00, 0x00, 0x01, 0x00};
-    append_bytes(datagram, apdu);
-    return deliver(framed_length(std::move(datagram)), src, check_tables_after);
+    Bytes npdu = routed_npdu(src);
+    append_bytes(npdu, apdu);
+    return deliver(unicast(npdu), src.udp(), check_tables_after);
+  }
+
+  // The NPDU header of what `src` sends: SNET and SADR from behind a router.
+  static Bytes routed_npdu(const BacnetAddr& src) {
+    if (!src.remote()) return {0x01, 0x00};
+    Bytes npdu{0x01, 0x08, static_cast<std::uint8_t>(src.network >> 8), static_cast<std::uint8_t>(src.network),
+               src.mac_length};
+    append_bytes(npdu, src.mac_octets());
+    return npdu;
+  }
+
+  static Bytes unicast(const Bytes& npdu) {
+    Bytes datagram{0x81, 0x0A, 0x00, 0x00};
+    append_bytes(datagram, npdu);
+    return framed_length(std::move(datagram));
+  }
+
+  static Bytes forwarded(const Bytes& npdu, const BacnetAddr& original) {
+    Bytes datagram{0x81, 0x04, 0x00, 0x00};
+    append_bytes(datagram, original.addr);
+    append_u16_be(datagram, original.port);
+    append_bytes(datagram, npdu);
+    return framed_length(std::move(datagram));
   }
 
   // What was outstanding before a datagram, against what it yields: only a
@@ -515,10 +678,11 @@ class Script {
   // received in order.
   std::vector<Output> deliver(Bytes datagram, const BacnetAddr& src, bool check_tables_after = true) {
     const std::optional<Answered> answer = answered(datagram);
+    const std::optional<BacnetAddr> sender = sender_of(datagram, src);
     std::optional<std::uint8_t> asked;
     std::size_t reassembled = 0;
-    if (answer) {
-      const TransactionKey key{src, answer->invoke_id};
+    if (answer && sender) {
+      const TransactionKey key{*sender, answer->invoke_id};
       if (const auto found = stack_.transactions().find(key); found != stack_.transactions().end()) {
         asked = found->second.service_choice;
       }
@@ -531,7 +695,7 @@ class Script {
       const auto* e = std::get_if<output::Event>(&o);
       const auto* response = e ? std::get_if<event::Response>(&e->event) : nullptr;
       if (response == nullptr) continue;
-      FUZZ_CHECK(answer && response->peer == src && response->invoke_id == answer->invoke_id);
+      FUZZ_CHECK(answer && sender && response->peer == *sender && response->invoke_id == answer->invoke_id);
       if (!asked) continue;  // a stray for an ID not in use: reported, ends nothing
       FUZZ_CHECK(answer->service_choice == *asked);
       if (services::answered_by_simple_ack(*asked)) FUZZ_CHECK(response->payload.empty());
@@ -579,8 +743,11 @@ class Script {
   static void check_error(const event::Error& error) {
     const bool is_error = error.kind == event::ErrorKind::Error;
     const bool is_reject = error.kind == event::ErrorKind::Reject;
+    // A router's reject names a device behind it: the network it could not reach.
+    const bool is_network = error.kind == event::ErrorKind::Network;
     FUZZ_CHECK(error.error_class.has_value() == is_error && error.error_code.has_value() == is_error);
-    FUZZ_CHECK(error.reject_reason.has_value() == is_reject);
+    FUZZ_CHECK(error.reject_reason.has_value() == (is_reject || is_network));
+    FUZZ_CHECK(!is_network || (error.peer.remote() && error.peer.mac_length != 0));
     FUZZ_CHECK(!error.message.empty());
   }
 
@@ -588,23 +755,42 @@ class Script {
   // Abort or Who-Is, and goes only where we sent requests: SegmentACKs for
   // unsolicited segments would let anyone make us talk.
   void check_transmit(const output::Transmit& transmit) {
-    const bool to_peer = std::find(std::begin(kPeers), std::end(kPeers), transmit.dest) != std::end(kPeers);
-    FUZZ_CHECK(to_peer || transmit.dest == kBroadcast);
-    const auto bvlc_frame = bvlc::unwrap(transmit.data);
-    FUZZ_CHECK(bvlc_frame.has_value());
-    FUZZ_CHECK(bvlc_frame->npdu.size() + bvlc::kHeaderLength == transmit.data.size());
-    auto frame = npdu::decode(bvlc_frame->npdu);
-    FUZZ_CHECK(frame.ok());
-    const ByteSpan apdu = frame->apdu;
-    const auto type = apdu::pdu_type(apdu);
-    FUZZ_CHECK(type.has_value());
-    if (*type == static_cast<std::uint8_t>(apdu::PduType::UnconfirmedRequest)) {
-      FUZZ_CHECK(apdu::decode_unconfirmed_request(apdu).ok() && apdu[1] == services::kServiceWhoIs);
-      FUZZ_CHECK((bvlc_frame->function == bvlc::kOriginalBroadcastNpdu) == (transmit.dest == kBroadcast));
+    // Only a registration goes to the BBMD by itself, and only while registered.
+    if (transmit.data.size() >= 2 && transmit.data[1] == bvlc::kRegisterForeignDevice) {
+      FUZZ_CHECK(registered_ && transmit.dest == kBbmd && transmit.data.size() == 6 && !transmit.invoke_id);
+      return;
+    }
+    // An unconfirmed request goes where it was sent, or to the BBMD to be
+    // distributed when it is a broadcast and we are registered.
+    if (unconfirmed_dest_) {
+      const bool distributed = transmit.data[1] == bvlc::kDistributeBroadcastToNetwork;
+      const bool broadcast = unconfirmed_dest_->addr[3] == 255;
+      FUZZ_CHECK(distributed == (broadcast && registered_));
+      FUZZ_CHECK(transmit.dest == (distributed ? kBbmd : *unconfirmed_dest_));
+      FUZZ_CHECK(distributed || (transmit.data[1] == bvlc::kOriginalBroadcastNpdu) == broadcast);
       FUZZ_CHECK(!transmit.invoke_id);
       return;
     }
-    FUZZ_CHECK(to_peer && bvlc_frame->function == bvlc::kOriginalUnicastNpdu);
+    const bool to_peer = std::find(std::begin(kPeers), std::end(kPeers), transmit.dest) != std::end(kPeers) ||
+                         std::find(std::begin(kRoutedPeers), std::end(kRoutedPeers), transmit.dest) !=
+                             std::end(kRoutedPeers);
+    FUZZ_CHECK(to_peer);
+    const auto bvlc_frame = bvlc::unwrap(transmit.data);
+    FUZZ_CHECK(bvlc_frame.has_value());
+    FUZZ_CHECK(bvlc_frame->npdu.size() + bvlc::kHeaderLength == transmit.data.size());
+    FUZZ_CHECK(bvlc_frame->function == bvlc::kOriginalUnicastNpdu);
+    auto frame = npdu::decode(bvlc_frame->npdu);
+    FUZZ_CHECK(frame.ok());
+    // A device behind the router is named by DNET and DADR, with every hop left.
+    if (transmit.dest.remote()) {
+      FUZZ_CHECK(frame->destination && frame->destination->net == transmit.dest.network);
+      FUZZ_CHECK(same_bytes(frame->destination->mac, transmit.dest.mac_octets()) && frame->hop_count == 255);
+    } else {
+      FUZZ_CHECK(!frame->destination);
+    }
+    const ByteSpan apdu = frame->apdu;
+    const auto type = apdu::pdu_type(apdu);
+    FUZZ_CHECK(type.has_value());
     if (*type == static_cast<std::uint8_t>(apdu::PduType::SegmentAck)) {
       const auto ack = apdu::decode_segment_ack(apdu);
       FUZZ_CHECK(ack.ok() && !ack->server && ack->actual_window_size >= 1 && ack->actual_window_size <= 127);
@@ -656,34 +842,28 @@ class Script {
     FUZZ_CHECK(((apdu[0] & apdu::kFlagMoreFollows) != 0) == (end < request.parameters.size()));
   }
 
-  static std::uint64_t packed(const BacnetAddr& a) {
-    return std::uint64_t{a.addr[0]} << 40 | std::uint64_t{a.addr[1]} << 32 | std::uint64_t{a.addr[2]} << 24 |
-           std::uint64_t{a.addr[3]} << 16 | a.port;
-  }
-
   void check_tables() const {
     const auto& pools = stack_.invoke_pools();
     const auto& transactions = stack_.transactions();
     // An ID is in use exactly when a transaction holds it: every transaction's
     // ID is marked, and each pool marks no more IDs than it has transactions.
-    // Pools exist only for our peers; addresses compare as packed numbers, as
-    // this runs after every step.
+    // Pools exist only for our peers.
     struct PoolView {
-      std::uint64_t addr = 0;
+      BacnetAddr addr;
       const InvokeIdPool* pool = nullptr;
       std::size_t held = 0;
     };
-    std::array<PoolView, std::size(kPeers)> views{};
+    std::array<PoolView, std::size(kPeers) + std::size(kRoutedPeers)> views{};
     std::size_t view_count = 0;
     for (const auto& [addr, pool] : pools) {
       FUZZ_CHECK(view_count < views.size());
-      views[view_count++] = {packed(addr), &pool};
+      views[view_count++] = {addr, &pool};
     }
     for (const auto& [key, transaction] : transactions) {
-      const std::uint64_t addr = packed(key.addr);
-      FUZZ_CHECK(packed(transaction.dest) == addr);
+      const BacnetAddr& addr = key.addr;
+      FUZZ_CHECK(transaction.dest == addr);
       auto* view = std::find_if(views.begin(), views.begin() + static_cast<std::ptrdiff_t>(view_count),
-                                [addr](const PoolView& v) { return v.addr == addr; });
+                                [&addr](const PoolView& v) { return v.addr == addr; });
       FUZZ_CHECK(view != views.begin() + static_cast<std::ptrdiff_t>(view_count));
       FUZZ_CHECK(view->pool->is_used(key.invoke_id));
       ++view->held;
@@ -717,6 +897,9 @@ class Script {
   std::unordered_map<TransactionKey, Request, TransactionKeyHash> requests_;
   // Where the window of each segmented request stood after the last step.
   std::unordered_map<TransactionKey, std::size_t, TransactionKeyHash> windows_;
+  bool registered_ = false;
+  // The destination of the SendUnconfirmed being processed.
+  std::optional<BacnetAddr> unconfirmed_dest_;
   unsigned burst_budget_ = 300;
   std::vector<TransactionKey> sent_;
   std::size_t next_slot_ = 0;

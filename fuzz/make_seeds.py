@@ -47,12 +47,17 @@ VECTORS = {
         "0e910291280f1e0c00800001195529041f", "0e910291280f1e0c0080000119551f",
     ],
     "fuzz_i_am": ["c4020004d22205c49100210f", "c4020004d22205c49103210f", "c4020004d22205c49107210f"],
-    "fuzz_i_am_router_to_network": ["0100052710", "01"],
+    "fuzz_network_message": ["0100052710", "01", "030104d2", "04", "0404d20005", "0504d2", "0004d2"],
     "fuzz_npdu": [
         "0100", "0104020500", "0120ffff00ff1008", "01080005010a200500",
         "0128000103010203000a01aaff200500", "01800100052710",
+        # Refused: a source without MAC, of every network, of network 0; a hop count missing; DADR cut.
+        "01080005002005", "0108ffff010a2005", "01080000010a2005", "0120ffff00", "012004d20611",
     ],
-    "fuzz_bvlc": ["810a0009010020050f", "810b0009010020050f", "810a0006010020050f"],
+    "fuzz_bvlc": [
+        "810a0009010020050f", "810b0009010020050f", "810a0006010020050f", "810000060000", "810000060030",
+        "81040010c0a80105bac0010010080000", "8104000ac0a80105bac0",
+    ],
     "fuzz_apdu": [
         "20050f", "50010c91029120", "3c0700040c0c020004d2", "30010c0c020004d219553e44429100003f", "40010203",
         "600109", "700105", "1000c4020004d22205c49100210f", "0205000c0c020004d21955",
@@ -112,6 +117,11 @@ def npdu_body(npdu):
     return bool(control & 0x80), npdu[pos:], pos
 
 
+# fuzz_stack's choices: its operations (0..OPERATIONS) and peers.
+OPERATIONS = 12
+PEERS = 3
+
+
 class StackScript:
     """An input for fuzz_stack, built the way its FuzzedDataProvider takes it
     apart: octet strings from the front, numbers from the back."""
@@ -139,15 +149,15 @@ class StackScript:
         self.pick(5, 6)  # max_segment_buffer 2 MiB
 
     def send_read_property(self):
-        self.number(0, 12, 0)  # op: send
-        self.pick(0, 3)  # first peer
+        self.number(0, OPERATIONS, 0)  # op: send
+        self.pick(0, PEERS)  # first peer
         self.number(0, 2, 0)  # ReadProperty
         for low, high, value in ((0, 0xFFFF, 8), (0, 0xFFFFFFFF, 1234), (0, 0xFFFFFFFF, 85)):
             self.number(low, high, value)
 
     def send_read_property_multiple(self):
-        self.number(0, 12, 0)  # op: send
-        self.pick(0, 3)  # first peer
+        self.number(0, OPERATIONS, 0)  # op: send
+        self.pick(0, PEERS)  # first peer
         self.number(0, 2, 2)  # ReadPropertyMultiple
         self.number(0, 40, 1)  # one object
         for low, high, value in ((0, 0xFFFF, 8), (0, 0xFFFFFFFF, 1234)):
@@ -155,20 +165,20 @@ class StackScript:
         self.number(0, 8, 1)  # one property
 
     def raw(self, datagram):
-        self.number(0, 12, 9)  # op: raw datagram
+        self.number(0, OPERATIONS, 9)  # op: raw datagram
         self.number(0, 7, 1)  # from a peer, not the stranger
-        self.pick(0, 3)  # the first peer
+        self.pick(0, PEERS)  # the first peer
         self.number(0, 1500, len(datagram))
         self.octets(datagram)
         self.number(0, 255, 0)  # deliver as it is
 
     def burst(self, count):
-        self.number(0, 12, 10)  # op: burst of ReadProperty requests
-        self.pick(0, 3)  # to the first peer
+        self.number(0, OPERATIONS, 10)  # op: burst of ReadProperty requests
+        self.pick(0, PEERS)  # to the first peer
         self.number(1, 300, count)
 
     def tick(self, step_index):
-        self.number(0, 12, 2)  # op: tick
+        self.number(0, OPERATIONS, 2)  # op: tick
         self.number(0, 15, 1)  # a sane clock
         self.pick(step_index, 10)
 
@@ -241,8 +251,7 @@ def collect(captures_dir):
                 continue
             network_message, body, body_offset = parsed
             if network_message:
-                if body[:1] == b"\x01":
-                    seeds["fuzz_i_am_router_to_network"].append(body)
+                seeds["fuzz_network_message"].append(body)
                 continue
             if not body:
                 continue

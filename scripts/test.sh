@@ -77,7 +77,7 @@ install_package "$venv" "$root/build/py-release"
 # package's pure-Python host code.
 "$venv/bin/python" -m mypy --strict --cache-dir "$root/build/mypy-cache" "$root/ferromesh/__init__.pyi" "$root/examples" \
   "$root/ferromesh/errors.py" "$root/ferromesh/names.py" "$root/ferromesh/values.py" "$root/ferromesh/views.py" \
-  "$root/ferromesh/client.py" "$root/ferromesh/host.py" "$root/ferromesh/polling.py" \
+  "$root/ferromesh/client.py" "$root/ferromesh/host.py" "$root/ferromesh/polling.py" "$root/ferromesh/discovery.py" \
   "$root/ferromesh/site.py" "$root/ferromesh/scan.py" "$root/ferromesh/ede.py" \
   "$root/ferromesh/cli" "$root/ferromesh/demo_device.py" "$root/ferromesh/__main__.py"
 

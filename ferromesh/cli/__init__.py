@@ -16,7 +16,7 @@ from typing import Awaitable, Callable
 
 from .. import BacnetError, BacnetTimeoutError, StackConfig
 from ..client import Client
-from ..errors import BacnetAbortError, BacnetErrorResponse, BacnetRejectError
+from ..errors import BacnetAbortError, BacnetErrorResponse, BacnetRejectError, BacnetRouteError
 from ..names import enum_name
 from .arguments import (
     EXIT_DEVICE_ERROR,
@@ -74,7 +74,8 @@ async def _run(args: argparse.Namespace, out: Output, device_address: str | None
     """Runs the command; ``device_address`` is the simulated device's for the demo, None otherwise."""
     config = StackConfig(apdu_timeout_secs=args.timeout, apdu_retries=args.retries)
     bind = "127.0.0.1:0" if device_address is not None else args.bind
-    async with Client(bind, config=config) as client:
+    bbmd = args.bbmd if device_address is None else None
+    async with Client(bind, config=config, bbmd=bbmd, ttl=args.ttl, discovery=args.discover) as client:
         if device_address is not None:
             return await demo(client, args, out, device_address)
         return await _command(args.command)(client, args, out)
@@ -102,6 +103,9 @@ def main(argv: list[str] | None = None) -> int:
     except (BacnetRejectError, BacnetAbortError) as exc:
         kind = "reject" if isinstance(exc, BacnetRejectError) else "abort"
         out.failure(str(exc), {"kind": kind, "reason": exc.reason})
+        return EXIT_REJECTED
+    except BacnetRouteError as exc:
+        out.failure(str(exc), {"kind": "route", "network": exc.network, "reason": exc.reason})
         return EXIT_REJECTED
     except BacnetTimeoutError as exc:
         out.failure(str(exc), {"kind": "timeout", "message": str(exc)})

@@ -25,7 +25,7 @@ from .. import (
     PropertyValueSigned,
     PropertyValueUnsigned,
 )
-from ..names import GLOBAL_BROADCAST, parse_address, parse_object_id, parse_property_id
+from ..names import ALL_DEVICES, parse_address, parse_device, parse_object_id, parse_property_id
 
 EXIT_OK = 0
 EXIT_PROPERTY_ERRORS = 1
@@ -39,8 +39,11 @@ EXIT_INTERRUPTED = 130
 EPILOG = """\
 objects are TYPE:INSTANCE with the type by name or number (analog-value:1, 2:1);
 properties by name or number (present-value, 85), with [INDEX] for one array
-element (priority-array[8], object-list[0]). Addresses are HOST or HOST:PORT
-(default port 47808).
+element (priority-array[8], object-list[0]). Devices are HOST or HOST:PORT
+(default port 47808); behind a router HOST[:PORT]/NETWORK:MAC, the router's
+address with the device's network number and MAC in hex (192.168.1.1/5:1a);
+or device:INSTANCE (or the bare instance), found with a global Who-Is, through
+the BBMD when --bbmd registers the command as a foreign device.
 
 examples:
   python -m ferromesh demo
@@ -50,6 +53,8 @@ examples:
   python -m ferromesh readm 192.168.1.20 analog-value:1 object-name,present-value device:1234 85
   python -m ferromesh write 192.168.1.20 analog-value:1 present-value 21.5 --priority 8
   python -m ferromesh write 192.168.1.20 binary-value:3 present-value active --priority 8
+  python -m ferromesh read device:1234 analog-input:3 present-value --bbmd 10.1.0.1
+  python -m ferromesh read 192.168.1.1/5:1a analog-input:3 present-value
   python -m ferromesh scan --json > site.json
   python -m ferromesh trend 192.168.1.20 trend-log:1 --last 100 --plot trend.png
   python -m ferromesh poll site.json --interval 60 > log.jsonl
@@ -60,7 +65,7 @@ exit codes:
        scan: some devices, objects or properties could not be read (listed)
   2    bad command line
   3    the device answered with a BACnet Error
-  4    the device rejected or aborted the request
+  4    the device rejected or aborted the request, or a router could not reach it
   5    no answer (timeout); whois, scan: no device answered
   6    local failure (socket, undecodable answer, demo device did not start)
   130  interrupted (scan and poll write what they read before)
@@ -285,6 +290,14 @@ def build_parser() -> argparse.ArgumentParser:
                         help="seconds to wait for an answer before re-sending (default %(default)s)")
     common.add_argument("--retries", type=_checked(_number_in(0, 255)), default=3, metavar="0..255",
                         help="re-sends before giving up (default %(default)s)")
+    common.add_argument("--bbmd", type=_checked(parse_address), metavar="HOST[:PORT]",
+                        help="register as a foreign device with this BBMD: broadcasts (Who-Is) go through it")
+    common.add_argument("--ttl", type=_checked(_number_in(1, 65535)), default=60, metavar="SECONDS",
+                        help="time-to-live of that registration, renewed while the command runs"
+                             " (default %(default)s)")
+    common.add_argument("--discover", type=_checked(parse_address), default=ALL_DEVICES,
+                        metavar="ADDRESS", help="where Who-Is for a device:INSTANCE goes (default %(default)s,"
+                                                " every network)")
 
     parser = _Parser(
         prog="python -m ferromesh",
@@ -300,22 +313,24 @@ def build_parser() -> argparse.ArgumentParser:
                               epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
 
     address = _checked(parse_address)
+    device = _checked(parse_device)
+    device_help = "device: HOST[:PORT], HOST[:PORT]/NETWORK:MAC or device:INSTANCE"
     object_id = _checked(parse_object_id)
     property_ref = _checked(parse_property_ref)
     priority = _checked(_number_in(1, 16))
 
     p = command("read", "read one property of one object (ReadProperty)")
-    p.add_argument("address", type=address, help="device HOST[:PORT]")
+    p.add_argument("address", type=device, help=device_help)
     p.add_argument("object", type=object_id, help="object, e.g. analog-value:1")
     p.add_argument("property", type=property_ref, help="property, e.g. present-value or object-list[0]")
 
     p = command("readm", "read several properties of several objects at once (ReadPropertyMultiple)")
-    p.add_argument("address", type=address, help="device HOST[:PORT]")
+    p.add_argument("address", type=device, help=device_help)
     p.add_argument("pairs", nargs="+", metavar="OBJECT PROPERTIES",
                    help="pairs of an object and a comma-separated list of its properties")
 
     p = command("write", "write one property (WriteProperty)")
-    p.add_argument("address", type=address, help="device HOST[:PORT]")
+    p.add_argument("address", type=device, help=device_help)
     p.add_argument("object", type=object_id, help="object, e.g. analog-value:1")
     p.add_argument("property", type=property_ref, help="property, e.g. present-value")
     p.add_argument("value", help="the value; its type is guessed unless --type is given: null, true/false,"
@@ -324,9 +339,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--priority", type=priority, metavar="1..16", help="command priority for commandable objects")
 
     p = command("whois", "discover devices (Who-Is / I-Am)")
-    p.add_argument("address", nargs="?", default=GLOBAL_BROADCAST, type=address,
-                   help="where to send Who-Is: a device (the answer ends the wait), or a broadcast address"
-                        " ending in .255 (default %(default)s)")
+    p.add_argument("address", nargs="?", default=None, type=device,
+                   help="where to send Who-Is: a device (the answer ends the wait), a broadcast address"
+                        " ending in .255, HOST[:PORT]/NETWORK for every device of one network behind a"
+                        " router, or device:INSTANCE to look for that device (default: --discover,"
+                        " every device of every network)")
     instance = _checked(_number_in(0, MAX_DEVICE_INSTANCE))
     p.add_argument("--low", type=instance, help="lowest device instance asked for (with --high)")
     p.add_argument("--high", type=instance, help="highest device instance asked for (with --low)")
@@ -416,6 +433,11 @@ def _check_command(args: argparse.Namespace) -> None:
         if not args.points:
             raise ValueError(f"no points in {args.points_file}")
     elif args.command in ("whois", "scan"):
+        if isinstance(args.address, int):
+            if args.low is not None or args.high is not None:
+                raise ValueError("give device:INSTANCE or --low and --high, not both")
+            args.low = args.high = args.address
+            args.address = None
         if args.command == "scan" and args.per_device > args.max_concurrency:
             raise ValueError(f"--per-device {args.per_device} is above --max-concurrency {args.max_concurrency}")
         if (args.low is None) != (args.high is None):

@@ -10,7 +10,7 @@ from typing import Any, Awaitable, Callable
 from .. import BacnetAddr, BacnetPropertyError
 from .._enums import Segmentation
 from ..client import Client, DiscoveredDevice
-from ..names import enum_member, enum_name, format_object_id, property_enumeration, property_name
+from ..names import enum_member, enum_name, format_address, format_object_id, property_enumeration, property_name
 from .arguments import EXIT_NO_ANSWER, EXIT_OK, EXIT_PROPERTY_ERRORS
 from .render import table, value_json, value_text
 
@@ -31,8 +31,11 @@ class Output:
             print(f"error: {text}", file=sys.stderr)
 
 
-def _addr_text(addr: BacnetAddr) -> str:
-    return f"{addr.addr}:{addr.port}"
+async def _device_address(client: Client, device: BacnetAddr | int) -> str:
+    """The device's address as text; a device given by instance is looked up (and found) first."""
+    if isinstance(device, int):
+        return (await client.find_device(device)).address
+    return format_address(device)
 
 
 def _property_label(prop: int, index: int | None) -> str:
@@ -41,17 +44,19 @@ def _property_label(prop: int, index: int | None) -> str:
 
 async def read(client: Client, args: argparse.Namespace, out: Output) -> int:
     prop, index = args.property
+    address = await _device_address(client, args.address)
     result = await client.read_property(args.address, args.object, prop, index)
     obj = format_object_id(result.object_id)
     label = _property_label(result.property_id, result.array_index)
     names = property_enumeration(result.object_id.object_type, result.property_id)
     out.result(f"{obj} {label} = {value_text(result.value, names)}", {
-        "address": _addr_text(args.address), "object": obj, "property": property_name(result.property_id),
+        "address": address, "object": obj, "property": property_name(result.property_id),
         "array_index": result.array_index, "value": value_json(result.value, names)})
     return EXIT_OK
 
 
 async def readm(client: Client, args: argparse.Namespace, out: Output) -> int:
+    address = await _device_address(client, args.address)
     result = await client.read_property_multiple(args.address, args.specs)
     lines, objects, errors = [], [], 0
     for obj_result in result.objects:
@@ -65,18 +70,19 @@ async def readm(client: Client, args: argparse.Namespace, out: Output) -> int:
             props.append({"property": property_name(prop.property_id), "array_index": prop.array_index,
                           "value": value_json(prop.value, names)})
         objects.append({"object": obj, "properties": props})
-    out.result("\n".join(lines), {"address": _addr_text(args.address), "objects": objects})
+    out.result("\n".join(lines), {"address": address, "objects": objects})
     return EXIT_PROPERTY_ERRORS if errors else EXIT_OK
 
 
 async def write(client: Client, args: argparse.Namespace, out: Output) -> int:
     prop, index = args.property
+    address = await _device_address(client, args.address)
     await client.write_property(args.address, args.object, prop, args.value, index, args.priority)
     obj = format_object_id(args.object)
     names = property_enumeration(args.object.object_type, prop)
     priority = f" at priority {args.priority}" if args.priority else ""
     out.result(f"ok: {obj} {_property_label(prop, index)} <- {value_text(args.value, names)}{priority}", {
-        "ok": True, "address": _addr_text(args.address), "object": obj, "property": property_name(prop),
+        "ok": True, "address": address, "object": obj, "property": property_name(prop),
         "array_index": index, "value": value_json(args.value, names), "priority": args.priority})
     return EXIT_OK
 
@@ -87,22 +93,27 @@ def segmentation_text(segmentation: int) -> str:
 
 
 def device_row(device: DiscoveredDevice) -> dict[str, Any]:
-    return {"device": device.instance, "address": device.address, "vendor_id": device.vendor_id,
+    return {"device": device.instance, "address": device.address, "network": device.network,
+            "mac": device.mac.hex() if device.mac is not None else None, "vendor_id": device.vendor_id,
             "max_apdu": device.max_apdu, "segmentation": segmentation_text(device.segmentation)}
 
 
 def _is_broadcast(address: BacnetAddr) -> bool:
-    # The global broadcast or a directed broadcast of a /24 (or wider) network, as the Stack sends it.
-    return address.addr.endswith(".255")
+    # The global broadcast or a directed broadcast of a /24 (or wider) network, as the Stack sends it, or every
+    # device of a network behind a router.
+    return address.addr.endswith(".255") or (address.network is not None and address.mac is None)
 
 
 async def whois(client: Client, args: argparse.Namespace, out: Output) -> int:
-    # One device at a unicast address: its answer is all there is to wait for.
-    expect = None if _is_broadcast(args.address) else 1
-    devices = await client.who_is(args.address, args.low, args.high, timeout=args.wait, expect=expect)
+    address = args.address if args.address is not None else args.discover
+    # One device, at a unicast address or by instance: its answer is all there is to wait for.
+    expect = 1 if not _is_broadcast(address) or (args.low is not None and args.low == args.high) else None
+    devices = await client.who_is(address, args.low, args.high, timeout=args.wait, expect=expect)
     rows = [device_row(d) for d in sorted(devices, key=lambda d: (d.instance, d.address))]
-    out.result(table(["device", "address", "vendor_id", "max_apdu", "segmentation"], rows) if rows
-               else "no device answered", rows)
+    columns = ["device", "address", "network", "mac", "vendor_id", "max_apdu", "segmentation"]
+    text_rows = [{**row, "network": row["network"] if row["network"] is not None else "-",
+                  "mac": row["mac"] if row["mac"] is not None else "-"} for row in rows]
+    out.result(table(columns, text_rows) if rows else "no device answered", rows)
     return EXIT_OK if rows else EXIT_NO_ANSWER
 
 

@@ -103,6 +103,40 @@ struct InputCancelClass {
   static constexpr std::size_t required_arguments = 2;
 };
 
+struct RegisterFields {
+  PyRef bbmd;  // BacnetAddr
+  std::uint16_t ttl = 0;
+  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, bbmd); }
+  void clear() { bbmd.reset(); }
+};
+
+struct InputRegisterForeignDeviceClass {
+  using Fields = RegisterFields;
+  static constexpr const char* name = "ferromesh.InputRegisterForeignDevice";
+  static constexpr const char* doc =
+      "InputRegisterForeignDevice(bbmd, ttl)\n--\n\n"
+      "Input: register with the BBMD at bbmd as a foreign device for ttl seconds\n"
+      "(1..65535) and keep the registration alive; broadcasts then go through it.";
+  static inline PyGetSetDef attributes[] = {
+      read_write<BacnetAddrRef, &Fields::bbmd>("bbmd"),
+      read_write<U16, &Fields::ttl>("ttl"),
+      {},
+  };
+  static constexpr std::size_t required_arguments = 2;
+};
+
+struct NoFields {};
+
+struct InputUnregisterForeignDeviceClass {
+  using Fields = NoFields;
+  static constexpr const char* name = "ferromesh.InputUnregisterForeignDevice";
+  static constexpr const char* doc =
+      "InputUnregisterForeignDevice()\n--\n\n"
+      "Input: end the foreign-device registration; broadcasts go out locally again.";
+  static inline PyGetSetDef attributes[] = {{}};
+  static constexpr std::size_t required_arguments = 0;
+};
+
 // A reference the garbage collector emptied while breaking a cycle is no
 // longer an object of the required class.
 bool require(const PyRef& ref, PyTypeObject* type, const char* name) {
@@ -245,6 +279,11 @@ std::optional<stack::UnconfirmedService> unconfirmed_to_engine(PyObject* service
     const WhoIsRequest& limits = fields_of<WhoIsRequest>(service);
     return stack::service::WhoIs{limits.low, limits.high};
   }
+  PyTypeObject* who_is_router = service_who_is_router_to_network_type();
+  if (who_is_router == nullptr) return std::nullopt;
+  if (PyObject_TypeCheck(service, who_is_router)) {
+    return stack::service::WhoIsRouterToNetwork{fields_of<WhoIsRouterRequest>(service).network};
+  }
   PyErr_SetString(PyExc_ValueError, "Unknown service type");
   return std::nullopt;
 }
@@ -282,6 +321,17 @@ std::optional<stack::Input> cancel_to_engine(PyObject* input) {
   return stack::input::Cancel{*peer, fields.invoke_id};
 }
 
+std::optional<stack::Input> register_to_engine(PyObject* input) {
+  const RegisterFields& fields = fields_of<RegisterFields>(input);
+  const auto bbmd = engine_addr(fields.bbmd, "bbmd");
+  if (!bbmd) return std::nullopt;
+  if (fields.ttl == 0) {
+    PyErr_SetString(PyExc_ValueError, "ttl must be 1..65535 seconds");
+    return std::nullopt;
+  }
+  return stack::input::RegisterForeignDevice{*bbmd, fields.ttl};
+}
+
 }  // namespace
 
 PyTypeObject* input_received_type() { return type_of<InputReceivedClass>(); }
@@ -289,6 +339,8 @@ PyTypeObject* input_tick_type() { return type_of<InputTickClass>(); }
 PyTypeObject* input_send_type() { return type_of<InputSendClass>(); }
 PyTypeObject* input_send_unconfirmed_type() { return type_of<InputSendUnconfirmedClass>(); }
 PyTypeObject* input_cancel_type() { return type_of<InputCancelClass>(); }
+PyTypeObject* input_register_foreign_device_type() { return type_of<InputRegisterForeignDeviceClass>(); }
+PyTypeObject* input_unregister_foreign_device_type() { return type_of<InputUnregisterForeignDeviceClass>(); }
 
 std::optional<stack::Input> input_to_engine(PyObject* input) {
   PyTypeObject* received = input_received_type();
@@ -310,6 +362,14 @@ std::optional<stack::Input> input_to_engine(PyObject* input) {
   PyTypeObject* cancel = input_cancel_type();
   if (cancel == nullptr) return std::nullopt;
   if (PyObject_TypeCheck(input, cancel)) return cancel_to_engine(input);
+
+  PyTypeObject* register_type = input_register_foreign_device_type();
+  if (register_type == nullptr) return std::nullopt;
+  if (PyObject_TypeCheck(input, register_type)) return register_to_engine(input);
+
+  PyTypeObject* unregister_type = input_unregister_foreign_device_type();
+  if (unregister_type == nullptr) return std::nullopt;
+  if (PyObject_TypeCheck(input, unregister_type)) return stack::input::UnregisterForeignDevice{};
 
   PyErr_SetString(PyExc_ValueError, "Expected InputReceived, InputTick, or InputSend");
   return std::nullopt;

@@ -103,6 +103,13 @@ const Obtain kRegistrations[] = {
     type<write_property_multiple_error_type>,
     function<&decode_read_range_method>,
     function<&decode_write_property_multiple_error_method>,
+    type<service_who_is_router_to_network_type>,
+    type<input_register_foreign_device_type>,
+    type<input_unregister_foreign_device_type>,
+    type<event_bvlc_result_type>,
+    type<unconfirmed_reject_message_to_network_type>,
+    type<unconfirmed_router_busy_to_network_type>,
+    type<unconfirmed_router_available_to_network_type>,
 };
 
 bool add_name(PyObject* module, PyObject* obj) {

@@ -124,7 +124,7 @@ struct ErrorFields {
 
 struct UnconfirmedFields {
   PyRef src;      // BacnetAddr
-  PyRef message;  // UnconfirmedIAm or UnconfirmedIAmRouterToNetwork
+  PyRef message;  // UnconfirmedIAm or one of the routers' messages
   int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, src, message); }
   void clear() {
     src.reset();
@@ -178,10 +178,13 @@ struct EventErrorClass {
       read_only<AnyObject, &Fields::peer>("peer"),
       read_only<Octets, &Fields::payload>("payload"),
       read_only<StaticText, &Fields::kind>(
-          "kind", "\"error\" (a BACnet Error), \"reject\" (a Reject) or \"local\" (the request was not sent)."),
+          "kind",
+          "\"error\" (a BACnet Error), \"reject\" (a Reject), \"network\" (a router's Reject-Message-To-Network) or "
+          "\"local\" (the request was not sent)."),
       read_only<AnyObject, &Fields::error_class>("error_class", "ErrorClass of a BACnet Error, else None."),
       read_only<AnyObject, &Fields::error_code>("error_code", "ErrorCode of a BACnet Error, else None."),
-      read_only<Optional<U8>, &Fields::reject_reason>("reject_reason", "Reason of a Reject, else None."),
+      read_only<Optional<U8>, &Fields::reject_reason>(
+          "reject_reason", "Reason of a Reject or of a router's Reject-Message-To-Network, else None."),
       {},
   };
 };
@@ -226,6 +229,57 @@ struct UnconfirmedIAmRouterToNetworkClass {
   static inline PyGetSetDef attributes[] = {read_only<NetworkList, &Fields::networks>("networks"), {}};
 };
 
+struct UnconfirmedRejectMessageToNetworkClass {
+  using Fields = stack::RejectMessageToNetwork;
+  static constexpr const char* name = "ferromesh.UnconfirmedRejectMessageToNetwork";
+  static constexpr const char* doc =
+      "Unconfirmed Reject-Message-To-Network message: a router could not pass a message\n"
+      "on to network (reason 1: unreachable, 2: busy, ...).";
+  static inline PyGetSetDef attributes[] = {
+      read_only<U8, &Fields::reason>("reason"),
+      read_only<U16, &Fields::network>("network"),
+      {},
+  };
+};
+
+struct UnconfirmedRouterBusyToNetworkClass {
+  using Fields = stack::RouterBusyToNetwork;
+  static constexpr const char* name = "ferromesh.UnconfirmedRouterBusyToNetwork";
+  static constexpr const char* doc =
+      "Unconfirmed Router-Busy-To-Network message: the router takes no traffic for these\n"
+      "networks for now (an empty list: for any).";
+  static inline PyGetSetDef attributes[] = {read_only<NetworkList, &Fields::networks>("networks"), {}};
+};
+
+struct UnconfirmedRouterAvailableToNetworkClass {
+  using Fields = stack::RouterAvailableToNetwork;
+  static constexpr const char* name = "ferromesh.UnconfirmedRouterAvailableToNetwork";
+  static constexpr const char* doc =
+      "Unconfirmed Router-Available-To-Network message: the router takes traffic for these\n"
+      "networks again (an empty list: for all).";
+  static inline PyGetSetDef attributes[] = {read_only<NetworkList, &Fields::networks>("networks"), {}};
+};
+
+struct BvlcResultFields {
+  PyRef src;  // BacnetAddr
+  std::uint16_t result = 0;
+  int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, src); }
+  void clear() { src.reset(); }
+};
+
+struct EventBvlcResultClass {
+  using Fields = BvlcResultFields;
+  static constexpr const char* name = "ferromesh.EventBvlcResult";
+  static constexpr const char* doc =
+      "Event: BVLC-Result received, result 0 for success or the code of a NAK\n"
+      "(0x30: foreign-device registration refused, 0x60: broadcast not distributed).";
+  static inline PyGetSetDef attributes[] = {
+      read_only<AnyObject, &Fields::src>("src"),
+      read_only<U16, &Fields::result>("result"),
+      {},
+  };
+};
+
 PyObject* message_to_py(services::IAm&& i_am) {
   IAmFields fields{PyRef::steal(object_identifier_to_py(i_am.device_id)), i_am.max_apdu, i_am.segmentation,
                    i_am.vendor_id};
@@ -235,6 +289,24 @@ PyObject* message_to_py(services::IAm&& i_am) {
 
 PyObject* message_to_py(stack::IAmRouterToNetwork&& message) {
   return new_object<UnconfirmedIAmRouterToNetworkClass>(std::move(message));
+}
+
+PyObject* message_to_py(stack::RejectMessageToNetwork&& message) {
+  return new_object<UnconfirmedRejectMessageToNetworkClass>(message);
+}
+
+PyObject* message_to_py(stack::RouterBusyToNetwork&& message) {
+  return new_object<UnconfirmedRouterBusyToNetworkClass>(std::move(message));
+}
+
+PyObject* message_to_py(stack::RouterAvailableToNetwork&& message) {
+  return new_object<UnconfirmedRouterAvailableToNetworkClass>(std::move(message));
+}
+
+PyObject* event_to_py(stack::event::BvlcResult&& event) {
+  PyRef src = PyRef::steal(addr_to_py(event.src));
+  if (!src) return nullptr;
+  return new_object<EventBvlcResultClass>(BvlcResultFields{std::move(src), event.result});
 }
 
 PyObject* event_to_py(stack::event::Response&& event) {
@@ -259,6 +331,7 @@ const char* kind_text(stack::event::ErrorKind kind) {
   switch (kind) {
     case stack::event::ErrorKind::Error: return "error";
     case stack::event::ErrorKind::Reject: return "reject";
+    case stack::event::ErrorKind::Network: return "network";
     default: return "local";
   }
 }
@@ -321,6 +394,14 @@ PyTypeObject* event_error_type() { return type_of<EventErrorClass>(); }
 PyTypeObject* event_unconfirmed_received_type() { return type_of<EventUnconfirmedReceivedClass>(); }
 PyTypeObject* unconfirmed_i_am_type() { return type_of<UnconfirmedIAmClass>(); }
 PyTypeObject* unconfirmed_i_am_router_to_network_type() { return type_of<UnconfirmedIAmRouterToNetworkClass>(); }
+PyTypeObject* event_bvlc_result_type() { return type_of<EventBvlcResultClass>(); }
+PyTypeObject* unconfirmed_reject_message_to_network_type() {
+  return type_of<UnconfirmedRejectMessageToNetworkClass>();
+}
+PyTypeObject* unconfirmed_router_busy_to_network_type() { return type_of<UnconfirmedRouterBusyToNetworkClass>(); }
+PyTypeObject* unconfirmed_router_available_to_network_type() {
+  return type_of<UnconfirmedRouterAvailableToNetworkClass>();
+}
 
 PyObject* outputs_to_py(std::vector<stack::Output>&& outputs) {
   PyRef list = PyRef::steal(PyList_New(0));

@@ -19,6 +19,10 @@ PyTypeObject* event_error_type();
 PyTypeObject* event_unconfirmed_received_type();
 PyTypeObject* unconfirmed_i_am_type();
 PyTypeObject* unconfirmed_i_am_router_to_network_type();
+PyTypeObject* event_bvlc_result_type();
+PyTypeObject* unconfirmed_reject_message_to_network_type();
+PyTypeObject* unconfirmed_router_busy_to_network_type();
+PyTypeObject* unconfirmed_router_available_to_network_type();
 
 // A new list of new objects, one per output and in order (consumed). Null
 // with InvokeIdExhaustedError set when the engine reports a full invoke-ID

@@ -298,6 +298,17 @@ struct ServiceReadRangeClass {
   static constexpr std::size_t required_arguments = 2;
 };
 
+struct ServiceWhoIsRouterToNetworkClass {
+  using Fields = WhoIsRouterRequest;
+  static constexpr const char* name = "ferromesh.ServiceWhoIsRouterToNetwork";
+  static constexpr const char* doc =
+      "ServiceWhoIsRouterToNetwork(network=None)\n--\n\n"
+      "Service: Who-Is-Router-To-Network, answered with I-Am-Router-To-Network by the\n"
+      "routers that reach network (None: by every router, with all it reaches).";
+  static inline PyGetSetDef attributes[] = {read_write<Optional<U16>, &Fields::network>("network"), {}};
+  static constexpr std::size_t required_arguments = 0;
+};
+
 }  // namespace
 
 PyTypeObject* property_write_type() { return type_of<PropertyWriteClass>(); }
@@ -313,5 +324,6 @@ PyTypeObject* service_write_property_type() { return type_of<ServiceWritePropert
 PyTypeObject* service_read_property_multiple_type() { return type_of<ServiceReadPropertyMultipleClass>(); }
 PyTypeObject* read_access_spec_type() { return type_of<ReadAccessSpecClass>(); }
 PyTypeObject* service_who_is_type() { return type_of<ServiceWhoIsClass>(); }
+PyTypeObject* service_who_is_router_to_network_type() { return type_of<ServiceWhoIsRouterToNetworkClass>(); }
 
 }  // namespace ferromesh::bindings

@@ -106,6 +106,10 @@ struct ReadRangeRequestFields {
   }
 };
 
+struct WhoIsRouterRequest {
+  std::optional<std::uint16_t> network;
+};
+
 // Instances hold the structs above: read them with fields_of<...>(obj).
 PyTypeObject* service_read_property_type();
 PyTypeObject* service_write_property_type();
@@ -121,5 +125,6 @@ PyTypeObject* read_range_by_position_type();
 PyTypeObject* read_range_by_sequence_number_type();
 PyTypeObject* read_range_by_time_type();
 PyTypeObject* service_read_range_type();
+PyTypeObject* service_who_is_router_to_network_type();
 
 }  // namespace ferromesh::bindings

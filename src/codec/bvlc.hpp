@@ -20,6 +20,15 @@ inline constexpr std::uint8_t kDistributeBroadcastToNetwork = 0x09;
 inline constexpr std::uint8_t kOriginalUnicastNpdu = 0x0A;
 inline constexpr std::uint8_t kOriginalBroadcastNpdu = 0x0B;
 
+// BVLC-Result codes: success, and the NAK of each function a BBMD refuses.
+inline constexpr std::uint16_t kResultSuccessful = 0x0000;
+inline constexpr std::uint16_t kResultWriteBdtNak = 0x0010;
+inline constexpr std::uint16_t kResultReadBdtNak = 0x0020;
+inline constexpr std::uint16_t kResultRegisterForeignDeviceNak = 0x0030;
+inline constexpr std::uint16_t kResultReadFdtNak = 0x0040;
+inline constexpr std::uint16_t kResultDeleteFdtEntryNak = 0x0050;
+inline constexpr std::uint16_t kResultDistributeBroadcastNak = 0x0060;
+
 inline constexpr std::size_t kHeaderLength = 4;
 // The length field is 16 bits wide and counts the whole datagram.
 inline constexpr std::size_t kLargestDatagram = 0xFFFF;
@@ -44,6 +53,27 @@ inline void finish(Bytes& out, std::size_t start) noexcept {
   const std::size_t length = out.size() - start;
   out[start + 2] = static_cast<std::uint8_t>(length >> 8);
   out[start + 3] = static_cast<std::uint8_t>(length);
+}
+
+// Register-Foreign-Device: asks the BBMD it goes to to forward broadcasts to
+// the sender for `time_to_live` seconds (plus the BBMD's grace period).
+inline void append_register_foreign_device(Bytes& out, std::uint16_t time_to_live) {
+  const std::size_t start = begin(out, kRegisterForeignDevice);
+  append_u16_be(out, time_to_live);
+  finish(out, start);
+}
+
+// The code of a BVLC-Result datagram: nothing for any other datagram, one
+// whose length field is not 6 or is beyond the datagram, or a code that is
+// none of the seven defined.
+inline std::optional<std::uint16_t> result_code(std::span<const std::uint8_t> datagram) noexcept {
+  constexpr std::size_t kResultLength = kHeaderLength + 2;
+  if (datagram.size() < kResultLength || datagram[0] != kTypeBacnetIp || datagram[1] != kResult) return std::nullopt;
+  if ((std::size_t{datagram[2]} << 8 | datagram[3]) != kResultLength) return std::nullopt;
+  const auto code = static_cast<std::uint16_t>(datagram[4] << 8 | datagram[5]);
+  // Success and the NAKs 0x10..0x60 are the only codes.
+  if (code > kResultDistributeBroadcastNak || code % 0x10 != 0) return std::nullopt;
+  return code;
 }
 
 // A received datagram that carries an NPDU.

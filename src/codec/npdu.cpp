@@ -25,7 +25,14 @@ Result<NetworkAddress> read_address(SpanReader& reader) {
   if (!net || !length) return DecodeError::IncompleteData;
   const auto mac = reader.read_bytes(*length);
   if (!mac) return DecodeError::IncompleteData;
+  // Network 0 is no network; 0xFFFF is valid only as a destination.
+  if (*net == 0) return DecodeError::InvalidData;
   return NetworkAddress{*net, {mac->begin(), mac->end()}};
+}
+
+// A source names one device: a network other than "all of them" and a MAC.
+bool valid_source(const NetworkAddress& source) noexcept {
+  return source.net != kGlobalNetwork && !source.mac.empty();
 }
 
 }  // namespace
@@ -56,6 +63,7 @@ Result<NpduFrame> decode(std::span<const std::uint8_t> data) {
   if (*control & kControlSource) {
     auto source = read_address(reader);
     if (!source) return source.error();
+    if (!valid_source(source.value())) return DecodeError::InvalidData;
     frame.source = std::move(source).value();
   }
   if (frame.destination) {

@@ -17,6 +17,8 @@ inline constexpr std::uint8_t kControlSource = 0x08;
 inline constexpr std::uint8_t kControlExpectingReply = 0x04;
 inline constexpr std::uint8_t kControlPriority = 0x03;
 inline constexpr std::uint8_t kMessageIAmRouterToNetwork = 0x01;
+// DNET of a global broadcast: every network.
+inline constexpr std::uint16_t kGlobalNetwork = 0xFFFF;
 
 struct NetworkAddress {
   std::uint16_t net = 0;
@@ -61,6 +63,9 @@ inline void append_header(Bytes& out, const Header& header) {
   append_u8(out, control);
   if (header.destination || header.source) append_addresses(out, header);
 }
+// Refuses with InvalidData, besides a version other than 1: network 0 in
+// either address, and a source that is a broadcast (network 0xFFFF or no
+// MAC); with IncompleteData an address or hop count cut short.
 Result<NpduFrame> decode(std::span<const std::uint8_t> data);
 
 }  // namespace ferromesh::npdu

@@ -2,7 +2,6 @@
 
 #include <variant>
 
-#include "codec/npdu.hpp"
 #include "codec/span_reader.hpp"
 
 namespace ferromesh::services::i_am {
@@ -37,17 +36,6 @@ Result<IAm> decode_i_am(std::span<const std::uint8_t> data) {
   const std::uint32_t announced = segmentation.value().value;
   const std::uint8_t supported = announced < kNoSegmentation ? static_cast<std::uint8_t>(announced) : kNoSegmentation;
   return IAm{device_id.value(), max_apdu.value().value, supported, vendor_id.value().value};
-}
-
-Result<std::vector<std::uint16_t>> decode_i_am_router_to_network(std::span<const std::uint8_t> data) {
-  SpanReader in(data);
-  const auto message_type = in.read_u8();
-  if (!message_type) return DecodeError::IncompleteData;
-  if (*message_type != npdu::kMessageIAmRouterToNetwork || in.remaining() % 2 != 0) return DecodeError::InvalidData;
-  std::vector<std::uint16_t> networks;
-  networks.reserve(in.remaining() / 2);
-  while (const auto network = in.read_u16_be()) networks.push_back(*network);
-  return networks;
 }
 
 }  // namespace ferromesh::services::i_am

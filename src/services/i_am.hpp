@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <span>
-#include <vector>
 
 #include "codec/result.hpp"
 #include "services/records.hpp"
@@ -11,8 +10,5 @@ namespace ferromesh::services::i_am {
 
 // I-Am service parameters: the APDU after the PDU type and service choice octets.
 Result<IAm> decode_i_am(std::span<const std::uint8_t> data);
-
-// An I-Am-Router-To-Network message, starting with its message type octet.
-Result<std::vector<std::uint16_t>> decode_i_am_router_to_network(std::span<const std::uint8_t> data);
 
 }  // namespace ferromesh::services::i_am

@@ -16,11 +16,13 @@ std::uint8_t usable_window(std::uint8_t size) noexcept {
 
 }  // namespace
 
-std::pair<SendSegState, Bytes> SendSegState::create(Bytes data, const apdu::ConfirmedRequestHeader& header,
+std::pair<SendSegState, Bytes> SendSegState::create(Bytes data, const BacnetAddr& dest,
+                                                    const apdu::ConfirmedRequestHeader& header,
                                                     std::size_t segment_size, double now) {
   SendSegState state;
   state.total_segments = (data.size() + segment_size - 1) / segment_size;
   state.data = std::move(data);
+  state.dest = dest;
   state.header = header;
   state.segment_size = segment_size;
   state.last_activity = now;
@@ -36,7 +38,8 @@ Bytes SendSegState::build_frame(std::size_t index) const {
   apdu::ConfirmedRequestHeader segment_header = header;
   segment_header.segmentation =
       apdu::SegmentHeader{index + 1 < total_segments, static_cast<std::uint8_t>(index % kMaxSegments), window_size};
-  return datagram::confirmed_request(segment_header, std::span<const std::uint8_t>(data).subspan(begin, end - begin));
+  return datagram::confirmed_request(dest, segment_header,
+                                     std::span<const std::uint8_t>(data).subspan(begin, end - begin));
 }
 
 std::vector<Bytes> SendSegState::frames(std::size_t begin, std::size_t end) const {
@@ -86,7 +89,7 @@ RecvSegState RecvSegState::create(std::size_t max_buffer, std::uint8_t invoke_id
 }
 
 Bytes RecvSegState::segment_ack(bool negative, std::uint8_t sequence_number) const {
-  return datagram::segment_ack({negative, false, invoke_id, sequence_number, window_size});
+  return datagram::segment_ack(peer, {negative, false, invoke_id, sequence_number, window_size});
 }
 
 FragmentOutcome RecvSegState::accept_fragment(std::uint8_t sequence_number, bool more_follows,
@@ -104,7 +107,7 @@ FragmentOutcome RecvSegState::accept_fragment(std::uint8_t sequence_number, bool
   const std::size_t ahead = static_cast<std::uint8_t>(sequence_number - next_index);
   if (ahead == 0) {
     if (segment.size() > max_buffer - payload.size()) {
-      return outcome::Abort{datagram::abort({false, invoke_id, apdu::kAbortBufferOverflow})};
+      return outcome::Abort{datagram::abort(peer, {false, invoke_id, apdu::kAbortBufferOverflow})};
     }
     append_bytes(payload, segment);
     ++next_index;

@@ -37,6 +37,7 @@ struct SendSegState {
   // a repeat of that SegmentACK sends nothing.
   std::size_t resent_after_nak = 0;
   double last_activity = 0.0;
+  BacnetAddr dest;  // where the segments go
   std::uint8_t window_size = kProposedWindow;  // the device's, from its first SegmentACK on
   // A SegmentACK moved the window since the last Tick, which stamps it.
   bool activity_since_tick = false;
@@ -45,8 +46,9 @@ struct SendSegState {
 
   // Requires 0 < segment_size and a data length of more than one and at
   // most kMaxSegments segments. Returns the state and segment 0.
-  static std::pair<SendSegState, Bytes> create(Bytes data, const apdu::ConfirmedRequestHeader& header,
-                                               std::size_t segment_size, double now);
+  static std::pair<SendSegState, Bytes> create(Bytes data, const BacnetAddr& dest,
+                                               const apdu::ConfirmedRequestHeader& header, std::size_t segment_size,
+                                               double now);
 
   // The datagram of segment `index` (< total_segments).
   Bytes build_frame(std::size_t index) const;
@@ -99,6 +101,7 @@ struct RecvSegState {
   std::size_t window_end = 1;    // segment 0 comes alone, then windows of window_size
   std::size_t max_buffer = 0;
   double last_activity = 0.0;
+  BacnetAddr peer;  // where SegmentACKs and an Abort go
   std::uint8_t invoke_id = 0;
   std::uint8_t window_size = 1;  // granted in our last SegmentACK
   // A segment arrived since the last Tick, which stamps it.

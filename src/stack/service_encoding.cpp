@@ -1,6 +1,7 @@
 #include "stack/service_encoding.hpp"
 
 #include "codec/apdu.hpp"
+#include "codec/network_message.hpp"
 #include "services/read_property.hpp"
 #include "services/read_property_multiple.hpp"
 #include "services/read_range.hpp"
@@ -59,6 +60,10 @@ struct UnconfirmedEncoder {
     if (auto refusal = services::who_is::refusal(s.low, s.high)) return refusal;
     apdu::append_unconfirmed_request(out, services::kServiceWhoIs);
     services::who_is::append_request(s.low, s.high, out);
+    return std::nullopt;
+  }
+  std::optional<std::string_view> operator()(const service::WhoIsRouterToNetwork& s) const {
+    network_message::append_who_is_router_to_network(out, s.network);
     return std::nullopt;
   }
 };

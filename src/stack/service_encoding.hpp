@@ -22,8 +22,9 @@ using ServiceEncoding = std::variant<EncodedService, std::string>;
 
 ServiceEncoding encode_service(const BacnetService& service);
 
-// Appends the APDU of `service`, or returns why it cannot be sent and
-// appends nothing.
+// Appends the APDU of `service` (the network-layer message of a
+// Who-Is-Router-To-Network), or returns why it cannot be sent and appends
+// nothing.
 std::optional<std::string_view> append_unconfirmed(const UnconfirmedService& service, Bytes& out);
 
 }  // namespace ferromesh::stack

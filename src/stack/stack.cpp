@@ -89,6 +89,10 @@ std::vector<Output> Stack::process(Input input) {
     send_unconfirmed(*unconfirmed, out);
   } else if (const auto* cancelled = std::get_if<input::Cancel>(&input)) {
     cancel(*cancelled, out);
+  } else if (const auto* registration = std::get_if<input::RegisterForeignDevice>(&input)) {
+    register_foreign_device(*registration, out);
+  } else if (std::holds_alternative<input::UnregisterForeignDevice>(input)) {
+    registration_.reset();
   }
   return out;
 }
@@ -112,6 +116,15 @@ apdu::ConfirmedRequestHeader Stack::request_header(const TransactionKey& key, st
 }
 
 void Stack::send(const input::Send& request, std::vector<Output>& out) {
+  if (request.dest.remote() && request.dest.mac_length == 0) {
+    // Every device of a network would answer, each with the same invoke ID.
+    out.push_back(output::Event{local_error(0,
+                                            "a confirmed request needs one device: network " +
+                                                std::to_string(request.dest.network) +
+                                                " without a MAC is all of its devices",
+                                            request.dest)});
+    return;
+  }
   InvokeIdPool& pool = pool_for(request.dest);
   const std::optional<std::uint8_t> invoke_id = pool.allocate();
   if (!invoke_id) {
@@ -135,7 +148,7 @@ void Stack::send(const input::Send& request, std::vector<Output>& out) {
     send_unsegmented(encoded, key, out);
     return;
   }
-  std::size_t max_apdu = config_.max_apdu_length;
+  std::size_t max_apdu = std::min(config_.max_apdu_length, datagram::largest_apdu(request.dest));
   bool device_takes_segments = true;
   if (const auto limits = device_limits_.find(request.dest); limits != device_limits_.end()) {
     max_apdu = std::min(max_apdu, limits->second.max_apdu);
@@ -161,7 +174,7 @@ void Stack::send(const input::Send& request, std::vector<Output>& out) {
 }
 
 void Stack::send_unsegmented(const EncodedService& encoded, const TransactionKey& key, std::vector<Output>& out) {
-  Bytes frame = datagram::confirmed_request(request_header(key, encoded.service_choice), encoded.parameters);
+  Bytes frame = datagram::confirmed_request(key.addr, request_header(key, encoded.service_choice), encoded.parameters);
   const double deadline = time_base_ + config_.apdu_timeout_secs;
   transactions_.insert_or_assign(key, Transaction{frame, deadline, key.addr, 0, encoded.service_choice});
   out.reserve(2);
@@ -171,7 +184,7 @@ void Stack::send_unsegmented(const EncodedService& encoded, const TransactionKey
 
 void Stack::send_segmented(EncodedService encoded, const TransactionKey& key, std::size_t segment_size,
                            std::vector<Output>& out) {
-  auto [state, first] = SendSegState::create(std::move(encoded.parameters),
+  auto [state, first] = SendSegState::create(std::move(encoded.parameters), key.addr,
                                              request_header(key, encoded.service_choice), segment_size, time_base_);
   out.reserve(2);
   out.push_back(output::Transmit{std::move(first), key.addr, key.invoke_id});
@@ -182,17 +195,25 @@ void Stack::send_segmented(EncodedService encoded, const TransactionKey& key, st
 }
 
 void Stack::send_unconfirmed(const input::SendUnconfirmed& request, std::vector<Output>& out) {
+  const BacnetAddr& dest = request.dest;
   // The directed broadcast of a /24 (or wider) network, or the global one.
-  const bool broadcast = request.dest.addr[3] == 255;
+  const bool broadcast = dest.addr[3] == 255;
+  const bool network_message = std::holds_alternative<service::WhoIsRouterToNetwork>(request.service);
+  // A foreign device has no broadcast of its own: the BBMD distributes it.
+  std::uint8_t function = broadcast ? bvlc::kOriginalBroadcastNpdu : bvlc::kOriginalUnicastNpdu;
+  BacnetAddr udp_dest = dest;
+  if (broadcast && registration_) {
+    function = bvlc::kDistributeBroadcastToNetwork;
+    udp_dest = registration_->bbmd;
+  }
   std::optional<std::string_view> refusal;
-  Bytes frame = datagram::build(broadcast ? bvlc::kOriginalBroadcastNpdu : bvlc::kOriginalUnicastNpdu, npdu::Header{},
-                                kTypicalUnconfirmedLength,
-                                [&](Bytes& apdu) { refusal = append_unconfirmed(request.service, apdu); });
+  Bytes frame = datagram::build(function, datagram::header_to(dest, false, network_message), kTypicalUnconfirmedLength,
+                                [&](Bytes& body) { refusal = append_unconfirmed(request.service, body); });
   if (refusal) {
-    out.push_back(output::Event{local_error(0, std::string(*refusal), request.dest)});
+    out.push_back(output::Event{local_error(0, std::string(*refusal), dest)});
     return;
   }
-  out.push_back(output::Transmit{std::move(frame), request.dest, std::nullopt});
+  out.push_back(output::Transmit{std::move(frame), udp_dest, std::nullopt});
 }
 
 void Stack::cancel(const input::Cancel& request, std::vector<Output>& out) {
@@ -203,7 +224,8 @@ void Stack::cancel(const input::Cancel& request, std::vector<Output>& out) {
   // sending, or wait for segments, until its own timeout.
   if (send_segments_.contains(key) || recv_segments_.contains(key)) {
     out.push_back(
-        output::Transmit{datagram::abort({false, request.invoke_id, apdu::kAbortOther}), request.peer, std::nullopt});
+        output::Transmit{datagram::abort(request.peer, {false, request.invoke_id, apdu::kAbortOther}), request.peer,
+                         std::nullopt});
   }
   end_transaction(transaction);
 }

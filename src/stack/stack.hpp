@@ -2,11 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <unordered_map>
 #include <vector>
 
 #include "codec/apdu.hpp"
+#include "stack/foreign_device.hpp"
 #include "stack/invoke_id_pool.hpp"
 #include "stack/segmentation.hpp"
 #include "stack/service_encoding.hpp"
@@ -47,6 +49,7 @@ class Stack {
   const SendSegmentTable& send_segments() const noexcept { return send_segments_; }
   const RecvSegmentTable& recv_segments() const noexcept { return recv_segments_; }
   const DeviceLimitTable& device_limits() const noexcept { return device_limits_; }
+  const std::optional<ForeignDeviceRegistration>& registration() const noexcept { return registration_; }
 
  private:
   void send(const input::Send& request, std::vector<Output>& out);
@@ -58,16 +61,27 @@ class Stack {
   InvokeIdPool& pool_for(const BacnetAddr& dest);
   apdu::ConfirmedRequestHeader request_header(const TransactionKey& key, std::uint8_t service_choice) const;
 
+  // Foreign-device registration and the network layer: stack_network.cpp.
+  void register_foreign_device(const input::RegisterForeignDevice& request, std::vector<Output>& out);
+  void send_registration(double now, std::vector<Output>& out);
+  // Registers again when due; returns when it is due next.
+  double renew_registration(double now, std::vector<Output>& out);
+  void handle_bvlc_result(const BacnetAddr& src, std::uint16_t result, std::vector<Output>& out);
+  void handle_network_message(std::span<const std::uint8_t> body, const BacnetAddr& src, std::vector<Output>& out);
+  // A router refused to pass a message on to `network`: every request
+  // outstanding to a device there through that router ends now.
+  void end_requests_to_network(const BacnetAddr& router, const RejectMessageToNetwork& reject,
+                               std::vector<Output>& out);
+
   void tick(double now, std::vector<Output>& out);
   void resend_or_expire_requests(double now, EarliestDeadline& earliest, std::vector<Output>& out);
   void resend_or_expire_windows(double now, EarliestDeadline& earliest, std::vector<Output>& out);
   void abandon_stalled_reassemblies(double now, EarliestDeadline& earliest, std::vector<Output>& out);
 
   void receive(const input::Received& datagram, std::vector<Output>& out);
-  void dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& src, bool from_own_network,
-                     std::vector<Output>& out);
+  void dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& src, std::vector<Output>& out);
   void handle_unconfirmed(std::uint8_t service_choice, std::span<const std::uint8_t> service_data,
-                          const BacnetAddr& src, bool from_own_network, std::vector<Output>& out);
+                          const BacnetAddr& src, std::vector<Output>& out);
   void handle_seg_ack(const BacnetAddr& src, const apdu::SegmentAck& ack, std::vector<Output>& out);
   void handle_recv_fragment(const BacnetAddr& src, const apdu::ComplexAck& ack, std::vector<Output>& out);
   // Whether an answer under `key` can be reported: it ends the request
@@ -100,6 +114,7 @@ class Stack {
   SendSegmentTable send_segments_;
   RecvSegmentTable recv_segments_;
   DeviceLimitTable device_limits_;
+  std::optional<ForeignDeviceRegistration> registration_;
 };
 
 }  // namespace ferromesh::stack

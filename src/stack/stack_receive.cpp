@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -10,26 +11,43 @@
 #include "codec/bvlc.hpp"
 #include "codec/npdu.hpp"
 #include "services/i_am.hpp"
-#include "stack/datagram.hpp"
 
 namespace ferromesh::stack {
 
+namespace {
+
+// Who sent the NPDU: the UDP sender or, for a Forwarded-NPDU, the original
+// source the BBMD names; with the network and MAC behind a router when the
+// NPDU has a source. Nothing for a MAC longer than any data link's.
+std::optional<BacnetAddr> npdu_source(const BacnetAddr& udp_src, const bvlc::Frame& bvlc_frame,
+                                      const npdu::NpduFrame& frame) {
+  BacnetAddr src = udp_src.udp();
+  if (const auto original = bvlc_frame.forwarded_from()) {
+    std::copy_n(original->begin(), src.addr.size(), src.addr.begin());
+    src.port = static_cast<std::uint16_t>((*original)[4] << 8 | (*original)[5]);
+  }
+  if (!frame.source) return src;
+  return BacnetAddr::routed(src.addr, src.port, frame.source->net, frame.source->mac);
+}
+
+}  // namespace
+
 void Stack::receive(const input::Received& datagram, std::vector<Output>& out) {
-  const auto bvlc_frame = bvlc::unwrap(datagram.data);
-  // What a BBMD forwards names its originator, which nothing here uses yet.
-  if (!bvlc_frame || bvlc_frame->function == bvlc::kForwardedNpdu) return;
-  const auto frame = npdu::decode(bvlc_frame->npdu);
-  if (!frame) return;
-  const std::span<const std::uint8_t> body = frame->apdu;
-  if (!frame->network_layer_message) {
-    dispatch_apdu(body, datagram.src, !frame->source.has_value(), out);
+  if (const auto result = bvlc::result_code(datagram.data)) {
+    handle_bvlc_result(datagram.src.udp(), *result, out);
     return;
   }
-  if (body.empty() || body[0] != npdu::kMessageIAmRouterToNetwork) return;
-  auto networks = services::i_am::decode_i_am_router_to_network(body);
-  if (!networks) return;
-  out.push_back(output::Event{
-      event::UnconfirmedReceived{datagram.src, IAmRouterToNetwork{std::move(networks).value()}}});
+  const auto bvlc_frame = bvlc::unwrap(datagram.data);
+  if (!bvlc_frame) return;
+  const auto frame = npdu::decode(bvlc_frame->npdu);
+  if (!frame) return;
+  const auto src = npdu_source(datagram.src, *bvlc_frame, frame.value());
+  if (!src) return;
+  if (frame->network_layer_message) {
+    handle_network_message(frame->apdu, *src, out);
+  } else {
+    dispatch_apdu(frame->apdu, *src, out);
+  }
 }
 
 template <class Fits>
@@ -49,14 +67,13 @@ bool Stack::end_answered(const TransactionKey& key, Fits fits) {
 // when it answers what that request asked; any other answer there is a stray
 // that ends and reports nothing, so that the real answer can still arrive.
 // An answer under an ID that is not in use is reported, and ends nothing.
-void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& src, bool from_own_network,
-                          std::vector<Output>& out) {
+void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& src, std::vector<Output>& out) {
   const auto type = apdu::pdu_type(pdu);
   if (!type) return;
   switch (static_cast<apdu::PduType>(*type)) {
     case apdu::PduType::UnconfirmedRequest:
       if (const auto request = apdu::decode_unconfirmed_request(pdu)) {
-        handle_unconfirmed(request->service_choice, request->service_data, src, from_own_network, out);
+        handle_unconfirmed(request->service_choice, request->service_data, src, out);
       }
       return;
     case apdu::PduType::SimpleAck:
@@ -120,23 +137,20 @@ void Stack::dispatch_apdu(std::span<const std::uint8_t> pdu, const BacnetAddr& s
 }
 
 void Stack::handle_unconfirmed(std::uint8_t service_choice, std::span<const std::uint8_t> service_data,
-                               const BacnetAddr& src, bool from_own_network, std::vector<Output>& out) {
+                               const BacnetAddr& src, std::vector<Output>& out) {
   if (service_choice != services::kServiceIAm) return;
   auto i_am = services::i_am::decode_i_am(service_data);
   if (!i_am) return;
-  // Requests go to the UDP sender, which is the device itself only when the
-  // I-Am did not come through a router.
-  if (from_own_network) {
-    auto limits = device_limits_.find(src);
-    if (limits == device_limits_.end()) {
-      if (device_limits_.size() >= kDeviceLimitsKept) device_limits_.erase(device_limits_.begin());
-      limits = device_limits_.try_emplace(src).first;
-    }
-    const std::uint8_t segmentation = i_am->segmentation;
-    limits->second = DeviceLimits{std::max<std::size_t>(i_am->max_apdu, kSmallestMaxApdu),
-                                  segmentation == services::kSegmentedBoth ||
-                                      segmentation == services::kSegmentedReceive};
+  // `src` is the device's whole address, behind a router or a BBMD too:
+  // requests to it are sized by what it announces.
+  auto limits = device_limits_.find(src);
+  if (limits == device_limits_.end()) {
+    if (device_limits_.size() >= kDeviceLimitsKept) device_limits_.erase(device_limits_.begin());
+    limits = device_limits_.try_emplace(src).first;
   }
+  const std::uint8_t segmentation = i_am->segmentation;
+  limits->second = DeviceLimits{std::max<std::size_t>(i_am->max_apdu, kSmallestMaxApdu),
+                                segmentation == services::kSegmentedBoth || segmentation == services::kSegmentedReceive};
   out.push_back(output::Event{event::UnconfirmedReceived{src, std::move(i_am).value()}});
 }
 
@@ -174,7 +188,9 @@ void Stack::handle_recv_fragment(const BacnetAddr& src, const apdu::ComplexAck& 
     // The device has the whole request; sending it again would restart the answer.
     transaction->second.deadline = std::numeric_limits<double>::infinity();
     if (!send_segments_.empty()) send_segments_.erase(key);
-    reassembly = recv_segments_.emplace(key, RecvSegState::create(config_.max_segment_buffer, ack.invoke_id)).first;
+    RecvSegState state = RecvSegState::create(config_.max_segment_buffer, ack.invoke_id);
+    state.peer = src;
+    reassembly = recv_segments_.emplace(key, std::move(state)).first;
   }
 
   const apdu::SegmentHeader& segment = *ack.segmentation;

@@ -45,6 +45,7 @@ void Stack::tick(double now, std::vector<Output>& out) {
   resend_or_expire_requests(now, earliest, out);
   resend_or_expire_windows(now, earliest, out);
   abandon_stalled_reassemblies(now, earliest, out);
+  if (registration_) earliest.offer(renew_registration(now, out));
   if (earliest.value()) out.push_back(output::Deadline{*earliest.value()});
 }
 
@@ -97,7 +98,8 @@ void Stack::abandon_stalled_reassemblies(double now, EarliestDeadline& earliest,
     if (now >= reassembly.last_activity + kSegmentTimeoutSecs) {
       // The device would go on sending its segments until its own timeout.
       out.push_back(
-          output::Transmit{datagram::abort({false, key.invoke_id, apdu::kAbortTsmTimeout}), key.addr, std::nullopt});
+          output::Transmit{datagram::abort(key.addr, {false, key.invoke_id, apdu::kAbortTsmTimeout}), key.addr,
+                           std::nullopt});
       out.push_back(output::Event{event::Abort{key.invoke_id, kLocalAbortReason, key.addr}});
       stalled.push_back(key);
     } else {

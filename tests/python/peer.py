@@ -21,15 +21,18 @@ from ferromesh import (
     BacnetAddr,
     InputReceived,
     InputCancel,
+    InputRegisterForeignDevice,
     InputSend,
     InputSendUnconfirmed,
     InputTick,
+    InputUnregisterForeignDevice,
     ObjectIdentifier,
     OutputDeadline,
     OutputEvent,
     OutputTransmit,
     ServiceReadProperty,
     ServiceWhoIs,
+    ServiceWhoIsRouterToNetwork,
     Stack,
     StackConfig,
 )
@@ -83,6 +86,10 @@ def i_am(instance: int, max_apdu: int = 1476, segmentation: int = 0, vendor: int
 
 def i_am_router_to_network(*networks: int) -> bytes:
     return frame(b"\x01" + b"".join(n.to_bytes(2, "big") for n in networks), control=0x80)
+
+
+def bvlc_result(code: int) -> bytes:
+    return bytes([0x81, 0x00, 0x00, 0x06]) + code.to_bytes(2, "big")
 
 
 def read_property_ack(instance: int, value: bytes) -> bytes:
@@ -297,6 +304,10 @@ def one_of_each_stack_class() -> dict[str, object]:
     [timeout] = [o for o in stack.process(InputTick(100.0)) if isinstance(o, OutputEvent)]
     [announced] = stack.process(InputReceived(i_am(1234), addr))
     [routed] = stack.process(InputReceived(i_am_router_to_network(5), addr))
+    [rejected_there] = stack.process(InputReceived(frame(b"\x03\x01\x04\xd2", control=0x80), addr))
+    [busy] = stack.process(InputReceived(frame(b"\x04\x04\xd2", control=0x80), addr))
+    [available] = stack.process(InputReceived(frame(b"\x05", control=0x80), addr))
+    [registered] = stack.process(InputReceived(bvlc_result(0), addr))
     return {
         "BacnetAddr": addr,
         "StackConfig": StackConfig(),
@@ -316,4 +327,11 @@ def one_of_each_stack_class() -> dict[str, object]:
         "EventUnconfirmedReceived": announced.event,
         "UnconfirmedIAm": announced.event.message,
         "UnconfirmedIAmRouterToNetwork": routed.event.message,
+        "ServiceWhoIsRouterToNetwork": ServiceWhoIsRouterToNetwork(5),
+        "InputRegisterForeignDevice": InputRegisterForeignDevice(addr, 60),
+        "InputUnregisterForeignDevice": InputUnregisterForeignDevice(),
+        "EventBvlcResult": registered.event,
+        "UnconfirmedRejectMessageToNetwork": rejected_there.event.message,
+        "UnconfirmedRouterBusyToNetwork": busy.event.message,
+        "UnconfirmedRouterAvailableToNetwork": available.event.message,
     }

@@ -278,6 +278,24 @@ def test_read_property_answers_decode_to_the_values_on_the_wire():
     assert dict(failures) == UNREPRESENTABLE
 
 
+def _apdu_start(datagram: bytes) -> int:
+    """Where the APDU of an Original-Unicast-NPDU starts: after DNET/DADR/hop count and SNET/SADR, if any."""
+    control, pos = datagram[5], 6
+    if control & 0x20:
+        pos += 3 + datagram[pos + 2]
+    if control & 0x08:
+        pos += 3 + datagram[pos + 2]
+    return pos + (1 if control & 0x20 else 0)
+
+
+def _source(datagram: bytes, host: str, port: int) -> BacnetAddr:
+    """Who sent an answer: the UDP sender and, from behind a router, the NPDU's SNET and SADR."""
+    if not datagram[5] & 0x08:
+        return BacnetAddr(host, port)
+    length = datagram[8]
+    return BacnetAddr(host, port, int.from_bytes(datagram[6:8], "big"), bytes(datagram[9:9 + length]))
+
+
 def _solicit(stack: Stack, dest: BacnetAddr, invoke_id: int, service: int) -> None:
     # The stack reassembles only answers to what it asked: send requests of
     # the captured service until the destination's next invoke ID is the one
@@ -285,7 +303,8 @@ def _solicit(stack: Stack, dest: BacnetAddr, invoke_id: int, service: int) -> No
     request = ServiceReadPropertyMultiple([]) if service == 14 else ServiceReadProperty(ObjectIdentifier(8, 1), 76)
     for expected in range(invoke_id + 1):
         outputs = stack.process(InputSend(request, dest))
-        assert outputs[0].data[8] == expected
+        data = bytes(outputs[0].data)
+        assert data[_apdu_start(data) + 2] == expected
 
 
 @pytest.mark.parametrize("name, service, segments", [
@@ -297,7 +316,8 @@ def test_solicited_segmented_answer_is_reassembled(name, service, segments):
                  if (w := classify(dg.data)).kind == "segment" and w.service == service]
     assert len(datagrams) == segments
     first = classify(datagrams[0].data)
-    src = BacnetAddr(datagrams[0].src, datagrams[0].sport)
+    # Behind a router (bacnet_services.pcap): the whole address, network and MAC included.
+    src = _source(datagrams[0].data, datagrams[0].src, datagrams[0].sport)
     stack = Stack()
     _solicit(stack, src, first.invoke_id, service)
     events, acks = [], []
@@ -306,7 +326,7 @@ def test_solicited_segmented_answer_is_reassembled(name, service, segments):
         events += _events(outputs)
         acks += [bytes(o.data) for o in outputs if isinstance(o, OutputTransmit)]
     # The last segment is acknowledged (SegmentACK, invoke ID, sequence number) and completes the answer.
-    assert acks and acks[-1][6:9] == bytes([0x40, first.invoke_id, segments - 1])
+    assert acks and acks[-1][_apdu_start(acks[-1]):][:3] == bytes([0x40, first.invoke_id, segments - 1])
     assert len(events) == 1 and isinstance(events[0], EventResponse)
     payload = bytes(events[0].payload)
     assert payload == b"".join(classify(dg.data).payload for dg in datagrams)

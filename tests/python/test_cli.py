@@ -13,6 +13,7 @@ import pytest
 import ferromesh
 from ferromesh import cli
 from test_client import ScriptedDevice, complex_ack, error_pdu, frame, i_am, invoke_id, read_ack, simple_ack
+from test_routing import Router
 
 
 def run_cli(capsys, *argv: str) -> tuple[int, str, str]:
@@ -106,8 +107,8 @@ def test_whois_lists_devices_and_exits_5_without_answers(capsys):
     with ScriptedDevice(lambda rq: [i_am(1234)]) as device:
         code, out, _ = run_cli(capsys, "whois", device.address, "--wait", "0.5", "--json")
     assert code == 0
-    assert json.loads(out) == [{"device": 1234, "address": device.address, "vendor_id": 15,
-                                "max_apdu": 1476, "segmentation": "no-segmentation"}]
+    assert json.loads(out) == [{"device": 1234, "address": device.address, "network": None, "mac": None,
+                                "vendor_id": 15, "max_apdu": 1476, "segmentation": "no-segmentation"}]
     with ScriptedDevice(lambda rq: []) as device:
         code, out, _ = run_cli(capsys, "whois", device.address, "--wait", "0.1")
     assert (code, out) == (5, "no device answered\n")
@@ -245,3 +246,18 @@ def test_whois_to_one_device_returns_at_its_answer(capsys):
         code, out, _ = run_cli(capsys, "whois", device.address, "--wait", "600")
     # Waiting out --wait would take ten minutes.
     assert code == 0 and "1234" in out and time.monotonic() - started < 60
+
+
+def test_whois_names_routed_devices_and_commands_take_an_instance(capsys):
+    router = Router({b"\x11": 2001})
+    with ScriptedDevice(router) as device:
+        everywhere = f"{device.address}/65535"
+        code, out, _ = run_cli(capsys, "whois", everywhere, "--wait", "0.3")
+        assert code == 0
+        assert [line.split() for line in out.splitlines()[2:]] == [
+            ["2001", f"{device.address}/5:11", "5", "11", "7", "480", "no-segmentation"]]
+        code, out, _ = run_cli(capsys, "read", "device:2001", "device:1", "object-name", "--discover", everywhere,
+                               "--json")
+        assert code == 0 and json.loads(out)["address"] == f"{device.address}/5:11"
+        code, out, _ = run_cli(capsys, "whois", "2001", "--discover", everywhere, "--wait", "30", "--json")
+        assert code == 0 and [row["device"] for row in json.loads(out)] == [2001]

@@ -34,6 +34,7 @@ from ferromesh.client import (
     parse_property_id,
     who_is_datagram,
 )
+from ferromesh.names import address_key, format_address, parse_device
 
 # ---------------------------------------------------------------------------
 # Datagrams a device sends
@@ -524,20 +525,58 @@ def test_who_is_collects_i_am_answers_inside_the_limits():
 
 
 @pytest.mark.parametrize("text, expected", [
-    ("10.0.0.5", ("10.0.0.5", 47808)),
-    ("10.0.0.5:47809", ("10.0.0.5", 47809)),
-    (" 127.0.0.1:1 ", ("127.0.0.1", 1)),
+    ("10.0.0.5", ("10.0.0.5", 47808, None, None)),
+    ("10.0.0.5:47809", ("10.0.0.5", 47809, None, None)),
+    (" 127.0.0.1:1 ", ("127.0.0.1", 1, None, None)),
+    ("10.0.0.1/1234:11", ("10.0.0.1", 47808, 1234, b"\x11")),
+    ("10.0.0.1:47809/5:C0A80105BAC0", ("10.0.0.1", 47809, 5, bytes.fromhex("c0a80105bac0"))),
+    ("10.0.0.1/1234", ("10.0.0.1", 47808, 1234, None)),  # every device of network 1234
+    ("255.255.255.255/65535", ("255.255.255.255", 47808, 65535, None)),  # every device of every network
 ])
 def test_parse_address(text, expected):
     addr = parse_address(text)
-    assert (addr.addr, addr.port) == expected
+    assert address_key(addr) == expected
+    assert parse_device(text) is not addr and address_key(parse_device(text)) == expected
+    # The text form reads back as the same address, and the repr shows it for a routed device.
+    assert address_key(parse_address(format_address(addr))) == expected
+    if addr.network is None:
+        assert repr(addr) == f"BacnetAddr('{addr.addr}', {addr.port})"
+    else:
+        assert repr(addr) == f"BacnetAddr('{format_address(addr)}')"
 
 
 @pytest.mark.parametrize("text", ["10.0.0", "010.0.0.1", "10.0.0.256", "host", "10.0.0.5:0", "10.0.0.5:65536",
-                                  "10.0.0.5:", "10.0.0.5:x", "10.0.0.5:-1"])
+                                  "10.0.0.5:", "10.0.0.5:x", "10.0.0.5:-1", "10.0.0.1/0:11", "10.0.0.1/65536:11",
+                                  "10.0.0.1/:11", "10.0.0.1/12:", "10.0.0.1/12:1", "10.0.0.1/12:0102030405060708",
+                                  "10.0.0.1/12:zz", "10.0.0.1/65535:11", "10.0.0.1/x", "device:", "device:4194304"])
 def test_parse_address_refuses(text):
     with pytest.raises(ValueError):
-        parse_address(text)
+        parse_device(text) if text.startswith("device") else parse_address(text)
+
+
+@pytest.mark.parametrize("value, expected", [(1234, 1234), ("1234", 1234), ("device:1234", 1234), (" DEVICE:0 ", 0),
+                                             ("8:4194303", 4194303)])
+def test_parse_device_by_instance(value, expected):
+    assert parse_device(value) == expected
+
+
+def test_bacnet_addr_network_and_mac_are_checked():
+    addr = ferromesh.BacnetAddr("10.0.0.1", 47808, 1234, b"\x11")
+    assert (addr.network, addr.mac) == (1234, b"\x11")
+    addr.mac = bytearray(b"\x01\x02")
+    assert addr.mac == b"\x01\x02"
+    for attribute, value, error in [("network", 0, ValueError), ("network", 65536, OverflowError),
+                                    ("network", "1", TypeError), ("mac", b"", ValueError),
+                                    ("mac", bytes(8), ValueError), ("mac", [1], TypeError)]:
+        with pytest.raises(error, match=attribute):
+            setattr(addr, attribute, value)
+    assert (addr.network, addr.mac) == (1234, b"\x01\x02")
+    # A MAC needs a network of one device; the Stack refuses it otherwise.
+    for network in (None, 65535):
+        bad = ferromesh.BacnetAddr("10.0.0.1", 47808, network, b"\x11")
+        with pytest.raises(ValueError, match="needs a network"):
+            ferromesh.Stack().process(ferromesh.InputSend(ferromesh.ServiceReadProperty(ObjectIdentifier(8, 1), 77),
+                                                          bad))
 
 
 @pytest.mark.parametrize("value, expected", [

@@ -32,13 +32,15 @@ FINAL_ORDER = [
     "ReadRangeByPosition", "ReadRangeBySequenceNumber", "ReadRangeByTime", "ServiceReadRange",
     "ReadRangeResult", "WritePropertyMultipleError",
     "decode_read_range", "decode_write_property_multiple_error",
+    "ServiceWhoIsRouterToNetwork", "InputRegisterForeignDevice", "InputUnregisterForeignDevice", "EventBvlcResult",
+    "UnconfirmedRejectMessageToNetwork", "UnconfirmedRouterBusyToNetwork", "UnconfirmedRouterAvailableToNetwork",
 ]
 NOT_YET_REGISTERED: set[str] = set()
 
 # class name -> (__text_signature__, __doc__)
 CLASS_DOCS = {
     "ObjectIdentifier": ("(object_type, instance)", "BACnet ObjectIdentifier (type, instance)."),
-    "BacnetAddr": ("(addr, port)", "IPv4 BACnet address (addr, port)."),
+    "BacnetAddr": ("(addr, port, network=None, mac=None)", "IPv4 BACnet address (addr, port)."),
     "StackConfig": (
         "(apdu_timeout_secs=3.0, apdu_retries=3, max_apdu_length=1476, max_segment_buffer=2097152)",
         "StackConfig \u2014 tuneable protocol parameters.",
@@ -102,6 +104,39 @@ CLASS_DOCS = {
         "(low=None, high=None)",
         "Service: Who-Is request, answered with I-Am by the devices whose instance\n"
         "is in low..high (both limits or neither; 0 <= low <= high <= 4194303).",
+    ),
+    "ServiceWhoIsRouterToNetwork": (
+        "(network=None)",
+        "Service: Who-Is-Router-To-Network, answered with I-Am-Router-To-Network by the\n"
+        "routers that reach network (None: by every router, with all it reaches).",
+    ),
+    "InputRegisterForeignDevice": (
+        "(bbmd, ttl)",
+        "Input: register with the BBMD at bbmd as a foreign device for ttl seconds\n"
+        "(1..65535) and keep the registration alive; broadcasts then go through it.",
+    ),
+    "InputUnregisterForeignDevice": (
+        "()", "Input: end the foreign-device registration; broadcasts go out locally again.",
+    ),
+    "EventBvlcResult": (
+        None,
+        "Event: BVLC-Result received, result 0 for success or the code of a NAK\n"
+        "(0x30: foreign-device registration refused, 0x60: broadcast not distributed).",
+    ),
+    "UnconfirmedRejectMessageToNetwork": (
+        None,
+        "Unconfirmed Reject-Message-To-Network message: a router could not pass a message\n"
+        "on to network (reason 1: unreachable, 2: busy, ...).",
+    ),
+    "UnconfirmedRouterBusyToNetwork": (
+        None,
+        "Unconfirmed Router-Busy-To-Network message: the router takes no traffic for these\n"
+        "networks for now (an empty list: for any).",
+    ),
+    "UnconfirmedRouterAvailableToNetwork": (
+        None,
+        "Unconfirmed Router-Available-To-Network message: the router takes traffic for these\n"
+        "networks again (an empty list: for all).",
     ),
     "PropertyResult": (None, "Result for a single property within ReadPropertyMultiple."),
     "ObjectResult": (None, "Result for one object in a ReadPropertyMultiple response."),
@@ -265,10 +300,14 @@ class TestClassConventions:
             ("OutputTransmit", "invoke_id"):
                 "Invoke ID of the request this datagram carries; None for other datagrams (SegmentACKs).",
             ("EventError", "kind"):
-                '"error" (a BACnet Error), "reject" (a Reject) or "local" (the request was not sent).',
+                '"error" (a BACnet Error), "reject" (a Reject), "network" (a router\'s Reject-Message-To-Network) or '
+                '"local" (the request was not sent).',
             ("EventError", "error_class"): "ErrorClass of a BACnet Error, else None.",
             ("EventError", "error_code"): "ErrorCode of a BACnet Error, else None.",
-            ("EventError", "reject_reason"): "Reason of a Reject, else None.",
+            ("EventError", "reject_reason"): "Reason of a Reject or of a router's Reject-Message-To-Network, else None.",
+            ("BacnetAddr", "network"): "Network number of a device behind the router at addr:port (1..65534), 65535 "
+                                       "for\nevery network, None for our own network.",
+            ("BacnetAddr", "mac"): "MAC address (1..7 octets) of a device on that network; None for all of its devices.",
         }
         for name in CLASS_DOCS:
             cls = getattr(ferromesh, name)

@@ -16,6 +16,7 @@
 
 #include "codec/apdu.hpp"
 #include "codec/bvlc.hpp"
+#include "codec/network_message.hpp"
 #include "codec/npdu.hpp"
 #include "services/i_am.hpp"
 #include "services/read_property.hpp"
@@ -80,9 +81,9 @@ void take_datagram(const std::string& file, ByteSpan datagram, Census& census) {
   if (!frame) return census.failures.push_back(file + ": NPDU " + std::string(to_string(frame.error())));
   if (!frame->network_layer_message) return take_apdu(file, frame->apdu, census);
   if (frame->apdu.empty() || frame->apdu[0] != npdu::kMessageIAmRouterToNetwork) return;
-  const auto networks = i_am::decode_i_am_router_to_network(frame->apdu);
-  if (!networks) return census.failures.push_back(file + ": router " + std::string(to_string(networks.error())));
-  census.router_networks.push_back(networks.value());
+  const auto message = network_message::decode(frame->apdu);
+  if (!message) return census.failures.push_back(file + ": router " + std::string(to_string(message.error())));
+  census.router_networks.push_back(std::get<network_message::IAmRouterToNetwork>(message.value()).networks);
 }
 
 // Every capture file, read once for all tests; nothing when the captures are absent.

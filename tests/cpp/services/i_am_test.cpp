@@ -98,56 +98,5 @@ INSTANTIATE_TEST_SUITE_P(
         MalformedCase{"context_tag", {0x0C, 0x02, 0x00, 0x04, 0xD2, 0x22, 0x05, 0xC4, 0x91, 0x00, 0x21, 0x0F},
                       E::InvalidContextTag}));
 
-struct RouterCase {
-  const char* name;
-  Bytes octets;
-  std::vector<std::uint16_t> networks;
-  friend void PrintTo(const RouterCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class RouterToNetwork : public testing::TestWithParam<RouterCase> {};
-
-TEST_P(RouterToNetwork, Decodes) {
-  const auto result = i_am::decode_i_am_router_to_network(GetParam().octets);
-  ASSERT_TRUE(result.ok()) << to_string(result.error());
-  EXPECT_EQ(result.value(), GetParam().networks);
-}
-
-// Cut after whole pairs the message is a shorter valid list; cut inside a pair it is malformed.
-TEST_P(RouterToNetwork, PrefixesKeepWholePairsOnly) {
-  const Bytes& octets = GetParam().octets;
-  EXPECT_EQ(to_string(i_am::decode_i_am_router_to_network(std::span(octets).first(0)).error()), "IncompleteData");
-  for (std::size_t length = 1; length < octets.size(); ++length) {
-    const auto result = i_am::decode_i_am_router_to_network(std::span(octets).first(length));
-    if ((length - 1) % 2 == 0) {
-      ASSERT_TRUE(result.ok()) << "prefix " << length;
-      const auto& all = GetParam().networks;
-      EXPECT_EQ(result.value(), std::vector<std::uint16_t>(all.begin(), all.begin() + (length - 1) / 2));
-    } else {
-      ASSERT_FALSE(result.ok()) << "prefix " << length;
-      EXPECT_EQ(to_string(result.error()), "InvalidData");
-    }
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Valid, RouterToNetwork,
-                         testing::Values(RouterCase{"two_networks", {0x01, 0x00, 0x05, 0x27, 0x10}, {5, 10000}},
-                                         RouterCase{"no_networks", {0x01}, {}},
-                                         RouterCase{"extremes", {0x01, 0x00, 0x00, 0xFF, 0xFF, 0x01, 0x00}, {0, 65535, 256}}));
-
-TEST(RouterToNetworkMalformed, FailsWithExactKind) {
-  const std::pair<Bytes, const char*> cases[] = {
-      {{}, "IncompleteData"},
-      {{0x01, 0x00}, "InvalidData"},
-      {{0x02, 0x00, 0x05}, "InvalidData"},
-      {{0x00}, "InvalidData"},
-  };
-  for (const auto& [octets, expected] : cases) {
-    const auto result = i_am::decode_i_am_router_to_network(octets);
-    ASSERT_FALSE(result.ok()) << octets.size() << " octets";
-    EXPECT_EQ(to_string(result.error()), expected) << octets.size() << " octets";
-  }
-}
-
 }  // namespace
 }  // namespace ferromesh::services

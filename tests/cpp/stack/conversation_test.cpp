@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <set>
-#include <functional>
 
 #include "stack/scripted_peer.hpp"
 #include "stack/service_encoding.hpp"
@@ -10,39 +8,6 @@
 
 namespace ferromesh::stack::test {
 namespace {
-
-// Plays the stack against scripted devices until nobody has anything to say.
-class Conversation {
- public:
-  explicit Conversation(StackConfig config = {}) : stack(config) {}
-
-  Stack stack;
-  std::vector<ScriptedPeer*> peers;
-  std::vector<Output> outputs;  // everything the stack produced, in order
-  // Whether the n-th datagram the stack sends (from 0) is lost on the way.
-  std::function<bool(std::size_t)> lost = [](std::size_t) { return false; };
-  std::size_t datagrams_sent = 0;
-
-  std::vector<Output> run(Input input) {
-    const std::size_t first = outputs.size();
-    std::deque<Input> pending{std::move(input)};
-    while (!pending.empty()) {
-      Input next = std::move(pending.front());
-      pending.pop_front();
-      for (Output& o : stack.process(std::move(next))) {
-        if (const auto* t = std::get_if<output::Transmit>(&o); t && !lost(datagrams_sent++)) {
-          for (ScriptedPeer* peer : peers) {
-            if (peer->address() != t->dest) continue;
-            for (Bytes& reply : peer->on_datagram(t->data)) pending.push_back(from(peer->address(), std::move(reply)));
-          }
-        }
-        outputs.push_back(std::move(o));
-      }
-    }
-    expect_invariants(stack);
-    return {outputs.begin() + static_cast<std::ptrdiff_t>(first), outputs.end()};
-  }
-};
 
 input::Send read_property_multiple(const BacnetAddr& dest, std::size_t objects) {
   service::ReadPropertyMultiple rpm;

@@ -108,8 +108,9 @@ const std::vector<HostileKind>& hostile_kinds() {
       {"long undefined PDU type",
        [](std::size_t i) { return long_datagram({0x01, 0x00, static_cast<std::uint8_t>(0x80 + (i % 8) * 0x10)}); },
        ""},
+      // Message types 6 and up: none a client reads.
       {"long network message",
-       [](std::size_t i) { return long_datagram({0x01, 0x80, static_cast<std::uint8_t>(2 + i % 254)}); }, ""},
+       [](std::size_t i) { return long_datagram({0x01, 0x80, static_cast<std::uint8_t>(6 + i % 250)}); }, ""},
       {"BVLC length beyond the datagram",
        [](std::size_t i) {
          return long_datagram({0x01, 0x00, 0x30, id_of(i), 0x0C}, 0x0A, kLargestDatagram - 1);

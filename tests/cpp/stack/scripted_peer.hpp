@@ -4,10 +4,13 @@
 // the stack's datagrams as a device would (BVLC, NPDU, Confirmed-Request,
 // SegmentACK), collects segmented requests window by window, and answers:
 // SimpleACK for WriteProperty, a ComplexACK (segmented when long) otherwise,
-// or an Error, Reject or Abort, or nothing, as told.
+// or an Error, Reject or Abort, or nothing, as told. Given an address with a
+// network and MAC, it is a device behind the router at that IPv4 address.
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -16,6 +19,8 @@
 #include "codec/bvlc.hpp"
 #include "codec/npdu.hpp"
 #include "codec/span_reader.hpp"
+#include "stack/stack.hpp"
+#include "stack/stack_test_support.hpp"
 #include "stack/types.hpp"
 
 namespace ferromesh::stack::test {
@@ -49,7 +54,7 @@ class ScriptedPeer {
     const auto bvlc_frame = bvlc::unwrap(datagram);
     if (!bvlc_frame) return {};
     const auto frame = npdu::decode(bvlc_frame->npdu);
-    if (!frame || frame->network_layer_message || frame->apdu.empty()) return {};
+    if (!frame || frame->network_layer_message || frame->apdu.empty() || !addressed_to_me(frame.value())) return {};
     SpanReader in(frame->apdu);
     const std::uint8_t first = in.read_u8().value();
     switch (first >> 4) {
@@ -72,9 +77,29 @@ class ScriptedPeer {
     std::size_t window_base = 0;  // first sequence number after the last SegmentACK
   };
 
-  static Bytes wrap(const Bytes& apdu) {
-    Bytes out{0x81, 0x0A, static_cast<std::uint8_t>((6 + apdu.size()) >> 8),
-              static_cast<std::uint8_t>(6 + apdu.size()), 0x01, 0x00};
+  // Behind a router, a request names our network and MAC, and the router
+  // passes it on with hop count 255 (we are one hop away); on our own
+  // network it names none.
+  bool addressed_to_me(const npdu::NpduFrame& frame) const {
+    if (!address_.remote()) return !frame.destination;
+    const auto mac = address_.mac_octets();
+    return frame.destination && frame.destination->net == address_.network &&
+           std::equal(mac.begin(), mac.end(), frame.destination->mac.begin(), frame.destination->mac.end()) &&
+           frame.hop_count == 255;
+  }
+
+  // Our answers; behind a router they come from the router with our network
+  // and MAC as SNET/SADR.
+  Bytes wrap(const Bytes& apdu) const {
+    Bytes npdu{0x01, 0x00};
+    if (address_.remote()) {
+      npdu = {0x01, 0x08, static_cast<std::uint8_t>(address_.network >> 8), static_cast<std::uint8_t>(address_.network),
+              address_.mac_length};
+      for (const std::uint8_t octet : address_.mac_octets()) npdu.push_back(octet);
+    }
+    const std::size_t length = 4 + npdu.size() + apdu.size();
+    Bytes out{0x81, 0x0A, static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
+    out.insert(out.end(), npdu.begin(), npdu.end());
     out.insert(out.end(), apdu.begin(), apdu.end());
     return out;
   }
@@ -185,6 +210,42 @@ class ScriptedPeer {
     std::size_t window_start = 0;  // the first segment not acknowledged
   };
   std::map<std::uint8_t, Outgoing> outgoing_;  // answers in progress
+};
+
+// Plays the stack against scripted devices until nobody has anything to say.
+class Conversation {
+ public:
+  explicit Conversation(StackConfig config = {}) : stack(config) {}
+
+  Stack stack;
+  std::vector<ScriptedPeer*> peers;
+  std::vector<Output> outputs;  // everything the stack produced, in order
+  // Whether the n-th datagram the stack sends (from 0) is lost on the way.
+  std::function<bool(std::size_t)> lost = [](std::size_t) { return false; };
+  std::size_t datagrams_sent = 0;
+
+  std::vector<Output> run(Input input) {
+    const std::size_t first = outputs.size();
+    std::deque<Input> pending{std::move(input)};
+    while (!pending.empty()) {
+      Input next = std::move(pending.front());
+      pending.pop_front();
+      for (Output& o : stack.process(std::move(next))) {
+        if (const auto* t = std::get_if<output::Transmit>(&o); t && !lost(datagrams_sent++)) {
+          for (ScriptedPeer* peer : peers) {
+            if (peer->address() != t->dest) continue;
+            // The UDP sender: a routed device's answers come from its router.
+            for (Bytes& reply : peer->on_datagram(t->data)) {
+              pending.push_back(from(peer->address().udp(), std::move(reply)));
+            }
+          }
+        }
+        outputs.push_back(std::move(o));
+      }
+    }
+    expect_invariants(stack);
+    return {outputs.begin() + static_cast<std::ptrdiff_t>(first), outputs.end()};
+  }
 };
 
 }  // namespace ferromesh::stack::test

@@ -16,13 +16,23 @@ Bytes octets(std::size_t n, std::uint8_t first) {
 // client sends.
 TEST(Datagram, ExactOctets) {
   const Bytes data = octets(3, 0xA0);
-  EXPECT_EQ(datagram::confirmed_request({9, 14, 0, apdu::kMaxApduCode1476, std::nullopt, true}, data),
+  EXPECT_EQ(datagram::confirmed_request(kDevice, {9, 14, 0, apdu::kMaxApduCode1476, std::nullopt, true}, data),
             (Bytes{0x81, 0x0A, 0x00, 0x0D, 0x01, 0x04, 0x02, 0x05, 0x09, 0x0E, 0xA0, 0xA1, 0xA2}));
-  EXPECT_EQ(datagram::confirmed_request({9, 14, 7, 3, apdu::SegmentHeader{true, 3, 4}, false}, data),
+  EXPECT_EQ(datagram::confirmed_request(kDevice, {9, 14, 7, 3, apdu::SegmentHeader{true, 3, 4}, false}, data),
             (Bytes{0x81, 0x0A, 0x00, 0x0F, 0x01, 0x04, 0x0C, 0x73, 0x09, 0x03, 0x04, 0x0E, 0xA0, 0xA1, 0xA2}));
-  EXPECT_EQ(datagram::segment_ack({true, false, 9, 3, 2}),
+  EXPECT_EQ(datagram::segment_ack(kDevice, {true, false, 9, 3, 2}),
             (Bytes{0x81, 0x0A, 0x00, 0x0A, 0x01, 0x00, 0x42, 0x09, 0x03, 0x02}));
-  EXPECT_EQ(datagram::abort({false, 9, 10}), (Bytes{0x81, 0x0A, 0x00, 0x09, 0x01, 0x00, 0x70, 0x09, 0x0A}));
+  EXPECT_EQ(datagram::abort(kDevice, {false, 9, 10}), (Bytes{0x81, 0x0A, 0x00, 0x09, 0x01, 0x00, 0x70, 0x09, 0x0A}));
+  // Behind a router: DNET 0x04D2, DLEN and DADR, hop count 255, to the router's address.
+  const BacnetAddr routed = *BacnetAddr::routed(kDevice.addr, kDevice.port, 0x04D2, Bytes{0x11});
+  EXPECT_EQ(datagram::confirmed_request(routed, {9, 14, 0, apdu::kMaxApduCode1476, std::nullopt, true}, data),
+            (Bytes{0x81, 0x0A, 0x00, 0x12, 0x01, 0x24, 0x04, 0xD2, 0x01, 0x11, 0xFF, 0x02, 0x05, 0x09, 0x0E, 0xA0,
+                   0xA1, 0xA2}));
+  EXPECT_EQ(datagram::segment_ack(routed, {false, false, 9, 3, 2}),
+            (Bytes{0x81, 0x0A, 0x00, 0x0F, 0x01, 0x20, 0x04, 0xD2, 0x01, 0x11, 0xFF, 0x40, 0x09, 0x03, 0x02}));
+  EXPECT_EQ(datagram::abort(routed, {false, 9, 10}),
+            (Bytes{0x81, 0x0A, 0x00, 0x0E, 0x01, 0x20, 0x04, 0xD2, 0x01, 0x11, 0xFF, 0x70, 0x09, 0x0A}));
+  EXPECT_EQ(datagram::largest_apdu(routed), datagram::kLargestApdu - 5);
 }
 
 // What we advertise: the largest code that fits, and 2..64 segments or more.
@@ -64,7 +74,7 @@ class SegmentedRequest : public ::testing::TestWithParam<SendCase> {};
 TEST_P(SegmentedRequest, SendsWhatEachSegmentAckAsksFor) {
   const SendCase& c = GetParam();
   const apdu::ConfirmedRequestHeader header{9, 15, 7, 5, std::nullopt, true};
-  auto [state, first] = SendSegState::create(octets(c.segments * 10, 0), header, 10, 0.0);
+  auto [state, first] = SendSegState::create(octets(c.segments * 10, 0), kDevice, header, 10, 0.0);
   ASSERT_EQ(state.total_segments, c.segments);
   EXPECT_EQ(sequences({first}), std::vector<int>{0});
   for (std::size_t i = 0; i < c.steps.size(); ++i) {
@@ -113,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A timed-out window goes out again, and a negative SegmentACK after that
 // may ask for it once more.
 TEST(SendSegState, AResentWindowMayBeAskedForAgain) {
-  auto [state, first] = SendSegState::create(octets(100, 0), {9, 15, 0, 5, std::nullopt, true}, 10, 0.0);
+  auto [state, first] = SendSegState::create(octets(100, 0), kDevice, {9, 15, 0, 5, std::nullopt, true}, 10, 0.0);
   EXPECT_EQ(sequences(state.acknowledge(false, 0, 3, 1.0)), (std::vector<int>{1, 2, 3}));
   EXPECT_EQ(sequences(state.acknowledge(true, 0, 3, 1.0)), (std::vector<int>{1, 2, 3}));
   EXPECT_EQ(sequences(state.resend_window(3.0)), (std::vector<int>{1, 2, 3}));
@@ -154,7 +164,7 @@ TEST_P(Reassembly, GivesTheExpectedOutcomes) {
 
 auto ack(std::uint8_t sequence, std::uint8_t window) { return outcome::Ack{segment_ack(7, sequence, window)}; }
 auto nak(std::uint8_t sequence, std::uint8_t window) {
-  return outcome::Ack{datagram::segment_ack({true, false, 7, sequence, window})};
+  return outcome::Ack{datagram::segment_ack(BacnetAddr{}, {true, false, 7, sequence, window})};
 }
 auto complete(std::uint8_t sequence, std::uint8_t window, Bytes payload) {
   return outcome::Complete{segment_ack(7, sequence, window), std::move(payload)};
@@ -188,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReassemblyCase{"byte_limit",
                        100,
                        {{0, true, 1, Bytes(60, 1)}, {1, true, 1, Bytes(40, 1)}, {2, false, 1, Bytes(1, 1)}},
-                       {ack(0, 1), ack(1, 1), outcome::Abort{datagram::abort({false, 7, 1})}}},
+                       {ack(0, 1), ack(1, 1), outcome::Abort{datagram::abort(BacnetAddr{}, {false, 7, 1})}}},
         // A segment past a gap is dropped; at the window's end a negative
         // SegmentACK names the last segment received in order, and the device
         // sends again from the gap.

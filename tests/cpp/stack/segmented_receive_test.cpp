@@ -117,14 +117,18 @@ TEST(SegmentedReceive, AServerAbortEndsTheReassemblyOnce) {
   EXPECT_TRUE(stack.process(tick(10.0)).empty());
 }
 
-// Real segmented answers, replayed: our SegmentACKs carry the same APDU as
-// the client's in the capture, and the parts join into one answer.
+// Real segmented answers, replayed: our SegmentACKs are the very datagrams
+// of the client in the capture (through a router: with its DNET and DADR),
+// and the parts join into one answer.
 struct CaptureCase {
   const char* name;
   const char* file;
   std::array<std::uint8_t, 4> device;
   std::uint8_t invoke_id;
   bool read_property_multiple = false;  // the service answered, else ReadProperty
+  // A device behind a router: its network and one-octet MAC there.
+  std::uint16_t network = 0;
+  std::uint8_t mac = 0;
 };
 
 class CapturedAnswer : public ::testing::TestWithParam<CaptureCase> {};
@@ -134,7 +138,8 @@ TEST_P(CapturedAnswer, IsAcknowledgedLikeTheRealClientDid) {
   const CaptureCase& c = GetParam();
   const auto capture = ferromesh::test::read_pcap(std::filesystem::path(FERROMESH_CAPTURES_DIR) / c.file);
   ASSERT_TRUE(capture.has_value());
-  const BacnetAddr device{c.device, kBacnetPort};
+  BacnetAddr device{c.device, kBacnetPort};
+  if (c.network != 0) device = *BacnetAddr::routed(c.device, kBacnetPort, c.network, Bytes{c.mac});
   Stack stack;
   // Requests of the service the capture answers, up to its invoke ID.
   input::Send request = read_property(device);
@@ -153,12 +158,14 @@ TEST_P(CapturedAnswer, IsAcknowledgedLikeTheRealClientDid) {
   for (const auto& udp : *capture) {
     const Bytes apdu = apdu_of(udp.payload);
     if (apdu.size() < 2 || apdu[1] != c.invoke_id) continue;
-    if (apdu[0] >> 4 == 4) captured_acks.push_back(apdu);
+    // The whole datagram, up to its BVLC length (Ethernet pads short frames).
+    const std::size_t length = std::size_t{udp.payload[2]} << 8 | udp.payload[3];
+    if (apdu[0] >> 4 == 4) captured_acks.emplace_back(udp.payload.begin(), udp.payload.begin() + length);
     const bool segment = apdu[0] >> 4 == 3 && (apdu[0] & 0x08) != 0;
     if (!segment || udp.source_ip != c.device) continue;
     joined.insert(joined.end(), apdu.begin() + 5, apdu.end());
     const auto out = stack.process(from(device, udp.payload));
-    for (const Bytes& ack : transmitted(out)) our_acks.push_back(apdu_of(ack));
+    for (const Bytes& ack : transmitted(out)) our_acks.push_back(ack);
     for (const Event& e : events(out)) answers.push_back(e);
   }
   ASSERT_FALSE(captured_acks.empty());
@@ -169,7 +176,8 @@ TEST_P(CapturedAnswer, IsAcknowledgedLikeTheRealClientDid) {
 INSTANTIATE_TEST_SUITE_P(Captures, CapturedAnswer,
                          ::testing::Values(
                              CaptureCase{"read_property", "bacnet_segmented_data.pcap", {10, 0, 0, 2}, 0x5E},
-                             CaptureCase{"routed_rpm", "bacnet_services.pcap", {192, 168, 0, 24}, 0x88, true}),
+                             CaptureCase{"routed_rpm", "bacnet_services.pcap", {192, 168, 0, 24}, 0x88, true, 3,
+                                         0x6C}),
                          [](const auto& tc) { return std::string(tc.param.name); });
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "stack/stack_test_support.hpp"
 
+#include "codec/bvlc.hpp"
+#include "codec/npdu.hpp"
 #include "services/write_property.hpp"
 
 namespace ferromesh::stack::test {
@@ -65,7 +67,12 @@ std::string kinds(const std::vector<Output>& outputs) {
   return out;
 }
 
-std::uint8_t invoke_id_of(const Bytes& request_datagram) { return request_datagram.at(8); }
+std::uint8_t invoke_id_of(const Bytes& request_datagram) {
+  // After the NPDU header, which names DNET and DADR for a routed device.
+  const auto bvlc_frame = bvlc::unwrap(request_datagram);
+  const auto frame = bvlc_frame ? npdu::decode(bvlc_frame->npdu) : Result<npdu::NpduFrame>(DecodeError::InvalidData);
+  return frame ? frame->apdu[2] : request_datagram.at(8);
+}
 
 namespace {
 

@@ -18,8 +18,10 @@
 namespace ferromesh::stack {
 
 inline std::ostream& operator<<(std::ostream& os, const BacnetAddr& a) {
-  return os << int{a.addr[0]} << '.' << int{a.addr[1]} << '.' << int{a.addr[2]} << '.' << int{a.addr[3]} << ':'
-            << a.port;
+  os << int{a.addr[0]} << '.' << int{a.addr[1]} << '.' << int{a.addr[2]} << '.' << int{a.addr[3]} << ':' << a.port;
+  if (a.remote()) os << '/' << a.network << (a.mac_length != 0 ? ":" : "");
+  for (const std::uint8_t octet : a.mac_octets()) os << "0123456789abcdef"[octet >> 4] << "0123456789abcdef"[octet & 15];
+  return os;
 }
 
 namespace test {
@@ -54,6 +56,9 @@ inline void PrintTo(const Error& e, std::ostream* os) {
 }
 inline void PrintTo(const UnconfirmedReceived& e, std::ostream* os) {
   *os << "UnconfirmedReceived(" << e.src << ", message kind " << e.message.index() << ")";
+}
+inline void PrintTo(const BvlcResult& e, std::ostream* os) {
+  *os << "BvlcResult(" << e.src << ", " << e.result << ")";
 }
 
 }  // namespace event

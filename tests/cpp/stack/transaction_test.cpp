@@ -230,7 +230,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LimitsCase{"device_without_segmentation", i_am(206, 3), 1476, 0},
                       LimitsCase{"device_that_only_sends_segments", i_am(206, 1), 1476, 0},
                       LimitsCase{"below_50_taken_as_50", i_am(10, 0), 1476, 50},
-                      // Through a router the UDP sender is the router, not the device.
+                      // Through a router the I-Am names the device behind it, not the router.
                       LimitsCase{"routed_i_am_changes_nothing", i_am(206, 3, true), 1476, 304}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
