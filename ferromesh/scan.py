@@ -153,7 +153,8 @@ class Scanner:
     async def run(self, scan: SiteScan, found: Sequence[DiscoveredDevice]) -> None:
         """Scans ``found`` into ``scan`` (devices in instance order); returns when every device is done."""
         gate = asyncio.Semaphore(self.devices_at_once)
-        devices = [ScannedDevice(d.instance, d.address, d.vendor_id, d.max_apdu, enum_name(d.segmentation))
+        devices = [ScannedDevice(d.instance, d.address, d.vendor_id, d.max_apdu, enum_name(d.segmentation),
+                                 d.network, None if d.mac is None else d.mac.hex())
                    for d in sorted(found, key=lambda d: (d.instance, d.address))]
         scan.devices.extend(devices)
         self.counters.devices += len(devices)

@@ -88,18 +88,21 @@ class ScannedDevice:
     """A device that answered Who-Is, and the objects of its object list."""
 
     instance: int
-    address: str  # as requests take it
+    address: str  # as requests take it: 'host:port', behind a router 'host:port/network:mac'
     vendor_id: int
     max_apdu: int
     segmentation: str
+    network: int | None = None  # behind a router: the device's network number
+    mac: str | None = None  # and its MAC there, in hex
     name: str | None = None
     objects: list[ScannedObject] = field(default_factory=list)
     error: str | None = None  # why the device, or the rest of it, could not be read
 
     def to_json(self) -> dict[str, Any]:
-        return {"device": self.instance, "address": self.address, "name": self.name, "vendor_id": self.vendor_id,
-                "max_apdu": self.max_apdu, "segmentation": self.segmentation, "object_count": len(self.objects),
-                "error": self.error, "objects": [o.to_json() for o in self.objects]}
+        return {"device": self.instance, "address": self.address, "network": self.network, "mac": self.mac,
+                "name": self.name, "vendor_id": self.vendor_id, "max_apdu": self.max_apdu,
+                "segmentation": self.segmentation, "object_count": len(self.objects), "error": self.error,
+                "objects": [o.to_json() for o in self.objects]}
 
 
 class Failure(NamedTuple):

@@ -14,6 +14,7 @@ import sys
 from typing import Any, Callable, NoReturn
 
 from .. import (
+    BacnetAddr,
     ObjectIdentifier,
     PropertyValueBoolean,
     PropertyValueCharacterString,
@@ -25,7 +26,7 @@ from .. import (
     PropertyValueSigned,
     PropertyValueUnsigned,
 )
-from ..names import ALL_DEVICES, parse_address, parse_device, parse_object_id, parse_property_id
+from ..names import ALL_DEVICES, GLOBAL_BROADCAST, parse_address, parse_device, parse_object_id, parse_property_id
 
 EXIT_OK = 0
 EXIT_PROPERTY_ERRORS = 1
@@ -72,19 +73,22 @@ exit codes:
 """
 
 SCAN_EPILOG = """\
-Sends Who-Is (to ADDRESS, by default the global broadcast), then reads every
-answering device's object list and, for each object, its name, description,
-present value, status flags, units and state texts (ReadPropertyMultiple where
-the device takes it). Devices that do not answer, objects and properties that
-fail are listed in the output, not fatal. Progress goes to stderr when it is a
-terminal (pip install 'ferromesh[cli]' for a progress bar). Ctrl-C writes what
-was read so far.
+Sends Who-Is (to ADDRESS, by default --discover: every device of every
+network, through the BBMD with --bbmd), then reads every answering device's
+object list and, for each object, its name, description, present value, status
+flags, units and state texts (ReadPropertyMultiple where the device takes it).
+Devices behind routers are listed with their network and MAC. Devices that do
+not answer, objects and properties that fail are listed in the output, not
+fatal. Progress goes to stderr when it is a terminal (pip install
+'ferromesh[cli]' for a progress bar). Ctrl-C writes what was read so far.
 
 examples:
   python -m ferromesh scan
   python -m ferromesh scan 192.168.1.255 --low 1000 --high 1999 --json > site.json
-  python -m ferromesh scan --csv points.csv --ede site/plant --project "Plant 1"
-  python -m ferromesh scan 192.168.1.20 --max-concurrency 8 --per-device 2
+  python -m ferromesh scan --network 5 --csv points.csv --ede site/plant --project "Plant 1"
+  python -m ferromesh scan --bbmd 10.1.0.1 --json > remote-site.json
+  python -m ferromesh scan 192.168.1.1/5 --max-concurrency 8 --per-device 2
+  python -m ferromesh scan device:1234
 
 exit codes:
   0    every device and object read
@@ -312,7 +316,6 @@ def build_parser() -> argparse.ArgumentParser:
         return sub.add_parser(name, parents=[common], help=help_text, description=help_text,
                               epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
 
-    address = _checked(parse_address)
     device = _checked(parse_device)
     device_help = "device: HOST[:PORT], HOST[:PORT]/NETWORK:MAC or device:INSTANCE"
     object_id = _checked(parse_object_id)
@@ -352,11 +355,14 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = command("scan", "find every device and list every object (Who-Is, object lists, ReadPropertyMultiple)",
                 SCAN_EPILOG)
-    p.add_argument("address", nargs="?", default=GLOBAL_BROADCAST, type=address,
-                   help="where to send Who-Is: a broadcast address ending in .255 (default %(default)s)"
-                        " or one device")
+    p.add_argument("address", nargs="?", default=None, type=device,
+                   help="where to send Who-Is: a broadcast address ending in .255, HOST[:PORT]/NETWORK for"
+                        " every device of one network behind a router, one device, or device:INSTANCE"
+                        " (default: --discover, every device of every network)")
     p.add_argument("--low", type=instance, help="lowest device instance to scan (with --high)")
     p.add_argument("--high", type=instance, help="highest device instance to scan (with --low)")
+    p.add_argument("--network", type=_checked(_number_in(1, 65534)), metavar="N",
+                   help="only the devices of network N: Who-Is goes to that network alone")
     p.add_argument("--wait", type=_checked(_seconds(zero=True)), default=3.0, metavar="SECONDS",
                    help="how long to collect I-Am answers (default %(default)s)")
     p.add_argument("--csv", metavar="FILE", help="write one row per object to FILE ('-': stdout)")
@@ -369,7 +375,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="requests in flight to one device (default %(default)s)")
 
     p = command("trend", "read a trend log's records (ReadRange) and print, export or plot them", TREND_EPILOG)
-    p.add_argument("address", type=address, help="device HOST[:PORT]")
+    p.add_argument("address", type=device, help=device_help)
     p.add_argument("object", type=object_id, help="the trend log, e.g. trend-log:1")
     moment = _checked(parse_time)
     p.add_argument("--since", type=moment, metavar="TIME", help="records from this time on (2024-03-15T08:30, 2h)")
@@ -438,12 +444,24 @@ def _check_command(args: argparse.Namespace) -> None:
                 raise ValueError("give device:INSTANCE or --low and --high, not both")
             args.low = args.high = args.address
             args.address = None
-        if args.command == "scan" and args.per_device > args.max_concurrency:
-            raise ValueError(f"--per-device {args.per_device} is above --max-concurrency {args.max_concurrency}")
+        if args.command == "scan":
+            _check_scan(args)
         if (args.low is None) != (args.high is None):
             raise ValueError("give both --low and --high, or neither")
         if args.low is not None and args.low > args.high:
             raise ValueError(f"--low {args.low} is above --high {args.high}")
+
+
+def _check_scan(args: argparse.Namespace) -> None:
+    if args.per_device > args.max_concurrency:
+        raise ValueError(f"--per-device {args.per_device} is above --max-concurrency {args.max_concurrency}")
+    if args.network is None:
+        return
+    # Who-Is to that network alone: a broadcast there (through the router at ADDRESS, when given).
+    where = args.address if args.address is not None else parse_address(GLOBAL_BROADCAST)
+    if where.network not in (None, args.network):
+        raise ValueError(f"the address names network {where.network}, --network {args.network}")
+    args.address = BacnetAddr(where.addr, where.port, args.network, where.mac)
 
 
 def parse_arguments(argv: list[str] | None = None) -> argparse.Namespace:

@@ -17,7 +17,8 @@ import sys
 from typing import IO, Any, Iterable
 
 from ..client import Client
-from ..names import format_object_id, parse_address, parse_object_id, parse_property_id, property_enumeration, property_name
+from ..names import (format_address, format_object_id, parse_device, parse_object_id, parse_property_id,
+                     property_enumeration, property_name)
 from ..polling import Point, PollRound
 from ..scan import properties_of
 from .arguments import EXIT_INTERRUPTED, EXIT_OK, parse_property_ref
@@ -36,7 +37,7 @@ def _point(address: Any, obj: Any, prop: Any = None, index: Any = None) -> Point
     property_id, array_index = parse_property_ref(prop) if isinstance(prop, str) and prop else (85, None)
     if index not in (None, ""):
         array_index = int(index)
-    return Point(parse_address(address), parse_object_id(obj), property_id, array_index)
+    return Point(parse_device(address), parse_object_id(obj), property_id, array_index)
 
 
 def _from_scan(document: dict[str, Any]) -> Iterable[Point]:
@@ -70,10 +71,11 @@ def _stamp(timestamp: float) -> str:
 
 
 def _label(point: Point) -> tuple[str, str, str]:
-    address = parse_address(point.device)
+    device = parse_device(point.device)
+    address = f"device:{device}" if isinstance(device, int) else format_address(device)
     prop = property_name(parse_property_id(point.property)) + (
         "" if point.array_index is None else f"[{point.array_index}]")
-    return f"{address.addr}:{address.port}", format_object_id(parse_object_id(point.object)), prop
+    return address, format_object_id(parse_object_id(point.object)), prop
 
 
 class _Writer:

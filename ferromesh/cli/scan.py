@@ -11,7 +11,7 @@ from ..ede import write_ede
 from ..scan import Scanner, new_scan
 from ..site import SiteScan, dump_json, write_csv
 from .arguments import EXIT_INTERRUPTED, EXIT_NO_ANSWER, EXIT_OK, EXIT_PROPERTY_ERRORS
-from .commands import Output
+from .commands import Output, is_broadcast
 from .interrupt import run_interruptible
 from .progress import ScanProgress
 from .render import table
@@ -57,10 +57,14 @@ def _write(scan: SiteScan, args: argparse.Namespace, out: Output) -> None:
 async def scan(client: Client, args: argparse.Namespace, out: Output) -> int:
     result = new_scan()
     scanner = Scanner(client, per_device=args.per_device, max_concurrency=args.max_concurrency)
-    expect = None if args.address.addr.endswith(".255") else 1
+    address = args.address if args.address is not None else args.discover
+    # One device, at a unicast address or by instance: its answer is all there is to wait for.
+    expect = 1 if not is_broadcast(address) or (args.low is not None and args.low == args.high) else None
 
     async def run() -> None:
-        found = await client.who_is(args.address, args.low, args.high, timeout=args.wait, expect=expect)
+        found = await client.who_is(address, args.low, args.high, timeout=args.wait, expect=expect)
+        if args.network is not None:  # answers to others' Who-Is come from anywhere
+            found = [d for d in found if d.network == args.network]
         await scanner.run(result, found)
 
     async with ScanProgress(scanner.counters):

@@ -14,7 +14,7 @@ from ..errors import BacnetAbortError
 from ..names import format_object_id
 from ..views import LogRecord, StatusFlags, log_records
 from .arguments import EXIT_OK
-from .commands import Output
+from .commands import Output, device_address
 from .plot import plot_records, require_matplotlib
 from .render import table, value_text
 
@@ -142,19 +142,20 @@ async def trend(client: Client, args: argparse.Namespace, out: Output) -> int:
     if args.plot is not None:
         require_matplotlib()  # before reading, not after
     last = args.last if args.last is not None or args.since or args.until else 100
-    records = await read_records(client, args.address, args.object, since=args.since, until=args.until, last=last)
+    address = await device_address(client, args.address)
+    records = await read_records(client, address, args.object, since=args.since, until=args.until, last=last)
     if args.csv == "-":
         write_csv(records, sys.stdout)
     elif args.csv is not None:
         with open(args.csv, "w", encoding="utf-8", newline="") as stream:
             write_csv(records, stream)
     if args.plot is not None:
-        plot_records(records, args.plot, f"{obj_text} at {args.address.addr}:{args.address.port}")
+        plot_records(records, args.plot, f"{obj_text} at {address}")
     rows = [{"timestamp": timestamp_text(r.timestamp), "value": _value_text(r), "status": _flags_text(r.status_flags),
              "kind": r.kind} for r in records]
     if args.csv != "-":
         out.result(table(["timestamp", "value", "status", "kind"], rows) if rows else "no records", {
-            "address": f"{args.address.addr}:{args.address.port}", "object": obj_text,
+            "address": address, "object": obj_text,
             "records": [{"timestamp": timestamp_text(r.timestamp), "kind": r.kind, "value": value_json(r),
                          "status_flags": _flags_json(r.status_flags)} for r in records]})
     return EXIT_OK

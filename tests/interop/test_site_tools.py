@@ -16,7 +16,8 @@ from pathlib import Path
 import pytest
 
 from ferromesh import cli
-from peers import DeviceSpec, scan_site_specs, start_device, start_flat_site
+from peers import (BBMD_INSTANCE, ROUTER_INSTANCE, SITE_NETWORK, DeviceSpec, scan_site_specs, start_device,
+                   start_flat_site, start_scan_site)
 from peers.catalogue import BASE_OBJECTS, log_time, log_value, site_points
 
 # The EDE main file's columns, as the format's description gives them.
@@ -103,25 +104,81 @@ def test_scan_lists_every_object_as_json_csv_and_ede(peer_topology, capsys, tmp_
     assert ede["fan-speed"]["state-text-reference"] != ""
 
 
-def test_scan_finds_every_device_of_a_site_and_lists_one_that_falls_silent_halfway(peer_topology, capsys):
-    site = peer_topology(start_flat_site, scan_site_specs(4, 120, options={5003: {"mute_after": 6}}))
-    code, out, err = run_cli(capsys, "scan", site.broadcast, "--timeout", "2", "--retries", "2", "--json")
+def everywhere(site) -> str:
+    """Who-Is to every network, through the site's router."""
+    host, port = site.router.address
+    return f"{host}:{port}/65535"
+
+
+@pytest.mark.parametrize("routed", [False, True], ids=["flat", "routed"])
+def test_scan_finds_every_device_of_a_site_and_lists_one_that_falls_silent_halfway(peer_topology, capsys, routed):
+    specs = {"devices": 4, "points": 120, "options": {5003: {"mute_after": 6}}}
+    if routed:  # the router keeps answering for itself while 5003 behind it falls silent
+        site = peer_topology(start_scan_site, **specs)
+        target, per_device = everywhere(site), 120
+    else:
+        site = peer_topology(start_flat_site, scan_site_specs(**specs))
+        target, per_device = site.broadcast, 121  # and each device's network port
+    code, out, err = run_cli(capsys, "scan", target, "--timeout", "2", "--retries", "2", "--json")
     assert code == 1 and err == ""
     scan = json.loads(out)
     devices = {d["device"]: d for d in scan["devices"]}
-    assert sorted(devices) == [5001, 5002, 5003, 5004]
+    assert sorted(devices) == ([ROUTER_INSTANCE] if routed else []) + [5001, 5002, 5003, 5004]
+    devices.pop(ROUTER_INSTANCE, None)
     for instance, device in devices.items():
-        assert device["object_count"] == 121  # the site's 120 and the device's network port
+        assert device["object_count"] == per_device
+        assert (device["network"], device["mac"]) == ((SITE_NETWORK, site.device(instance).mac.hex()) if routed
+                                                      else (None, None))
         read = [o for o in device["objects"] if o["error"] is None]
         assert all(o["name"] for o in read)
         if instance != 5003:
-            assert device["error"] is None and len(read) == 121
+            assert device["error"] is None and len(read) == per_device
     silent = devices[5003]
     assert silent["error"].startswith("stopped answering") and 0 < sum(
-        o["error"] is None for o in silent["objects"]) < 121
+        o["error"] is None for o in silent["objects"]) < per_device
     assert {o["error"] for o in silent["objects"] if o["error"]} <= {
         "no answer", "not read: the device stopped answering"}
     assert {f["device"] for f in scan["failures"]} == {5003}
+
+
+def test_whole_site_behind_a_router_scanned_then_its_trend_log_and_points_read(scan_site, capsys, tmp_path):
+    # 20 devices of 200 objects on one network behind the router; the router itself is left out.
+    host, port = scan_site.router.address
+    code, out, err = run_cli(capsys, "scan", f"{host}:{port}", "--network", str(SITE_NETWORK), "--json",
+                             "--ede", str(tmp_path / "site"))
+    assert (code, err) == (0, "")
+    scan = json.loads(out)
+    assert scan["summary"] == {"devices": 20, "objects": 4000, "objects_read": 4000, "failures": 0}
+    for device, expected in zip(scan["devices"], scan_site.devices):
+        assert device["address"] == f"{host}:{port}/{SITE_NETWORK}:{expected.mac.hex()}"
+        assert (device["device"], device["name"], device["object_count"]) == (
+            expected.instance, f"device-{expected.instance}", 200)
+        assert all(o["error"] is None and o["name"] for o in device["objects"])
+    assert len(check_ede(tmp_path / "site", "ferromesh scan")) == 4000
+
+    # The trend log of 5001, by instance; points of two devices, one by address and one by instance.
+    code, out, _ = run_cli(capsys, "trend", "device:5001", "trend-log:1", "--last", "3", "--discover",
+                           everywhere(scan_site), "--json")
+    assert code == 0 and json.loads(out)["address"] == scan["devices"][0]["address"]
+    assert [r["value"] for r in json.loads(out)["records"]] == [log_value(n) for n in range(118, 121)]
+    points = tmp_path / "points.csv"
+    points.write_text(f"address,object\n{scan['devices'][1]['address']},analog-value:1\ndevice:5020,analog-input:1\n")
+    code, out, _ = run_cli(capsys, "poll", str(points), "--count", "1", "--interval", "1", "--discover",
+                           everywhere(scan_site))
+    assert code == 0
+    assert [(r["address"], r["value"]) for r in csv.DictReader(out.splitlines())] == [
+        (scan["devices"][1]["address"], "21.5"), ("device:5020", "20.25")]
+
+
+def test_scan_through_a_bbmd_as_a_foreign_device(bbmd_site, capsys):
+    host, port = bbmd_site.bbmd.address
+    code, out, err = run_cli(capsys, "scan", "--bbmd", f"{host}:{port}", "--wait", "2", "--json")
+    assert (code, err) == (0, "")
+    devices = {d["device"]: d for d in json.loads(out)["devices"]}
+    assert sorted(devices) == [BBMD_INSTANCE, 3101, 3102]
+    for device in bbmd_site.devices:
+        assert devices[device.instance]["address"] == "%s:%d" % device.address
+        assert devices[device.instance]["object_count"] == len(BASE_OBJECTS) + 2  # + device, network port
 
 
 def scan_process(argv: list[str], **streams) -> subprocess.Popen[bytes]:

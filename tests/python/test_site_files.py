@@ -134,6 +134,8 @@ def test_help_of_every_command_has_its_example_and_exit_codes(capsys, command):
 @pytest.mark.parametrize("argv, message", [
     (["scan", "--per-device", "8", "--max-concurrency", "4"], "--per-device 8 is above --max-concurrency 4"),
     (["scan", "--low", "5"], "give both --low and --high"),
+    (["scan", "device:5", "--low", "5", "--high", "6"], "give device:INSTANCE or --low and --high"),
+    (["scan", "10.0.0.1/7", "--network", "5"], "the address names network 7, --network 5"),
     (["poll", "/nonexistent/points.csv"], "cannot read points from /nonexistent/points.csv"),
 ])
 def test_bad_site_tool_arguments(capsys, argv, message):
