@@ -60,6 +60,11 @@ class Stack:
         Raises `InvokeIdExhaustedError` when all 256 invoke IDs for the
         destination are in use.
         """
+    def table_sizes(self) -> dict[str, int]:
+        """How many entries the stack's tables hold: a dict of `transactions`
+        (requests outstanding), `segmented_requests` (requests being sent in
+        segments), `segmented_answers` (answers being reassembled), `invoke_ids`
+        (in use, all devices) and `peers` (devices with an invoke-ID pool)."""
 
 class InputReceived:
     """Input: a UDP datagram was received."""

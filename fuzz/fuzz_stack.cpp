@@ -1055,6 +1055,12 @@ class Script {
       FUZZ_CHECK(view != views.begin() + static_cast<std::ptrdiff_t>(view_count));
       FUZZ_CHECK(view->pool->is_used(key.invoke_id));
       ++view->held;
+      // A segmented request kept to go again was delivered whole, and is
+      // neither being sent nor answered in segments.
+      if (const auto& kept = transaction.delivered) {
+        FUZZ_CHECK(kept->delivered() && transaction.datagram.empty());
+        FUZZ_CHECK(!stack_.send_segments().contains(key) && !stack_.recv_segments().contains(key));
+      }
     }
     for (std::size_t i = 0; i < view_count; ++i) FUZZ_CHECK(views[i].pool->used_count() == views[i].held);
     // Segmentation state lives only beside its transaction.

@@ -40,13 +40,20 @@ python=$(find_python)
 
 # Creates the venv when missing and installs the build backend and the test
 # tools once; bacpypes3 is the independent BACnet device of the interoperability
-# tests and the demo.
-test_tools=('scikit-build-core>=0.10' pytest hypothesis mypy 'bacpypes3==0.0.110')
+# tests and the demo; rich is the cli extra. matplotlib (the plot extra) goes
+# into the release venv only: its font module cannot start with the sanitizer
+# runtime preloaded, so the plotting tests skip in the sanitizer run.
+test_tools=('scikit-build-core>=0.10' pytest hypothesis mypy 'bacpypes3==0.0.110' 'rich>=13')
 prepare_venv() {
-  local venv=$1
+  local venv=$1 plot=${2:-}
+  local tools=("${test_tools[@]}") modules=scikit_build_core,pytest,hypothesis,mypy,bacpypes3,rich
+  if [ -n "$plot" ]; then
+    tools+=('matplotlib>=3.7')
+    modules+=,matplotlib
+  fi
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-  "$venv/bin/python" -c 'import scikit_build_core, pytest, hypothesis, mypy, bacpypes3' >/dev/null 2>&1 ||
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check "${test_tools[@]}"
+  "$venv/bin/python" -c "import $modules" >/dev/null 2>&1 ||
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check "${tools[@]}"
 }
 
 # install_package VENV BUILD_DIR [extra pip arguments]: the build directory
@@ -61,16 +68,19 @@ install_package() {
 }
 
 venv="$root/build/venv-test"
-prepare_venv "$venv"
+prepare_venv "$venv" plot
 install_package "$venv" "$root/build/py-release"
 # -P keeps the source tree off sys.path, so the installed package is tested.
 # tests/peers checks the bacpypes3 test peers themselves; it needs no ferromesh.
 "$venv/bin/python" -P -m pytest -q -p no:cacheprovider "$root/tests/python" "$root/tests/interop" "$root/tests/peers"
+# One short soak run per loss rate (about two minutes); scripts/soak.sh runs it longer.
+"$venv/bin/python" -P -m pytest -q -p no:cacheprovider "$root/tests/soak"
 # The type stubs, the examples checked against them as users' code, and the
 # package's pure-Python host code.
 "$venv/bin/python" -m mypy --strict --cache-dir "$root/build/mypy-cache" "$root/ferromesh/__init__.pyi" "$root/examples" \
   "$root/ferromesh/errors.py" "$root/ferromesh/names.py" "$root/ferromesh/values.py" "$root/ferromesh/views.py" \
   "$root/ferromesh/client.py" "$root/ferromesh/host.py" "$root/ferromesh/polling.py" "$root/ferromesh/discovery.py" \
+  "$root/ferromesh/site.py" "$root/ferromesh/scan.py" "$root/ferromesh/ede.py" \
   "$root/ferromesh/subscriptions.py" \
   "$root/ferromesh/cli" "$root/ferromesh/demo_device.py" "$root/ferromesh/__main__.py"
 

@@ -1,4 +1,4 @@
-"""The command line: ``python -m ferromesh read|readm|write|whois|watch|demo``.
+"""The command line: ``python -m ferromesh read|readm|write|whois|scan|trend|poll|watch|demo``.
 
 ``arguments`` parses and checks the command line, ``commands`` runs one
 request and prints it, ``render`` turns values into text and JSON, ``demo``
@@ -10,7 +10,9 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import importlib
 import importlib.util
+from typing import Awaitable, Callable
 
 from .. import BacnetError, BacnetTimeoutError, StackConfig
 from ..client import Client
@@ -33,6 +35,7 @@ from .arguments import (
 )
 from .commands import COMMANDS, Output
 from .demo import SimulatedDevice, demo
+from .plot import PlotUnavailable
 from .render import value_json, value_text
 
 __all__ = [
@@ -55,6 +58,18 @@ __all__ = [
 ]
 
 
+# The site tools live in modules of their own, imported when run (they need more than the others).
+_SITE_TOOLS = ("scan", "trend", "poll")
+
+
+def _command(name: str) -> Callable[[Client, argparse.Namespace, Output], Awaitable[int]]:
+    if name in _SITE_TOOLS:
+        handler: Callable[[Client, argparse.Namespace, Output], Awaitable[int]] = getattr(
+            importlib.import_module(f"{__name__}.{name}"), name)
+        return handler
+    return COMMANDS[name]
+
+
 async def _run(args: argparse.Namespace, out: Output, device_address: str | None) -> int:
     """Runs the command; ``device_address`` is the simulated device's for the demo, None otherwise."""
     config = StackConfig(apdu_timeout_secs=args.timeout, apdu_retries=args.retries)
@@ -63,7 +78,7 @@ async def _run(args: argparse.Namespace, out: Output, device_address: str | None
     async with Client(bind, config=config, bbmd=bbmd, ttl=args.ttl, discovery=args.discover) as client:
         if device_address is not None:
             return await demo(client, args, out, device_address)
-        return await COMMANDS[args.command](client, args, out)
+        return await _command(args.command)(client, args, out)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -78,6 +93,9 @@ def main(argv: list[str] | None = None) -> int:
             return EXIT_LOCAL_FAILURE
         with SimulatedDevice(args.port) as device:
             return asyncio.run(_run(args, out, device.address))
+    except PlotUnavailable as exc:
+        out.failure(str(exc), {"kind": "missing-dependency", "message": str(exc)})
+        return EXIT_LOCAL_FAILURE
     except BacnetErrorResponse as exc:
         out.failure(str(exc), {"kind": "error", "class": enum_name(exc.error_class),
                                "code": enum_name(exc.error_code)})

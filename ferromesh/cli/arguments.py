@@ -6,12 +6,15 @@ A bad argument ends the program with exit code 2 and one line saying what is wro
 from __future__ import annotations
 
 import argparse
+import datetime
 import ipaddress
 import math
 import re
+import sys
 from typing import Any, Callable, NoReturn
 
 from .. import (
+    BacnetAddr,
     ObjectIdentifier,
     PropertyValueBoolean,
     PropertyValueCharacterString,
@@ -23,7 +26,7 @@ from .. import (
     PropertyValueSigned,
     PropertyValueUnsigned,
 )
-from ..names import ALL_DEVICES, parse_address, parse_device, parse_object_id, parse_property_id
+from ..names import ALL_DEVICES, GLOBAL_BROADCAST, parse_address, parse_device, parse_object_id, parse_property_id
 
 EXIT_OK = 0
 EXIT_PROPERTY_ERRORS = 1
@@ -53,18 +56,94 @@ examples:
   python -m ferromesh write 192.168.1.20 binary-value:3 present-value active --priority 8
   python -m ferromesh read device:1234 analog-input:3 present-value --bbmd 10.1.0.1
   python -m ferromesh read 192.168.1.1/5:1a analog-input:3 present-value
+  python -m ferromesh scan --json > site.json
+  python -m ferromesh trend 192.168.1.20 trend-log:1 --last 100 --plot trend.png
+  python -m ferromesh poll site.json --interval 60 > log.jsonl
   python -m ferromesh watch 192.168.1.20 analog-input:1 --json
 
 exit codes:
   0    success
-  1    readm: the device answered, but some properties are errors
+  1    readm: the device answered, but some properties are errors;
+       scan: some devices, objects or properties could not be read (listed)
   2    bad command line
   3    the device answered with a BACnet Error
   4    the device rejected or aborted the request, or a router could not reach it
-  5    no answer (timeout); whois: no device answered; watch: the subscription
-       could not be renewed
+  5    no answer (timeout); whois, scan: no device answered; watch: the
+       subscription could not be renewed
   6    local failure (socket, undecodable answer, demo device did not start)
-  130  interrupted
+  130  interrupted (scan and poll write what they read before)
+"""
+
+SCAN_EPILOG = """\
+Sends Who-Is (to ADDRESS, by default --discover: every device of every
+network, through the BBMD with --bbmd), then reads every answering device's
+object list and, for each object, its name, description, present value, status
+flags, units and state texts (ReadPropertyMultiple where the device takes it).
+Devices behind routers are listed with their network and MAC. Devices that do
+not answer, objects and properties that fail are listed in the output, not
+fatal. Progress goes to stderr when it is a terminal (pip install
+'ferromesh[cli]' for a progress bar). Ctrl-C writes what was read so far.
+
+examples:
+  python -m ferromesh scan
+  python -m ferromesh scan 192.168.1.255 --low 1000 --high 1999 --json > site.json
+  python -m ferromesh scan --network 5 --csv points.csv --ede site/plant --project "Plant 1"
+  python -m ferromesh scan --bbmd 10.1.0.1 --json > remote-site.json
+  python -m ferromesh scan 192.168.1.1/5 --max-concurrency 8 --per-device 2
+  python -m ferromesh scan device:1234
+
+exit codes:
+  0    every device and object read
+  1    some devices, objects or properties could not be read (listed)
+  2    bad command line
+  5    no device answered
+  6    local failure (socket, file)
+  130  interrupted; what was read is written
+"""
+
+TREND_EPILOG = """\
+Reads a trend log's log-buffer with ReadRange: the last N records (--last, 100
+when no window is given), or those time-stamped from --since to --until. Times
+are the device's local time, as 2024-03-15T08:30 or as a time ago (90m, 2h,
+1d). Prints a table (or --json), writes CSV with --csv, and with --plot draws
+the values over time into a PNG, marking status changes, log-status records
+and gaps (pip install 'ferromesh[plot]' for matplotlib).
+
+examples:
+  python -m ferromesh trend 192.168.1.20 trend-log:1
+  python -m ferromesh trend 192.168.1.20 trend-log:1 --last 500 --plot trend.png
+  python -m ferromesh trend 192.168.1.20 trend-log:3 --since 2024-03-15T08:00 --until 2024-03-15T12:00 --csv log.csv
+  python -m ferromesh trend 192.168.1.20 trend-log:3 --since 2h --json
+
+exit codes:
+  0    success (also when the window holds no record)
+  2    bad command line
+  3    the device answered with a BACnet Error (not a trend log, say)
+  4    the device rejected or aborted the request
+  5    no answer (timeout)
+  6    local failure (socket, file, --plot without matplotlib)
+"""
+
+POLL_EPILOG = """\
+POINTS_FILE is what scan writes (--json or --csv: every object with a present
+value), or a list of one's own: a CSV with the columns address and object
+(optionally property and array_index), or a JSON list of objects with those
+keys; '-' reads it from stdin. Every interval the points are read with
+ReadPropertyMultiple where a device takes it, and each round is written with
+its time stamp: CSV rows (timestamp, address, object, property, value, error),
+or with --json one JSON line per round. A round that takes longer than the
+interval is reported on stderr and the rounds it overran are skipped.
+
+examples:
+  python -m ferromesh scan --json > site.json
+  python -m ferromesh poll site.json --interval 60 > log.csv
+  python -m ferromesh poll points.csv --interval 5 --count 12 --json > log.jsonl
+
+exit codes:
+  0    --count rounds written
+  2    bad command line or points file
+  6    local failure (socket)
+  130  interrupted (the rounds written so far are complete)
 """
 
 MAX_DEVICE_INSTANCE = (1 << 22) - 1
@@ -149,6 +228,24 @@ def _parse_enumerated(text: str) -> int:
     return named[text.lower()] if text.lower() in named else int(text, 0)
 
 
+_AGO = re.compile(r"(\d+(?:\.\d+)?)\s*([smhd])")
+_UNITS = {"s": "seconds", "m": "minutes", "h": "hours", "d": "days"}
+
+
+def parse_time(text: str, now: datetime.datetime | None = None) -> datetime.datetime:
+    """'2024-03-15T08:30', '2024-03-15 08:30:00' (the device's local time), or a time ago: '90m', '2h', '1d'."""
+    text = text.strip()
+    if m := _AGO.fullmatch(text):
+        ago = datetime.timedelta(**{_UNITS[m.group(2)]: float(m.group(1))})
+        return (now or datetime.datetime.now()) - ago
+    try:
+        moment = datetime.datetime.fromisoformat(text)
+    except ValueError:
+        raise ValueError(f"expected a date and time like 2024-03-15T08:30 or a time ago like 2h, got {text!r}") \
+            from None
+    return moment.replace(tzinfo=None) if moment.tzinfo is None else moment.astimezone().replace(tzinfo=None)
+
+
 def parse_write_value(text: str, kind: str | None) -> Any:
     """The value of `write`: typed by --type, or guessed from its text."""
     if kind is not None:
@@ -210,18 +307,17 @@ def build_parser() -> argparse.ArgumentParser:
 
     parser = _Parser(
         prog="python -m ferromesh",
-        description="Talk to BACnet/IP devices: read and write properties, discover devices, watch changes,"
-                    " run the demo.",
+        description="Talk to BACnet/IP devices: read and write properties, discover devices, scan a site,"
+                    " read trend logs, poll points, watch changes, run the demo.",
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    def command(name: str, help_text: str) -> argparse.ArgumentParser:
+    def command(name: str, help_text: str, epilog: str = EPILOG) -> argparse.ArgumentParser:
         return sub.add_parser(name, parents=[common], help=help_text, description=help_text,
-                              epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+                              epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
 
-    address = _checked(parse_address)
     device = _checked(parse_device)
     device_help = "device: HOST[:PORT], HOST[:PORT]/NETWORK:MAC or device:INSTANCE"
     object_id = _checked(parse_object_id)
@@ -258,6 +354,48 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--high", type=instance, help="highest device instance asked for (with --low)")
     p.add_argument("--wait", type=_checked(_seconds(zero=True)), default=3.0, metavar="SECONDS",
                    help="how long to collect answers (default %(default)s)")
+
+    p = command("scan", "find every device and list every object (Who-Is, object lists, ReadPropertyMultiple)",
+                SCAN_EPILOG)
+    p.add_argument("address", nargs="?", default=None, type=device,
+                   help="where to send Who-Is: a broadcast address ending in .255, HOST[:PORT]/NETWORK for"
+                        " every device of one network behind a router, one device, or device:INSTANCE"
+                        " (default: --discover, every device of every network)")
+    p.add_argument("--low", type=instance, help="lowest device instance to scan (with --high)")
+    p.add_argument("--high", type=instance, help="highest device instance to scan (with --low)")
+    p.add_argument("--network", type=_checked(_number_in(1, 65534)), metavar="N",
+                   help="only the devices of network N: Who-Is goes to that network alone")
+    p.add_argument("--wait", type=_checked(_seconds(zero=True)), default=3.0, metavar="SECONDS",
+                   help="how long to collect I-Am answers (default %(default)s)")
+    p.add_argument("--csv", metavar="FILE", help="write one row per object to FILE ('-': stdout)")
+    p.add_argument("--ede", metavar="PREFIX", help="write the EDE file set PREFIX_EDE.csv, PREFIX_StateTexts.csv,"
+                                                   " PREFIX_Units.csv, PREFIX_ObjTypes.csv")
+    p.add_argument("--project", default="ferromesh scan", help="project name in the EDE file (default %(default)s)")
+    p.add_argument("--max-concurrency", type=_checked(_number_in(1, 4096)), default=32, metavar="N",
+                   help="requests in flight to all devices together (default %(default)s)")
+    p.add_argument("--per-device", type=_checked(_number_in(1, 255)), default=4, metavar="N",
+                   help="requests in flight to one device (default %(default)s)")
+
+    p = command("trend", "read a trend log's records (ReadRange) and print, export or plot them", TREND_EPILOG)
+    p.add_argument("address", type=device, help=device_help)
+    p.add_argument("object", type=object_id, help="the trend log, e.g. trend-log:1")
+    moment = _checked(parse_time)
+    p.add_argument("--since", type=moment, metavar="TIME", help="records from this time on (2024-03-15T08:30, 2h)")
+    p.add_argument("--until", type=moment, metavar="TIME", help="records up to this time")
+    p.add_argument("--last", type=_checked(_number_in(1, 1 << 31)), metavar="N",
+                   help="the last N records (default 100 when neither --since nor --until is given)")
+    p.add_argument("--csv", metavar="FILE", help="write the records as CSV to FILE ('-': stdout)")
+    p.add_argument("--plot", metavar="FILE.png", help="draw the records into a PNG (needs the plot extra)")
+
+    p = command("poll", "read points every interval and write them with time stamps (a quick data logger)",
+                POLL_EPILOG)
+    p.add_argument("points_file", metavar="POINTS_FILE", help="points: a scan's JSON or CSV, or a list ('-': stdin)")
+    p.add_argument("--interval", type=_checked(_seconds(zero=False)), default=60.0, metavar="SECONDS",
+                   help="seconds from the start of one round to the next (default %(default)s)")
+    p.add_argument("--count", type=_checked(_number_in(1, 1 << 31)), metavar="N",
+                   help="stop after N rounds (default: run until interrupted)")
+    p.add_argument("--per-device", type=_checked(_number_in(1, 255)), default=4, metavar="N",
+                   help="requests in flight to one device (default %(default)s)")
 
     p = command("watch", "print changes of an object or one property as they arrive (SubscribeCOV or"
                          " SubscribeCOVProperty), polling when the device refuses COV")
@@ -298,16 +436,48 @@ def _check_command(args: argparse.Namespace) -> None:
             args.value = parse_write_value(args.value, args.value_type)
         except (ValueError, TypeError, OverflowError) as exc:
             raise ValueError(f"bad value {args.value!r}: {exc}") from None
-    elif args.command == "whois":
+    elif args.command == "trend":
+        if args.last is not None and (args.since is not None or args.until is not None):
+            raise ValueError("give --last or a time window (--since/--until), not both")
+        if args.since is not None and args.until is not None and args.since > args.until:
+            raise ValueError("--since is after --until")
+    elif args.command == "poll":
+        from .poll import load_points  # the command's module needs this one: imported late
+
+        try:
+            if args.points_file == "-":
+                args.points = load_points(sys.stdin)
+            else:
+                with open(args.points_file, encoding="utf-8") as stream:
+                    args.points = load_points(stream)
+        except (OSError, ValueError, KeyError, TypeError) as exc:
+            raise ValueError(f"cannot read points from {args.points_file}: {exc}") from None
+        if not args.points:
+            raise ValueError(f"no points in {args.points_file}")
+    elif args.command in ("whois", "scan"):
         if isinstance(args.address, int):
             if args.low is not None or args.high is not None:
                 raise ValueError("give device:INSTANCE or --low and --high, not both")
             args.low = args.high = args.address
             args.address = None
+        if args.command == "scan":
+            _check_scan(args)
         if (args.low is None) != (args.high is None):
             raise ValueError("give both --low and --high, or neither")
         if args.low is not None and args.low > args.high:
             raise ValueError(f"--low {args.low} is above --high {args.high}")
+
+
+def _check_scan(args: argparse.Namespace) -> None:
+    if args.per_device > args.max_concurrency:
+        raise ValueError(f"--per-device {args.per_device} is above --max-concurrency {args.max_concurrency}")
+    if args.network is None:
+        return
+    # Who-Is to that network alone: a broadcast there (through the router at ADDRESS, when given).
+    where = args.address if args.address is not None else parse_address(GLOBAL_BROADCAST)
+    if where.network not in (None, args.network):
+        raise ValueError(f"the address names network {where.network}, --network {args.network}")
+    args.address = BacnetAddr(where.addr, where.port, args.network, where.mac)
 
 
 def parse_arguments(argv: list[str] | None = None) -> argparse.Namespace:

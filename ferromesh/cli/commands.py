@@ -34,7 +34,7 @@ class Output:
             print(f"error: {text}", file=sys.stderr)
 
 
-async def _device_address(client: Client, device: BacnetAddr | int) -> str:
+async def device_address(client: Client, device: BacnetAddr | int) -> str:
     """The device's address as text; a device given by instance is looked up (and found) first."""
     if isinstance(device, int):
         return (await client.find_device(device)).address
@@ -47,7 +47,7 @@ def _property_label(prop: int, index: int | None) -> str:
 
 async def read(client: Client, args: argparse.Namespace, out: Output) -> int:
     prop, index = args.property
-    address = await _device_address(client, args.address)
+    address = await device_address(client, args.address)
     result = await client.read_property(args.address, args.object, prop, index)
     obj = format_object_id(result.object_id)
     label = _property_label(result.property_id, result.array_index)
@@ -59,7 +59,7 @@ async def read(client: Client, args: argparse.Namespace, out: Output) -> int:
 
 
 async def readm(client: Client, args: argparse.Namespace, out: Output) -> int:
-    address = await _device_address(client, args.address)
+    address = await device_address(client, args.address)
     result = await client.read_property_multiple(args.address, args.specs)
     lines, objects, errors = [], [], 0
     for obj_result in result.objects:
@@ -79,7 +79,7 @@ async def readm(client: Client, args: argparse.Namespace, out: Output) -> int:
 
 async def write(client: Client, args: argparse.Namespace, out: Output) -> int:
     prop, index = args.property
-    address = await _device_address(client, args.address)
+    address = await device_address(client, args.address)
     await client.write_property(args.address, args.object, prop, args.value, index, args.priority)
     obj = format_object_id(args.object)
     names = property_enumeration(args.object.object_type, prop)
@@ -101,7 +101,7 @@ def device_row(device: DiscoveredDevice) -> dict[str, Any]:
             "max_apdu": device.max_apdu, "segmentation": segmentation_text(device.segmentation)}
 
 
-def _is_broadcast(address: BacnetAddr) -> bool:
+def is_broadcast(address: BacnetAddr) -> bool:
     # The global broadcast or a directed broadcast of a /24 (or wider) network, as the Stack sends it, or every
     # device of a network behind a router.
     return address.addr.endswith(".255") or (address.network is not None and address.mac is None)
@@ -110,7 +110,7 @@ def _is_broadcast(address: BacnetAddr) -> bool:
 async def whois(client: Client, args: argparse.Namespace, out: Output) -> int:
     address = args.address if args.address is not None else args.discover
     # One device, at a unicast address or by instance: its answer is all there is to wait for.
-    expect = 1 if not _is_broadcast(address) or (args.low is not None and args.low == args.high) else None
+    expect = 1 if not is_broadcast(address) or (args.low is not None and args.low == args.high) else None
     devices = await client.who_is(address, args.low, args.high, timeout=args.wait, expect=expect)
     rows = [device_row(d) for d in sorted(devices, key=lambda d: (d.instance, d.address))]
     columns = ["device", "address", "network", "mac", "vendor_id", "max_apdu", "segmentation"]
@@ -151,7 +151,7 @@ class _Changes:
 
 
 async def watch(client: Client, args: argparse.Namespace, out: Output) -> int:
-    changes = _Changes(args, out, await _device_address(client, args.address))
+    changes = _Changes(args, out, await device_address(client, args.address))
     prop = args.property[0] if args.property else None
     try:
         async with client.subscribe_cov(args.address, args.object, prop, confirmed=args.confirmed,

@@ -95,6 +95,19 @@ PyObject* process(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   return outputs_to_py(fields.engine.process(std::move(*converted)));
 }
 
+// Read-only sizes of the engine's tables, so that a host (or a test) can see
+// that nothing is left behind once every request has ended.
+PyObject* table_sizes(PyObject* self, PyObject* /*unused*/) {
+  const stack::Stack& engine = fields_of<StackFields>(self).engine;
+  std::size_t invoke_ids = 0;
+  for (const auto& [peer, pool] : engine.invoke_pools()) invoke_ids += pool.used_count();
+  return Py_BuildValue("{s:n,s:n,s:n,s:n,s:n}", "transactions", static_cast<Py_ssize_t>(engine.transactions().size()),
+                       "segmented_requests", static_cast<Py_ssize_t>(engine.send_segments().size()),
+                       "segmented_answers", static_cast<Py_ssize_t>(engine.recv_segments().size()),
+                       "invoke_ids", static_cast<Py_ssize_t>(invoke_ids), "peers",
+                       static_cast<Py_ssize_t>(engine.invoke_pools().size()));
+}
+
 struct StackClass {
   using Fields = StackFields;
   static constexpr const char* name = "ferromesh.Stack";
@@ -113,6 +126,12 @@ struct StackClass {
        "Process one input event and return a list of output objects.\n\n"
        "Raises `InvokeIdExhaustedError` when all 256 invoke IDs for the\n"
        "destination are in use."},
+      {"table_sizes", table_sizes, METH_NOARGS,
+       "table_sizes($self)\n--\n\n"
+       "How many entries the stack's tables hold: a dict of `transactions`\n"
+       "(requests outstanding), `segmented_requests` (requests being sent in\n"
+       "segments), `segmented_answers` (answers being reassembled), `invoke_ids`\n"
+       "(in use, all devices) and `peers` (devices with an invoke-ID pool)."},
       {},
   };
 

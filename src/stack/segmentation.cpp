@@ -88,8 +88,9 @@ RecvSegState RecvSegState::create(std::size_t max_buffer, std::uint8_t invoke_id
   return state;
 }
 
-Bytes RecvSegState::segment_ack(bool negative, std::uint8_t sequence_number) const {
-  return datagram::segment_ack(peer, {negative, false, invoke_id, sequence_number, window_size});
+Bytes RecvSegState::segment_ack(bool negative, std::uint8_t sequence_number) {
+  last_ack = datagram::segment_ack(peer, {negative, false, invoke_id, sequence_number, window_size});
+  return last_ack;
 }
 
 FragmentOutcome RecvSegState::accept_fragment(std::uint8_t sequence_number, bool more_follows,
@@ -97,6 +98,7 @@ FragmentOutcome RecvSegState::accept_fragment(std::uint8_t sequence_number, bool
                                               double now) {
   last_activity = now;
   activity_since_tick = true;
+  reminders = 0;
   auto open_window = [&] {
     window_start = next_index;
     window_size = usable_window(proposed_window_size);

@@ -17,6 +17,9 @@ inline constexpr double kSegmentTimeoutSecs = 2.0;
 // A request is cut into at most this many segments: its sequence numbers
 // then never wrap.
 inline constexpr std::size_t kMaxSegments = 256;
+// A segmented answer is given up after this many segment timeouts without a
+// segment, as the sender re-sends its window once per timeout.
+inline constexpr int kStalledTimeouts = 4;
 // The abort reason reported when the stack abandons a segmented response itself.
 inline constexpr std::uint8_t kLocalAbortReason = 5;
 // The window we propose for our segmented requests, until the device states its own.
@@ -104,6 +107,8 @@ struct RecvSegState {
   BacnetAddr peer;  // where SegmentACKs and an Abort go
   std::uint8_t invoke_id = 0;
   std::uint8_t window_size = 1;  // granted in our last SegmentACK
+  Bytes last_ack;  // the SegmentACK we sent last, said again while nothing arrives
+  int reminders = 0;  // times last_ack went again since the last segment
   // A segment arrived since the last Tick, which stamps it.
   bool activity_since_tick = false;
 
@@ -113,7 +118,7 @@ struct RecvSegState {
                                   std::span<const std::uint8_t> segment, double now);
 
  private:
-  Bytes segment_ack(bool negative, std::uint8_t sequence_number) const;
+  Bytes segment_ack(bool negative, std::uint8_t sequence_number);
 };
 
 }  // namespace ferromesh::stack

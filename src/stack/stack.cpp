@@ -176,7 +176,7 @@ void Stack::send(const input::Send& request, std::vector<Output>& out) {
 void Stack::send_unsegmented(const EncodedService& encoded, const TransactionKey& key, std::vector<Output>& out) {
   Bytes frame = datagram::confirmed_request(key.addr, request_header(key, encoded.service_choice), encoded.parameters);
   const double deadline = time_base_ + config_.apdu_timeout_secs;
-  transactions_.insert_or_assign(key, Transaction{frame, deadline, key.addr, 0, encoded.service_choice});
+  transactions_.insert_or_assign(key, Transaction{frame, deadline, key.addr, 0, encoded.service_choice, nullptr});
   out.reserve(2);
   out.push_back(output::Transmit{std::move(frame), key.addr, key.invoke_id});
   out.push_back(output::Deadline{deadline});
@@ -191,7 +191,7 @@ void Stack::send_segmented(EncodedService encoded, const TransactionKey& key, st
   out.push_back(output::Deadline{time_base_ + kSegmentTimeoutSecs});
   send_segments_.insert_or_assign(key, std::move(state));
   transactions_.insert_or_assign(
-      key, Transaction{{}, std::numeric_limits<double>::infinity(), key.addr, 0, encoded.service_choice});
+      key, Transaction{{}, std::numeric_limits<double>::infinity(), key.addr, 0, encoded.service_choice, nullptr});
 }
 
 void Stack::send_unconfirmed(const input::SendUnconfirmed& request, std::vector<Output>& out) {

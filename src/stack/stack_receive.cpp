@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -187,7 +188,8 @@ void Stack::handle_seg_ack(const BacnetAddr& src, const apdu::SegmentAck& ack, s
   }
   if (state.delivered()) {
     // Delivered, but not yet answered: the request stays outstanding, so that
-    // a segmented answer is accepted and silence still ends in a Timeout.
+    // a segmented answer is accepted and silence sends it again or ends in a Timeout.
+    transaction->second.delivered = std::make_unique<SendSegState>(std::move(state));
     send_segments_.erase(segments);
     transaction->second.deadline = time_base_ + config_.apdu_timeout_secs;
   }
@@ -207,6 +209,7 @@ void Stack::handle_recv_fragment(const BacnetAddr& src, const apdu::ComplexAck& 
   if (reassembly == recv_segments_.end()) {
     // The device has the whole request; sending it again would restart the answer.
     transaction->second.deadline = std::numeric_limits<double>::infinity();
+    transaction->second.delivered.reset();
     if (!send_segments_.empty()) send_segments_.erase(key);
     RecvSegState state = RecvSegState::create(config_.max_segment_buffer, ack.invoke_id);
     state.peer = src;

@@ -56,12 +56,21 @@ void Stack::resend_or_expire_requests(double now, EarliestDeadline& earliest, st
       earliest.offer(transaction.deadline);
       continue;
     }
-    // A segmented request that was fully delivered has nothing to re-send.
-    if (!transaction.datagram.empty() && transaction.retries < config_.apdu_retries) {
+    if (transaction.retries < config_.apdu_retries && !transaction.datagram.empty()) {
       ++transaction.retries;
       transaction.deadline = config_.apdu_timeout_secs + now;
       out.push_back(output::Transmit{transaction.datagram, key.addr, key.invoke_id});
       earliest.offer(transaction.deadline);
+    } else if (transaction.retries < config_.apdu_retries && transaction.delivered) {
+      // A segmented request the device had whole but never answered: the
+      // answer may be what was lost, so the request goes again, from segment 0.
+      ++transaction.retries;
+      transaction.deadline = std::numeric_limits<double>::infinity();
+      SendSegState& sent = *transaction.delivered;
+      auto [state, first] = SendSegState::create(std::move(sent.data), sent.dest, sent.header, sent.segment_size, now);
+      transaction.delivered.reset();
+      send_segments_.insert_or_assign(key, std::move(state));
+      out.push_back(output::Transmit{std::move(first), key.addr, key.invoke_id});
     } else {
       out.push_back(output::Event{event::Timeout{key.invoke_id, key.addr}});
       expired.push_back(key);
@@ -95,7 +104,18 @@ void Stack::abandon_stalled_reassemblies(double now, EarliestDeadline& earliest,
   std::vector<TransactionKey> stalled;
   for (auto& [key, reassembly] : recv_segments_) {
     stamp_activity(reassembly, now);
-    if (now >= reassembly.last_activity + kSegmentTimeoutSecs) {
+    const double silent = now - reassembly.last_activity;
+    const double remind_at = reassembly.last_activity + kSegmentTimeoutSecs * (reassembly.reminders + 1);
+    if (silent < kSegmentTimeoutSecs * kStalledTimeouts && now >= remind_at) {
+      // The device re-sends its window once a timeout; but our SegmentACK may
+      // be what was lost, and a device that waits for it sends nothing more:
+      // say it again.
+      reassembly.reminders = static_cast<int>(silent / kSegmentTimeoutSecs);
+      if (!reassembly.last_ack.empty()) {
+        out.push_back(output::Transmit{reassembly.last_ack, key.addr, std::nullopt});
+      }
+      earliest.offer(reassembly.last_activity + kSegmentTimeoutSecs * (reassembly.reminders + 1));
+    } else if (now >= remind_at) {
       // The device would go on sending its segments until its own timeout.
       out.push_back(
           output::Transmit{datagram::abort(key.addr, {false, key.invoke_id, apdu::kAbortTsmTimeout}), key.addr,
@@ -104,7 +124,7 @@ void Stack::abandon_stalled_reassemblies(double now, EarliestDeadline& earliest,
       stalled.push_back(key);
     } else {
       // A host that ticks only at deadlines must still come back to abandon it.
-      earliest.offer(reassembly.last_activity + kSegmentTimeoutSecs);
+      earliest.offer(remind_at);
     }
   }
   for (const TransactionKey& key : stalled) end_transaction(key.addr, key.invoke_id);

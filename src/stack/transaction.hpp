@@ -2,8 +2,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "codec/byte_writer.hpp"
+#include "stack/segmentation.hpp"
 #include "stack/types.hpp"
 
 namespace ferromesh::stack {
@@ -21,6 +23,9 @@ struct Transaction {
   std::uint8_t retries = 0;  // re-sends so far
   // The service sent: only an answer for it ends the transaction.
   std::uint8_t service_choice = 0;
+  // A segmented request the device acknowledged whole, kept until its
+  // answer comes so that silence can send it again.
+  std::unique_ptr<SendSegState> delivered;
 };
 
 // What the last I-Am from a device on our own network said it accepts.

@@ -12,8 +12,11 @@ from .topology import (
     PeerError,
     PeerProcess,
     Topology,
+    scan_site_specs,
     start_bbmd_site,
     start_device,
+    start_devices,
+    start_flat_site,
     start_routed_site,
     start_scan_site,
 )
@@ -22,5 +25,6 @@ from .udp_proxy import Decision, Impairment, UdpProxy
 __all__ = [
     "ALL_FEATURES", "BBMD_INSTANCE", "IP_NETWORK", "ROUTER_INSTANCE", "SITE_NETWORK", "VIRTUAL_NETWORK",
     "Decision", "Device", "DeviceSpec", "Impairment", "PeerError", "PeerProcess", "Topology", "UdpProxy",
-    "start_bbmd_site", "start_device", "start_routed_site", "start_scan_site",
+    "scan_site_specs", "start_bbmd_site", "start_device", "start_devices", "start_flat_site", "start_routed_site",
+    "start_scan_site",
 ]

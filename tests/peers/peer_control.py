@@ -123,6 +123,13 @@ async def run(peers: Any, text: str) -> str:
         return ""
     if command == "stats":
         return json.dumps(app.stats)
+    if command == "writes":
+        # writes DEVICE [OBJECT PROPERTY]: the writes that took effect, oldest first
+        log = [(f"{obj.objectIdentifier[0]}:{obj.objectIdentifier[1]}", prop, _plain(value), invoke_id)
+               for obj, prop, value, invoke_id in app.write_log]
+        if len(args) == 3:
+            log = [entry for entry in log if entry[:2] == (args[1], args[2])]
+        return json.dumps([{"object": o, "property": p, "value": v, "invoke_id": i} for o, p, v, i in log])
     if command == "request":
         # request DEVICE ADDRESS [SERVICE]
         return await _request(app, args[1], args[2] if len(args) > 2 else "reinitialize-device")

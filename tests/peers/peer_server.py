@@ -34,7 +34,7 @@ from bacpypes3.vlan.link import VirtualLinkLayer
 
 import catalogue
 import peer_objects
-from peer_services import CovPropertyServices, ReadRangeServices
+from peer_services import CovPropertyServices, ReadRangeServices, attribute_name
 from peer_writes import WritePropertyMultipleServices
 
 
@@ -52,6 +52,8 @@ class PeerApplication(CovPropertyServices, ReadRangeServices, WritePropertyMulti
         self.answers_left = spec.get("mute_after")
         # Requests that reached the application, by bacpypes3's class name.
         self.stats: collections.Counter[str] = collections.Counter()
+        # Every WriteProperty that took effect, in order: (object, property, value held after it, invoke ID).
+        self.write_log: list[tuple[Any, str, Any, int]] = []
         self.object_subscriptions: set[Any] = set()
         self.init_cov_property()
 
@@ -94,6 +96,11 @@ class PeerApplication(CovPropertyServices, ReadRangeServices, WritePropertyMulti
         if "no-rpm" in self.capabilities:
             raise UnrecognizedService()
         await super().do_ReadPropertyMultipleRequest(apdu)
+
+    async def do_WritePropertyRequest(self, apdu: Any) -> None:
+        await super().do_WritePropertyRequest(apdu)  # raises when the write is refused
+        obj, prop = self.get_object_id(apdu.objectIdentifier), str(apdu.propertyIdentifier)
+        self.write_log.append((obj, prop, getattr(obj, attribute_name(prop)), apdu.apduInvokeID))
 
     async def do_SubscribeCOVRequest(self, apdu: Any) -> None:
         if "cov" not in self.capabilities:

@@ -217,6 +217,17 @@ def start_device(spec: DeviceSpec | None = None, **spec_fields: Any) -> Topology
     return _start([node], [Device(spec.instance, ("127.0.0.1", port), spec=spec)])
 
 
+def start_devices(specs: list[DeviceSpec]) -> Topology:
+    """Several B/IP devices on 127.0.0.1 in one process, each on a port of its
+    own (so each has invoke IDs of its own towards a client)."""
+    nodes, devices = [], []
+    for spec in specs:
+        port = free_udp_port()
+        nodes.append({**spec.node(), "link": _ip_link("127.0.0.1", port)})
+        devices.append(Device(spec.instance, ("127.0.0.1", port), spec=spec))
+    return _start(nodes, devices)
+
+
 def default_routed_devices() -> list[DeviceSpec]:
     return [DeviceSpec(2001, capabilities=ALL_FEATURES, points=100),
             DeviceSpec(2002, capabilities=("no-rpm",), max_apdu=480, segmentation="noSegmentation")]
@@ -264,13 +275,11 @@ def start_bbmd_site(devices: list[DeviceSpec] | None = None, *, subnet: str = "1
     return _start(nodes, devices_, bbmd=Device(BBMD_INSTANCE, (bbmd_address, port)), port=port)
 
 
-def start_scan_site(devices: int = 20, points: int = 200, *, first_instance: int = 5001,
-                    network: int = SITE_NETWORK, options: dict[int, dict[str, Any]] | None = None) -> Topology:
-    """``devices`` devices behind a router, instances from ``first_instance``,
-    each with an object list of ``points`` objects (device object included);
-    the first has a trend log. ``options`` overrides ``DeviceSpec`` fields
-    by instance, for example ``{5007: {"mute_after": 30}}`` for a device
-    that stops answering halfway through a scan (or send it ``mute``)."""
+def scan_site_specs(devices: int = 20, points: int = 200, *, first_instance: int = 5001,
+                    options: dict[int, dict[str, Any]] | None = None) -> list[DeviceSpec]:
+    """The devices of a whole site: each with an object list of ``points``
+    objects (device object included); the first has a trend log. ``options``
+    overrides ``DeviceSpec`` fields by instance."""
     specs = []
     for n in range(devices):
         instance = first_instance + n
@@ -280,4 +289,28 @@ def start_scan_site(devices: int = 20, points: int = 200, *, first_instance: int
         fields: dict[str, Any] = {"capabilities": capabilities, "points": extra,
                                   **(options or {}).get(instance, {})}
         specs.append(DeviceSpec(instance, **fields))
+    return specs
+
+
+def start_scan_site(devices: int = 20, points: int = 200, *, first_instance: int = 5001,
+                    network: int = SITE_NETWORK, options: dict[int, dict[str, Any]] | None = None) -> Topology:
+    """``devices`` devices behind a router, instances from ``first_instance``,
+    each with an object list of ``points`` objects (device object included);
+    the first has a trend log. ``options`` overrides ``DeviceSpec`` fields
+    by instance, for example ``{5007: {"mute_after": 30}}`` for a device
+    that stops answering halfway through a scan (or send it ``mute``)."""
+    specs = scan_site_specs(devices, points, first_instance=first_instance, options=options)
     return start_routed_site(specs, network=network)
+
+
+def start_flat_site(devices: list[DeviceSpec], *, subnet: str = "127.0.88") -> Topology:
+    """Devices on one B/IP network without a router: ``subnet``.2, .3, ...
+    all on one free port P. A client finds them all with one Who-Is to the
+    broadcast address ``127.255.255.255:P`` (``topology.broadcast``)."""
+    port = free_udp_port()
+    nodes, devices_ = [], []
+    for host, spec in zip(itertools.count(2), devices):
+        address = f"{subnet}.{host}"
+        nodes.append({**spec.node(), "link": _ip_link(address, port)})
+        devices_.append(Device(spec.instance, (address, port), spec=spec))
+    return _start(nodes, devices_, port=port, broadcast=f"127.255.255.255:{port}")

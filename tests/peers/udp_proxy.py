@@ -112,6 +112,15 @@ class UdpProxy(asyncio.DatagramProtocol):
         host, port = self._transport.get_extra_info("sockname")[:2]
         return host, port
 
+    @property
+    def holding(self) -> int:
+        """Datagrams (and duplicates) delayed or held for reordering, not yet sent."""
+        return len(self._timers)
+
+    def impair(self, direction: Direction, impairment: Impairment) -> None:
+        """From now on, ``direction`` meets ``impairment`` (the generator goes on where it was)."""
+        self._lanes[direction].impairment = impairment
+
     def black_hole(self, direction: Direction, seconds: float) -> None:
         """Loses every datagram of ``direction`` for the next ``seconds``."""
         self._lanes[direction].black_hole_until = asyncio.get_running_loop().time() + seconds

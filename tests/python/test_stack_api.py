@@ -23,7 +23,7 @@ from ferromesh import (
     StackConfig,
 )
 from ferromesh._enums import ErrorClass, ErrorCode
-from peer import DEVICE, abort, complex_ack, frame, i_am, i_am_router_to_network, simple_ack
+from peer import DEVICE, abort, complex_ack, frame, i_am, i_am_router_to_network, segment, simple_ack
 
 ADDR = BacnetAddr(*DEVICE)
 OID = ObjectIdentifier(2, 7)
@@ -341,6 +341,21 @@ def test_transmits_carry_the_invoke_id_of_their_request_only():
     [second, _] = stack.process(InputSend(READ, ADDR))
     assert (first.invoke_id, second.invoke_id) == (0, 1)
     # A segmented answer to request 1: the SegmentACK is no request.
-    segment = frame(bytes([0x3C, 1, 0, 1, 12]) + bytes(8))
-    [ack] = stack.process(InputReceived(segment, ADDR))
+    first_segment = frame(bytes([0x3C, 1, 0, 1, 12]) + bytes(8))
+    [ack] = stack.process(InputReceived(first_segment, ADDR))
     assert type(ack) is ferromesh.OutputTransmit and ack.data[6] == 0x40 and ack.invoke_id is None
+
+
+def test_table_sizes_count_what_the_stack_holds_until_each_request_ends():
+    stack = Stack(StackConfig(max_apdu_length=50))
+    empty = {"transactions": 0, "segmented_requests": 0, "segmented_answers": 0, "invoke_ids": 0, "peers": 0}
+    assert stack.table_sizes() == empty
+    long_write = ServiceWriteProperty(OID, 77, ferromesh.PropertyValueCharacterString("x" * 100))
+    stack.process(InputSend(long_write, ADDR))  # invoke ID 0, in segments
+    stack.process(InputSend(READ, ADDR))  # 1, answered in segments
+    stack.process(InputReceived(segment(1, 0, True, 2, 12, b"\x0c"), ADDR))
+    assert stack.table_sizes() == {"transactions": 2, "segmented_requests": 1, "segmented_answers": 1,
+                                   "invoke_ids": 2, "peers": 1}
+    stack.process(InputReceived(segment(1, 1, False, 2, 12, b"\x00"), ADDR))
+    stack.process(InputReceived(abort(0, 4), ADDR))
+    assert stack.table_sizes() == {**empty, "peers": 1}

@@ -172,9 +172,11 @@ class TestSegmentedAnswers:
         net.run(until=60)
         [event] = net.events
         assert type(event) is EventAbort and (event.invoke_id, event.reason) == (0, 5)
-        # The segment at 0.5 s counts as activity at the tick of 3.0 s, which
-        # asks to come back 2 s later; the request itself is never re-sent.
-        assert net.event_times == [5.0]
+        # The segment at 0.5 s counts as activity at the tick of 3.0 s; each
+        # 2 s of silence after it repeats our SegmentACK, the fourth gives up.
+        # The request itself is never re-sent.
+        assert segment_acks_sent(net) == [(0, 0, 3)] * 4
+        assert net.event_times == [11.0]
         assert net.now == 60 and requests_sent(net) == [0.0]
         assert [w.time for w in net.wire if w.direction == "in"] == [0.5]
         assert net.deadline is None

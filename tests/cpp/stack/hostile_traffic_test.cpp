@@ -284,8 +284,9 @@ INSTANTIATE_TEST_SUITE_P(Limits, LongSegments,
                          ::testing::Values(std::size_t{1}, std::size_t{65524}, std::size_t{1000000},
                                            std::size_t{2097152}));
 
-// A device that starts answering and goes quiet: the Tick after two quiet
-// seconds gives up on every answer it left half way, whatever it held.
+// A device that starts answering and goes quiet: each segment timeout of
+// silence repeats our SegmentACKs, the fourth gives up on every answer it
+// left half way, whatever it held.
 TEST(HostileTraffic, HalfSentAnswersAreAbandonedWhenQuiet) {
   Stack stack;
   const Bytes segment_payload(kLargestDatagram - 11, 0x3E);
@@ -297,7 +298,10 @@ TEST(HostileTraffic, HalfSentAnswersAreAbandonedWhenQuiet) {
   }
   ASSERT_EQ(stack.recv_segments().size(), 16u);
   EXPECT_EQ(kinds(stack.process(tick(1.0))), "D");
-  const auto out = stack.process(tick(3.0));
+  const auto reminded = stack.process(tick(3.0));
+  EXPECT_EQ(kinds(reminded), std::string(16, 'T') + "D");
+  for (const Bytes& d : transmitted(reminded)) EXPECT_EQ(d[6], 0x40);  // SegmentACKs
+  const auto out = stack.process(tick(9.0));
   std::string expected_kinds;
   for (int i = 0; i < 16; ++i) expected_kinds += "TE";
   EXPECT_EQ(kinds(out), expected_kinds);

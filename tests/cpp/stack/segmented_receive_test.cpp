@@ -81,15 +81,22 @@ TEST(SegmentedReceive, ASlowAnswerCompletes) {
   EXPECT_TRUE(stack.transactions().empty() && stack.recv_segments().empty());
 }
 
-TEST(SegmentedReceive, AStalledAnswerIsAbandonedAtTheAnnouncedTime) {
+// Silence for a segment timeout sends our last SegmentACK again (it may be
+// what the device missed), three times; the fourth gives up.
+TEST(SegmentedReceive, AStalledAnswerIsRemindedThenAbandonedAtTheAnnouncedTimes) {
   Stack stack;
   (void)stack.process(read_property(kDevice));
   (void)stack.process(tick(0.5));
   for (std::uint8_t n = 0; n < 3; ++n) (void)stack.process(from(kDevice, ack_segment(0, n, true, 4, part(n))));
   EXPECT_EQ(stack.process(tick(1.0)), std::vector<Output>{deadline(3.0)});
   for (double at : {1.5, 2.0, 2.5}) EXPECT_EQ(stack.process(tick(at)), std::vector<Output>{deadline(3.0)}) << at;
+  for (double at : {3.0, 5.0, 7.0}) {
+    EXPECT_EQ(stack.process(tick(at)), (std::vector<Output>{transmit(segment_ack(0, 0, 4), kDevice), deadline(at + 2)}))
+        << at;
+    EXPECT_EQ(stack.process(tick(at + 1)), std::vector<Output>{deadline(at + 2)}) << at;
+  }
   // The device is told to stop: tsm-timeout.
-  EXPECT_EQ(stack.process(tick(3.0)),
+  EXPECT_EQ(stack.process(tick(9.0)),
             (std::vector<Output>{transmit(device_datagram({0x70, 0x00, 0x0A}), kDevice), abort_event(0, 5, kDevice)}));
   EXPECT_TRUE(stack.transactions().empty() && stack.recv_segments().empty());
   expect_invariants(stack);
@@ -103,8 +110,28 @@ TEST(SegmentedReceive, AReassemblyAnnouncesItsDeadline) {
   EXPECT_EQ(stack.process(read_property(kDevice)).back(), deadline(3.0));
   (void)stack.process(from(kDevice, ack_segment(0, 0, true, 4, part(0))));
   EXPECT_EQ(stack.process(tick(3.0)), std::vector<Output>{deadline(5.0)});
-  EXPECT_EQ(stack.process(tick(5.0)),
+  EXPECT_EQ(stack.process(tick(5.0)), (std::vector<Output>{transmit(segment_ack(0, 0, 4), kDevice), deadline(7.0)}));
+  // A host that slept through the rest gives up at once.
+  EXPECT_EQ(stack.process(tick(20.0)),
             (std::vector<Output>{transmit(device_datagram({0x70, 0x00, 0x0A}), kDevice), abort_event(0, 5, kDevice)}));
+}
+
+// Seen against a device that sends nothing more until it has the SegmentACK
+// of its first segment: that SegmentACK was lost, the answer stalled and was
+// given up. Said again after a segment timeout, the answer completes.
+TEST(SegmentedReceive, LostSegmentAckIsSentAgainAndTheAnswerCompletes) {
+  Stack stack;
+  (void)stack.process(tick(0.0));
+  (void)stack.process(read_property(kDevice));
+  const std::vector<Output> lost{transmit(segment_ack(0, 0, 2), kDevice)};
+  EXPECT_EQ(stack.process(from(kDevice, ack_segment(0, 0, true, 2, part(0)))), lost);
+  EXPECT_EQ(stack.process(tick(1.0)), std::vector<Output>{deadline(3.0)});
+  EXPECT_EQ(stack.process(tick(3.0)), (std::vector<Output>{lost[0], deadline(5.0)}));
+  EXPECT_TRUE(stack.process(from(kDevice, ack_segment(0, 1, true, 2, part(1)))).empty());
+  EXPECT_EQ(stack.process(from(kDevice, ack_segment(0, 2, false, 2, part(2)))),
+            (std::vector<Output>{transmit(segment_ack(0, 2, 2), kDevice),
+                                 response(0, {0, 0, 0, 1, 1, 1, 2, 2, 2}, kDevice)}));
+  EXPECT_TRUE(stack.transactions().empty() && stack.recv_segments().empty());
 }
 
 TEST(SegmentedReceive, AServerAbortEndsTheReassemblyOnce) {

@@ -90,6 +90,30 @@ TEST(SegmentedSend, AnUnacknowledgedWindowIsResentThenTimesOut) {
   expect_invariants(stack);
 }
 
+// Seen through a lossy network: the device had the whole request and
+// answered, the answer was lost, and the request timed out with its retries
+// unused. It goes again, from segment 0 alone, as often as a request in one
+// piece would.
+TEST(SegmentedSend, ALostAnswerSendsTheWholeRequestAgainUpToTheRetries) {
+  Stack stack(StackConfig{.apdu_retries = 1, .max_apdu_length = 50});  // 44 octets per segment
+  const auto segment_zero = transmitted(stack.process(write_octets(kDevice, 100)));
+  const auto deliver = [&] {
+    EXPECT_EQ(sequence_numbers(stack.process(from(kDevice, server_segment_ack(0, 0, 4)))),
+              (std::vector<std::uint8_t>{1, 2}));
+    EXPECT_TRUE(stack.process(from(kDevice, server_segment_ack(0, 2, 4))).empty());
+    EXPECT_TRUE(stack.send_segments().empty());
+  };
+  deliver();
+  // Segment 0 again, under the request's invoke ID, which the host reads off it.
+  ASSERT_EQ(segment_zero.size(), 1u);
+  EXPECT_EQ(stack.process(tick(3.0)), (std::vector<Output>{transmit(segment_zero[0], kDevice, 0), deadline(5.0)}));
+  expect_invariants(stack);
+  deliver();
+  EXPECT_EQ(stack.process(tick(6.0)), std::vector<Output>{timeout(0, kDevice)});
+  EXPECT_TRUE(stack.transactions().empty() && stack.send_segments().empty());
+  expect_invariants(stack);
+}
+
 // A SegmentACK between two ticks counts as activity at the later tick, so the
 // window is not re-sent 2.0 s after the earlier one.
 TEST(SegmentedSend, ActivityIsStampedAtTheNextTick) {
