@@ -13,13 +13,17 @@ constexpr std::uint8_t kTagLifetime = 3;
 constexpr std::size_t kLargestRequest = 17;
 }  // namespace
 
-Bytes encode_request(const SubscribeCovRequest& request) {
-  Bytes out;
-  out.reserve(kLargestRequest);
+void append_fields(const SubscribeCovRequest& request, Bytes& out) {
   encode_context_unsigned(kTagProcessId, request.process_id, out);
   encode_context_object_id(kTagObjectId, request.object_id.to_word(), out);
   if (request.confirmed) encode_context_boolean(kTagConfirmed, *request.confirmed, out);
   if (request.lifetime) encode_context_unsigned(kTagLifetime, *request.lifetime, out);
+}
+
+Bytes encode_request(const SubscribeCovRequest& request) {
+  Bytes out;
+  out.reserve(kLargestRequest);
+  append_fields(request, out);
   return out;
 }
 

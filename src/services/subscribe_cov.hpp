@@ -9,4 +9,7 @@ namespace ferromesh::services::subscribe_cov {
 // cancellation.
 Bytes encode_request(const SubscribeCovRequest& request);
 
+// The same four fields open a SubscribeCOVProperty request.
+void append_fields(const SubscribeCovRequest& request, Bytes& out);
+
 }  // namespace ferromesh::services::subscribe_cov
